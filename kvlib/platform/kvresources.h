@@ -19,3 +19,9 @@ void RegisterVersion(unsigned a, unsigned b, unsigned c, unsigned d);
 void RegisterVersionString(const char* key, const char* value);
 
 }  // namespace kv::host
+
+namespace kv::host {
+// Chooses the ANSI code page that the POSIX host converts UTF-16 text with
+// (1252 unless a machine description names another). Windows uses its own.
+void SetAnsiCodePage(unsigned codePage);
+}  // namespace kv::host
