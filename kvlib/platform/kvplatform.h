@@ -200,3 +200,9 @@ TkvHost& NativeHost();
 TkvMachine* RealMachine();
 
 }  // namespace kv
+
+namespace kv {
+// Changes whenever another machine is installed; bindings made through
+// GetProcAddress remember it and bind afresh on a change.
+unsigned MachineGeneration();
+}  // namespace kv

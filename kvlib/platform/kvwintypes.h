@@ -57,6 +57,18 @@ using HGLOBAL = void*;
 using HDEVINFO = void*;
 using FARPROC = LONG_PTR(KVAPI*)();
 
+// Conversions between FARPROC and the real prototype of an entry point. They
+// pass through void(*)(), the one function type that compilers accept as a
+// stand-in for any other without a warning.
+template <class T>
+T ProcCast(FARPROC proc) {
+  return reinterpret_cast<T>(reinterpret_cast<void (*)()>(proc));
+}
+template <class T>
+FARPROC ToFarProc(T proc) {
+  return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(proc));
+}
+
 
 inline HANDLE InvalidHandle() { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)); }
 

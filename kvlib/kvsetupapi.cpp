@@ -1,0 +1,326 @@
+#include "kvsetupapi.h"
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "kvplatform.h"
+#include "kvtext.h"
+
+namespace kv {
+
+namespace {
+
+struct TBinding {
+  TkvSetupApi Api;
+  unsigned Generation = 0;  // machine the table was bound on
+  TkvMachine* BoundOn = nullptr;
+  unsigned BindCount = 0;
+};
+
+TBinding& Binding() {
+  static TBinding binding;
+  return binding;
+}
+
+template <class T>
+bool Lookup(HMODULE module, const char* name, T& slot) {
+  slot = ProcCast<T>(Machine().GetProcAddress(module, name));
+  return slot != nullptr;
+}
+
+// At program end the libraries that are still bound are given back.
+struct TUnloadAtExit {
+  ~TUnloadAtExit() { UnloadSetupApi(); }
+} gUnloadAtExit;
+
+}  // namespace
+
+bool LoadSetupApi() {
+  TBinding& b = Binding();
+  TkvSetupApi& a = b.Api;
+  if (a.SetupApiModule) {
+    if (b.Generation == MachineGeneration()) return true;
+    // Another machine was installed since the binding: its entry points and
+    // handles are not this machine's. The old machine may be gone, so the old
+    // handles are forgotten, not freed.
+    a = TkvSetupApi{};
+  }
+  TkvMachine& m = Machine();
+  a.SetupApiModule = m.LoadLibraryA("SetupAPI.dll");
+  if (!a.SetupApiModule) return false;
+  ++b.BindCount;
+  bool ok = true;
+  ok &= Lookup(a.SetupApiModule, "SetupDiGetClassDevsA", a.SetupDiGetClassDevsA);
+  ok &= Lookup(a.SetupApiModule, "SetupDiDestroyDeviceInfoList", a.SetupDiDestroyDeviceInfoList);
+  ok &= Lookup(a.SetupApiModule, "SetupDiEnumDeviceInfo", a.SetupDiEnumDeviceInfo);
+  ok &= Lookup(a.SetupApiModule, "SetupDiGetDeviceRegistryPropertyA", a.SetupDiGetDeviceRegistryPropertyA);
+  ok &= Lookup(a.SetupApiModule, "SetupDiOpenDevRegKey", a.SetupDiOpenDevRegKey);
+  ok &= Lookup(a.SetupApiModule, "SetupDiEnumDeviceInterfaces", a.SetupDiEnumDeviceInterfaces);
+  ok &= Lookup(a.SetupApiModule, "SetupDiGetDeviceInterfaceDetailA", a.SetupDiGetDeviceInterfaceDetailA);
+  ok &= Lookup(a.SetupApiModule, "SetupDiCreateDeviceInfoList", a.SetupDiCreateDeviceInfoList);
+  ok &= Lookup(a.SetupApiModule, "SetupDiCreateDeviceInfoA", a.SetupDiCreateDeviceInfoA);
+  ok &= Lookup(a.SetupApiModule, "SetupDiGetINFClassA", a.SetupDiGetINFClassA);
+  ok &= Lookup(a.SetupApiModule, "SetupDiSetDeviceRegistryPropertyA", a.SetupDiSetDeviceRegistryPropertyA);
+  ok &= Lookup(a.SetupApiModule, "SetupDiCallClassInstaller", a.SetupDiCallClassInstaller);
+  ok &= Lookup(a.SetupApiModule, "SetupDiGetDeviceInstanceIdA", a.SetupDiGetDeviceInstanceIdA);
+  Lookup(a.SetupApiModule, "SetupDiRemoveDevice", a.SetupDiRemoveDevice);      // optional
+  Lookup(a.SetupApiModule, "SetupDiUnremoveDevice", a.SetupDiUnremoveDevice);  // optional
+  Lookup(a.SetupApiModule, "SetupDiOpenDeviceInfoA", a.SetupDiOpenDeviceInfoA);  // optional
+  ok &= Lookup(a.SetupApiModule, "SetupDiSetClassInstallParamsA", a.SetupDiSetClassInstallParamsA);
+
+  // Older systems export the configuration manager from SetupAPI.dll, newer
+  // ones only from cfgmgr32.dll.
+  if (Lookup(a.SetupApiModule, "CM_Locate_DevNodeA", a.CM_Locate_DevNodeA)) {
+    a.ConfigManagerLibrary = a.SetupApiModule;
+  } else {
+    if (!a.CfgMgrModule) a.CfgMgrModule = m.LoadLibraryA("cfgmgr32.dll");
+    a.ConfigManagerLibrary = a.CfgMgrModule;
+    ok &= a.CfgMgrModule && Lookup(a.CfgMgrModule, "CM_Locate_DevNodeA", a.CM_Locate_DevNodeA);
+  }
+  if (a.ConfigManagerLibrary) {
+    ok &= Lookup(a.ConfigManagerLibrary, "CM_Get_DevNode_Registry_PropertyA", a.CM_Get_DevNode_Registry_PropertyA);
+    ok &= Lookup(a.ConfigManagerLibrary, "CM_Get_Parent", a.CM_Get_Parent);
+    ok &= Lookup(a.ConfigManagerLibrary, "CM_Get_Device_ID_List_SizeA", a.CM_Get_Device_ID_List_SizeA);
+    ok &= Lookup(a.ConfigManagerLibrary, "CM_Get_Device_ID_ListA", a.CM_Get_Device_ID_ListA);
+    ok &= Lookup(a.ConfigManagerLibrary, "CM_Get_Child", a.CM_Get_Child);
+    ok &= Lookup(a.ConfigManagerLibrary, "CM_Get_Sibling", a.CM_Get_Sibling);
+    Lookup(a.ConfigManagerLibrary, "CM_Request_Device_EjectA", a.CM_Request_Device_EjectA);  // optional
+  } else {
+    ok = false;
+  }
+  if (!ok) {
+    m.FreeLibrary(a.SetupApiModule);
+    if (a.CfgMgrModule) m.FreeLibrary(a.CfgMgrModule);
+    a = TkvSetupApi{};
+    return false;
+  }
+  b.Generation = MachineGeneration();
+  b.BoundOn = &m;
+  return true;
+}
+
+const TkvSetupApi& SetupApi() { return Binding().Api; }
+
+unsigned SetupApiBindCount() { return Binding().BindCount; }
+
+void UnloadSetupApi() {
+  TBinding& b = Binding();
+  // Only the machine that loaded the libraries can take them back; one that
+  // was replaced since may be gone already.
+  const bool loaded = b.Api.SetupApiModule || b.Api.CfgMgrModule;
+  if (loaded && b.Generation == MachineGeneration()) {
+    if (b.Api.SetupApiModule) Machine().FreeLibrary(b.Api.SetupApiModule);
+    if (b.Api.CfgMgrModule) Machine().FreeLibrary(b.Api.CfgMgrModule);
+  }
+  b.Api = TkvSetupApi{};
+  b.BoundOn = nullptr;
+}
+
+std::string GetDeviceRegistryString(HDEVINFO DeviceInfoSet, SP_DEVINFO_DATA* DeviceInfoData, DWORD Property) {
+  char buffer[512];
+  DWORD required = 0;
+  if (!SetupApi().SetupDiGetDeviceRegistryPropertyA(DeviceInfoSet, DeviceInfoData, Property, nullptr,
+                                                     reinterpret_cast<BYTE*>(buffer), sizeof(buffer), &required))
+    return std::string();
+  // The size counts the closing zero. A service that reports more than it
+  // wrote, or nothing at all, must not make us read past the buffer.
+  if (required == 0) return std::string();
+  const std::size_t length = std::min<std::size_t>(required - 1, sizeof(buffer) - 1);
+  return std::string(buffer, ::strnlen(buffer, length));
+}
+
+namespace {
+
+void ReadCommonProperties(HDEVINFO set, SP_DEVINFO_DATA* data, TkvDevice& device) {
+  device.DriverKey = GetDeviceRegistryString(set, data, SPDRP_DRIVER);
+  device.Service = GetDeviceRegistryString(set, data, SPDRP_SERVICE);
+  device.PdoName = GetDeviceRegistryString(set, data, SPDRP_PHYSICAL_DEVICE_OBJECT_NAME);
+  device.Description = GetDeviceRegistryString(set, data, SPDRP_DEVICEDESC);
+  device.Manufacturer = GetDeviceRegistryString(set, data, SPDRP_MFG);
+}
+
+// Reads the device path out of an interface detail block of `size` bytes.
+std::string DetailPath(const std::vector<std::uint8_t>& block) {
+  const std::size_t offset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
+  if (block.size() <= offset) return std::string();
+  const char* path = reinterpret_cast<const char*>(block.data() + offset);
+  return std::string(path, ::strnlen(path, block.size() - offset));
+}
+
+// A zero-filled block for SP_DEVICE_INTERFACE_DETAIL_DATA_A: at least the
+// record itself, aligned like it, with cbSize set to the record's size.
+std::vector<std::uint8_t> DetailBlock(DWORD size) {
+  std::vector<std::uint8_t> block(std::max<std::size_t>(size, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)), 0);
+  const DWORD cb = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+  std::memcpy(block.data(), &cb, sizeof(cb));
+  return block;
+}
+
+}  // namespace
+
+void EnumDevices(const GUID* ClassGuid, bool PresentOnly, bool ByDeviceInfo, bool WithInterface,
+                 TStringList& List) {
+  if (!LoadSetupApi()) return;
+  const TkvSetupApi& api = SetupApi();
+  DWORD flags = 0;
+  if (PresentOnly) flags |= DIGCF_PRESENT;
+  if (WithInterface) flags |= DIGCF_DEVICEINTERFACE;
+  if (!ClassGuid) flags |= DIGCF_ALLCLASSES;
+  HDEVINFO set = api.SetupDiGetClassDevsA(ClassGuid, nullptr, nullptr, flags);
+  if (set == INVALID_HANDLE_VALUE) return;
+
+  SP_DEVINFO_DATA info{};
+  info.cbSize = sizeof(info);
+  SP_DEVICE_INTERFACE_DATA iface{};
+  iface.cbSize = sizeof(iface);
+
+  if (ByDeviceInfo) {
+    for (DWORD index = 0; api.SetupDiEnumDeviceInfo(set, index, &info); ++index) {
+      auto device = std::make_unique<TkvDevice>();
+      ReadCommonProperties(set, &info, *device);
+      if (ClassGuid) device->ClassGuid = *ClassGuid;
+      HKEY key = api.SetupDiOpenDevRegKey(set, &info, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_QUERY_VALUE);
+      if (key != reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE) && key != nullptr) {
+        HKEY root = nullptr;  // the path is relative to HKEY_LOCAL_MACHINE either way
+        device->RegistryKey = GetRegistryKeyPath(key, &root);
+        Machine().RegCloseKey(key);
+        device->FileName = ReadRegistryString(HKEY_LOCAL_MACHINE, device->RegistryKey, "SymbolicName");
+        device->PortName = ReadRegistryString(HKEY_LOCAL_MACHINE, device->RegistryKey, "PortName");
+      }
+      char id[256];
+      DWORD required = 0;
+      if (api.SetupDiGetDeviceInstanceIdA(set, &info, id, sizeof(id), &required) && required > 0) {
+        const std::size_t length = std::min<std::size_t>(required - 1, sizeof(id) - 1);
+        device->InstanceId = std::string(id, ::strnlen(id, length));
+        device->DevInst = info.DevInst;
+        device->ChildIds = GetDeviceIdList(device->InstanceId, ";", true);
+      }
+      if (WithInterface && api.SetupDiEnumDeviceInterfaces(set, &info, ClassGuid, 0, &iface)) {
+        DWORD size = 0;
+        api.SetupDiGetDeviceInterfaceDetailA(set, &iface, nullptr, 0, &size, nullptr);
+        if (size > 0) {
+          std::vector<std::uint8_t> block = DetailBlock(size);
+          if (api.SetupDiGetDeviceInterfaceDetailA(
+                  set, &iface, reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(block.data()),
+                  static_cast<DWORD>(block.size()), nullptr, nullptr))
+            device->FileName = DetailPath(block);
+        }
+      }
+      const std::string key_ = device->DriverKey;
+      List.AddObject(key_, device.release());
+    }
+  } else {
+    for (DWORD index = 0; api.SetupDiEnumDeviceInterfaces(set, nullptr, ClassGuid, index, &iface); ++index) {
+      DWORD size = 0;
+      SP_DEVINFO_DATA data{};
+      data.cbSize = sizeof(data);
+      SetLastError(ERROR_SUCCESS);
+      api.SetupDiGetDeviceInterfaceDetailA(set, &iface, nullptr, 0, &size, &data);
+      if (size == 0 || GetLastError() != ERROR_INSUFFICIENT_BUFFER) continue;
+      std::vector<std::uint8_t> block = DetailBlock(size);
+      if (api.SetupDiGetDeviceInterfaceDetailA(set, &iface,
+                                               reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(block.data()),
+                                               static_cast<DWORD>(block.size()), nullptr, &data)) {
+        auto device = std::make_unique<TkvDevice>();
+        ReadCommonProperties(set, &data, *device);
+        device->FileName = DetailPath(block);
+        const std::string key_ = device->DriverKey;
+        List.AddObject(key_, device.release());
+      }
+    }
+  }
+  api.SetupDiDestroyDeviceInfoList(set);
+}
+
+std::string GetDeviceIdList(const std::string& DeviceId, const std::string& Separator, bool BusRelations) {
+  if (!LoadSetupApi()) return std::string();
+  const TkvSetupApi& api = SetupApi();
+  const ULONG flags = BusRelations ? CM_GETIDLIST_FILTER_BUSRELATIONS : CM_GETIDLIST_FILTER_REMOVALRELATIONS;
+  ULONG size = 0;
+  if (api.CM_Get_Device_ID_List_SizeA(&size, DeviceId.c_str(), flags) != CR_SUCCESS || size == 0)
+    return std::string();
+  std::vector<char> buffer(size, '\0');
+  if (api.CM_Get_Device_ID_ListA(DeviceId.c_str(), buffer.data(), size, flags) != CR_SUCCESS) return std::string();
+  return MultiSzToText(buffer.data(), static_cast<long>(size), Separator);
+}
+
+std::string GetRegistryKeyPath(HKEY Key, HKEY* RootKey) {
+  if (Key == reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE)) return std::string();
+  TkvMachine& m = Machine();
+  HMODULE ntdll = m.LoadLibraryA("ntdll.dll");
+  if (!ntdll) return std::string();
+  auto query = ProcCast<TZwQueryKey>(m.GetProcAddress(ntdll, "ZwQueryKey"));
+  std::string name;
+  if (query) {
+    ULONG length = 0;
+    query(Key, KeyNameInformation, nullptr, 0, &length);
+    // A reply too short for its own length field holds no name.
+    if (length >= 4 && length <= (1u << 20)) {
+      std::vector<std::uint8_t> buffer(length + 2, 0);
+      if (query(Key, KeyNameInformation, buffer.data(), length, &length) >= 0) {
+        ULONG bytes = 0;
+        std::memcpy(&bytes, buffer.data(), 4);
+        const std::size_t units = std::min<std::size_t>(bytes, buffer.size() - 6) / 2;
+        std::u16string text(units, u'\0');
+        std::memcpy(&text[0], buffer.data() + 4, units * 2);
+        const std::size_t len = Utf16Length(reinterpret_cast<const WCHAR*>(text.data()), units);
+        name = Host().WideToAnsi(reinterpret_cast<const WCHAR*>(text.data()), len);
+      }
+    }
+  }
+  m.FreeLibrary(ntdll);
+  if (RootKey) {
+    // Kernel names start with \REGISTRY\MACHINE\ or \REGISTRY\USER\<sid>\.
+    if (name.size() >= 18 && name.compare(9, 9, "\\MACHINE\\") == 0) {
+      *RootKey = HKEY_LOCAL_MACHINE;
+      name = name.substr(18);
+    } else if (name.size() >= 15 && name.compare(9, 6, "\\USER\\") == 0) {
+      *RootKey = HKEY_CURRENT_USER;
+      name = name.substr(15);
+      const std::size_t slash = name.find('\\');
+      name = slash == std::string::npos ? std::string() : name.substr(slash + 1);
+    } else {
+      *RootKey = nullptr;
+    }
+  }
+  return name;
+}
+
+std::string ReadRegistryString(HKEY Root, const std::string& SubKey, const std::string& ValueName) {
+  TkvMachine& m = Machine();
+  HKEY key = nullptr;
+  if (m.RegOpenKeyExA(Root, SubKey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return std::string();
+  std::string result;
+  DWORD type = 0, size = 0;
+  if (m.RegQueryValueExA(key, ValueName.c_str(), nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
+    result.assign(static_cast<std::size_t>(size) + 1, ' ');
+    DWORD got = size;
+    if (m.RegQueryValueExA(key, ValueName.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&result[0]), &got) ==
+        ERROR_SUCCESS) {
+      // The value may have changed between the two reads; never keep more
+      // than the second read delivered.
+      size = std::min(size, got);
+      if (type == REG_SZ && size > 0 && result[size - 1] == '\0') --size;
+      result.resize(size);
+    } else {
+      result.clear();
+    }
+  }
+  m.RegCloseKey(key);
+  return result;
+}
+
+std::string MultiSzToText(const char* Buffer, long Size, const std::string& Separator) {
+  std::string result;
+  if (!Buffer || Size < 2) return result;
+  for (long i = 0; i <= Size - 2; ++i) {
+    const char c = Buffer[i];
+    if (c != '\0') result.push_back(c);
+    else if (i == Size - 2) break;
+    else result += Separator;
+  }
+  return result;
+}
+
+}  // namespace kv

@@ -1,0 +1,51 @@
+// Prototypes of the Windows services that are bound at run time by name
+// (LoadLibraryA/GetProcAddress): SetupAPI, the configuration manager and ntdll.
+// The library calls through pointers of these types; the simulated machine
+// exports functions of exactly these types.
+#pragma once
+
+#include "kvwintypes.h"
+
+namespace kv {
+
+struct SP_CLASSINSTALL_HEADER {
+  DWORD cbSize;
+  DWORD InstallFunction;
+};
+using PNP_VETO_TYPE = int;
+
+using TSetupDiGetClassDevsA = HDEVINFO(KVAPI*)(const GUID*, LPCSTR, HWND, DWORD);
+using TSetupDiDestroyDeviceInfoList = BOOL(KVAPI*)(HDEVINFO);
+using TSetupDiEnumDeviceInfo = BOOL(KVAPI*)(HDEVINFO, DWORD, SP_DEVINFO_DATA*);
+using TSetupDiGetDeviceRegistryPropertyA = BOOL(KVAPI*)(HDEVINFO, SP_DEVINFO_DATA*, DWORD, DWORD*, BYTE*,
+                                                       DWORD, DWORD*);
+using TSetupDiOpenDevRegKey = HKEY(KVAPI*)(HDEVINFO, SP_DEVINFO_DATA*, DWORD, DWORD, DWORD, REGSAM);
+using TSetupDiEnumDeviceInterfaces = BOOL(KVAPI*)(HDEVINFO, SP_DEVINFO_DATA*, const GUID*, DWORD,
+                                                 SP_DEVICE_INTERFACE_DATA*);
+using TSetupDiGetDeviceInterfaceDetailA = BOOL(KVAPI*)(HDEVINFO, SP_DEVICE_INTERFACE_DATA*,
+                                                      SP_DEVICE_INTERFACE_DETAIL_DATA_A*, DWORD, DWORD*,
+                                                      SP_DEVINFO_DATA*);
+using TSetupDiCreateDeviceInfoList = HDEVINFO(KVAPI*)(const GUID*, HWND);
+using TSetupDiCreateDeviceInfoA = BOOL(KVAPI*)(HDEVINFO, LPCSTR, const GUID*, LPCSTR, HWND, DWORD,
+                                              SP_DEVINFO_DATA*);
+using TSetupDiGetINFClassA = BOOL(KVAPI*)(LPCSTR, GUID*, LPSTR, DWORD, DWORD*);
+using TSetupDiSetDeviceRegistryPropertyA = BOOL(KVAPI*)(HDEVINFO, SP_DEVINFO_DATA*, DWORD, const BYTE*,
+                                                       DWORD);
+using TSetupDiCallClassInstaller = BOOL(KVAPI*)(DWORD, HDEVINFO, SP_DEVINFO_DATA*);
+using TSetupDiGetDeviceInstanceIdA = BOOL(KVAPI*)(HDEVINFO, SP_DEVINFO_DATA*, LPSTR, DWORD, DWORD*);
+using TSetupDiRemoveDevice = BOOL(KVAPI*)(HDEVINFO, SP_DEVINFO_DATA*);
+using TSetupDiUnremoveDevice = BOOL(KVAPI*)(HDEVINFO, SP_DEVINFO_DATA*);
+using TSetupDiOpenDeviceInfoA = BOOL(KVAPI*)(HDEVINFO, LPCSTR, HWND, DWORD, SP_DEVINFO_DATA*);
+using TSetupDiSetClassInstallParamsA = BOOL(KVAPI*)(HDEVINFO, SP_DEVINFO_DATA*, SP_CLASSINSTALL_HEADER*,
+                                                   DWORD);
+using TCM_Locate_DevNodeA = CONFIGRET(KVAPI*)(DEVINST*, LPCSTR, ULONG);
+using TCM_Get_DevNode_Registry_PropertyA = CONFIGRET(KVAPI*)(DEVINST, ULONG, ULONG*, void*, ULONG*, ULONG);
+using TCM_Get_Parent = CONFIGRET(KVAPI*)(DEVINST*, DEVINST, ULONG);
+using TCM_Get_Device_ID_List_SizeA = CONFIGRET(KVAPI*)(ULONG*, LPCSTR, ULONG);
+using TCM_Get_Device_ID_ListA = CONFIGRET(KVAPI*)(LPCSTR, char*, ULONG, ULONG);
+using TCM_Get_Child = CONFIGRET(KVAPI*)(DEVINST*, DEVINST, ULONG);
+using TCM_Get_Sibling = CONFIGRET(KVAPI*)(DEVINST*, DEVINST, ULONG);
+using TCM_Request_Device_EjectA = CONFIGRET(KVAPI*)(DEVINST, PNP_VETO_TYPE*, LPSTR, ULONG, ULONG);
+using TZwQueryKey = NTSTATUS(KVAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+
+}  // namespace kv

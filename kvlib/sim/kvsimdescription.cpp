@@ -1,0 +1,307 @@
+// Loading a simulated machine from its description (JSON). The format is
+// documented in docs/machine-description.md. Every fault names the place in
+// the description, so a hand-written machine is easy to fix.
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include <nlohmann/json.hpp>
+
+#include "kvsimmachine.h"
+#include "kvtext.h"
+
+// The demo machine description, embedded by the build.
+extern const char kvDemoMachineJson[];
+
+namespace kv {
+
+using nlohmann::json;
+
+namespace {
+
+[[noreturn]] void Fault(const std::string& where, const std::string& what) {
+  throw std::runtime_error("machine description: " + where + ": " + what);
+}
+
+void OnlyKeys(const json& j, const std::string& where, std::initializer_list<const char*> keys) {
+  if (!j.is_object()) Fault(where, "must be an object");
+  for (auto it = j.begin(); it != j.end(); ++it) {
+    bool known = false;
+    for (const char* k : keys) known = known || it.key() == k;
+    if (!known) Fault(where, "unknown entry \"" + it.key() + "\"");
+  }
+}
+
+std::string Text(const json& j, const char* key, const std::string& where, const std::string& fallback = "") {
+  if (!j.contains(key)) return fallback;
+  if (!j[key].is_string()) Fault(where + "." + key, "must be a text");
+  return j[key].get<std::string>();
+}
+
+GUID Guid(const json& j, const std::string& where) {
+  GUID g{};
+  if (!j.is_string() || !TextToGuid(j.get<std::string>(), g)) Fault(where, "must be a GUID like {XXXXXXXX-...}");
+  return g;
+}
+
+std::vector<BYTE> Hex(const std::string& text, const std::string& where) {
+  std::vector<BYTE> out;
+  int pending = -1;
+  for (char c : text) {
+    int d;
+    if (c >= '0' && c <= '9') d = c - '0';
+    else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+    else if (c == ' ' || c == ',' || c == ':' || c == '-') continue;
+    else Fault(where, "not a hexadecimal byte list");
+    if (pending < 0) {
+      pending = d;
+    } else {
+      out.push_back(static_cast<BYTE>(pending * 16 + d));
+      pending = -1;
+    }
+  }
+  if (pending >= 0) Fault(where, "odd number of hexadecimal digits");
+  return out;
+}
+
+std::vector<std::string> Texts(const json& j, const std::string& where) {
+  if (!j.is_array()) Fault(where, "must be a list of texts");
+  std::vector<std::string> out;
+  for (const auto& e : j) {
+    if (!e.is_string()) Fault(where, "must be a list of texts");
+    out.push_back(e.get<std::string>());
+  }
+  return out;
+}
+
+HKEY ParseRoot(const std::string& path, std::string& rest, const std::string& where) {
+  const std::size_t slash = path.find('\\');
+  const std::string root = UpperAscii(path.substr(0, slash));
+  rest = slash == std::string::npos ? std::string() : path.substr(slash + 1);
+  if (root == "HKLM" || root == "HKEY_LOCAL_MACHINE") return HKEY_LOCAL_MACHINE;
+  if (root == "HKCU" || root == "HKEY_CURRENT_USER") return HKEY_CURRENT_USER;
+  if (root == "HKCR" || root == "HKEY_CLASSES_ROOT") return HKEY_CLASSES_ROOT;
+  if (root == "HKU" || root == "HKEY_USERS") return HKEY_USERS;
+  Fault(where, "a registry path starts with HKLM, HKCU, HKCR or HKU");
+}
+
+UINT DriveType(const std::string& type, const std::string& where) {
+  const std::string t = UpperAscii(type);
+  if (t == "REMOVABLE") return DRIVE_REMOVABLE;
+  if (t == "FIXED") return DRIVE_FIXED;
+  if (t == "REMOTE") return DRIVE_REMOTE;
+  if (t == "CDROM") return DRIVE_CDROM;
+  if (t == "RAMDISK") return DRIVE_RAMDISK;
+  Fault(where, "drive type is one of removable, fixed, remote, cdrom, ramdisk");
+}
+
+}  // namespace
+
+// Fills a machine from a parsed description; a friend of the machine.
+class TkvSimDescriptionLoader {
+ public:
+  explicit TkvSimDescriptionLoader(TkvSimMachine& m) : M(m) {}
+
+  void Load(const json& d) {
+    OnlyKeys(d, "machine", {"name", "codePage", "windows", "drives", "services", "programs", "devnodes", "registry",
+                            "usb", "comment"});
+    M.FName = Text(d, "name", "machine", "unnamed machine");
+    if (d.contains("codePage")) {
+      if (!d["codePage"].is_number_unsigned()) Fault("codePage", "must be a number");
+      M.FCodePage = d["codePage"].get<unsigned>();
+    }
+    if (d.contains("windows")) Windows(d["windows"]);
+    if (d.contains("drives")) {
+      if (!d["drives"].is_object()) Fault("drives", "must map letters to types");
+      for (auto it = d["drives"].begin(); it != d["drives"].end(); ++it) {
+        const std::string where = "drives." + it.key();
+        if (it.key().size() != 1 || !it.value().is_string()) Fault(where, "one letter, mapped to a type text");
+        const char letter = UpperAscii(it.key()[0]);
+        if (letter < 'A' || letter > 'Z') Fault(where, "drive letters run from A to Z");
+        M.SetDrive(letter, DriveType(it.value().get<std::string>(), where));
+      }
+    }
+    if (d.contains("services")) Services(d["services"]);
+    if (d.contains("programs")) {
+      if (!d["programs"].is_object()) Fault("programs", "must map file names to exit codes");
+      for (auto it = d["programs"].begin(); it != d["programs"].end(); ++it) {
+        if (!it.value().is_number_unsigned()) Fault("programs." + it.key(), "exit code must be a number");
+        M.AddProgram(it.key(), it.value().get<DWORD>());
+      }
+    }
+    if (d.contains("registry")) Registry(d["registry"]);
+    if (d.contains("devnodes")) {
+      if (!d["devnodes"].is_array()) Fault("devnodes", "must be a list");
+      for (std::size_t i = 0; i < d["devnodes"].size(); ++i)
+        Devnode(d["devnodes"][i], nullptr, "devnodes[" + std::to_string(i) + "]");
+    }
+  }
+
+ private:
+  void Windows(const json& w) {
+    OnlyKeys(w, "windows", {"major", "minor", "build", "platform", "servicePack", "wow64"});
+    auto number = [&](const char* key, DWORD fallback) {
+      if (!w.contains(key)) return fallback;
+      if (!w[key].is_number_unsigned()) Fault(std::string("windows.") + key, "must be a number");
+      return w[key].get<DWORD>();
+    };
+    M.SetVersion(number("major", 5), number("minor", 1), number("build", 2600),
+                 number("platform", VER_PLATFORM_WIN32_NT), Text(w, "servicePack", "windows", ""));
+    if (w.contains("wow64")) {
+      if (!w["wow64"].is_boolean()) Fault("windows.wow64", "must be true or false");
+      M.SetWow64(w["wow64"].get<bool>());
+    }
+  }
+
+  void Services(const json& s) {
+    OnlyKeys(s, "services", {"missingLibraries", "missingExports", "configManagerInSetupApi"});
+    if (s.contains("missingLibraries"))
+      for (const auto& lib : Texts(s["missingLibraries"], "services.missingLibraries")) M.RemoveLibrary(lib);
+    if (s.contains("missingExports")) {
+      const json& e = s["missingExports"];
+      if (!e.is_object()) Fault("services.missingExports", "must map library names to entry lists");
+      for (auto it = e.begin(); it != e.end(); ++it)
+        for (const auto& entry : Texts(it.value(), "services.missingExports." + it.key()))
+          M.RemoveExport(it.key(), entry);
+    }
+    if (s.contains("configManagerInSetupApi")) {
+      if (!s["configManagerInSetupApi"].is_boolean()) Fault("services.configManagerInSetupApi", "must be true or false");
+      M.SetConfigManagerInSetupApi(s["configManagerInSetupApi"].get<bool>());
+    }
+  }
+
+  void Registry(const json& r) {
+    if (!r.is_object()) Fault("registry", "must map key paths to their values");
+    for (auto it = r.begin(); it != r.end(); ++it) {
+      const std::string where = "registry." + it.key();
+      std::string path;
+      const HKEY root = ParseRoot(it.key(), path, where);
+      if (!it.value().is_object()) Fault(where, "must map value names to values");
+      TkvSimKey& key = M.CreateKey(root, path);
+      for (auto v = it.value().begin(); v != it.value().end(); ++v) {
+        if (v.key() == "@kernelName") {
+          if (!v.value().is_string()) Fault(where + ".@kernelName", "must be a text");
+          key.KernelAlias = v.value().get<std::string>();
+          continue;
+        }
+        Value(root, path, v.key() == "@default" ? std::string() : v.key(), v.value(), where + "." + v.key());
+      }
+    }
+  }
+
+  void Value(HKEY root, const std::string& path, const std::string& name, const json& v, const std::string& where) {
+    if (v.is_string()) {
+      M.SetString(root, path, name, v.get<std::string>());
+      return;
+    }
+    OnlyKeys(v, where, {"sz", "expandSz", "terminated", "binary", "binaryText", "dword", "multiSz"});
+    const bool zero = !v.contains("terminated") || v["terminated"].get<bool>();
+    if (v.contains("sz")) M.SetString(root, path, name, Text(v, "sz", where), zero, REG_SZ);
+    else if (v.contains("expandSz")) M.SetString(root, path, name, Text(v, "expandSz", where), zero, REG_EXPAND_SZ);
+    else if (v.contains("binary")) M.SetBinary(root, path, name, Hex(Text(v, "binary", where), where));
+    else if (v.contains("binaryText")) {
+      // UTF-16 text stored as raw bytes, as Windows keeps mounted-device paths.
+      const std::u16string w = Utf8ToUtf16(Text(v, "binaryText", where));
+      std::vector<BYTE> bytes;
+      for (char16_t c : w) {
+        bytes.push_back(static_cast<BYTE>(c & 0xFF));
+        bytes.push_back(static_cast<BYTE>(c >> 8));
+      }
+      M.SetBinary(root, path, name, bytes);
+    }
+    else if (v.contains("dword")) {
+      if (!v["dword"].is_number_unsigned()) Fault(where, "dword must be a number");
+      M.SetDword(root, path, name, v["dword"].get<DWORD>());
+    } else if (v.contains("multiSz")) {
+      std::string joined;
+      for (const auto& s : Texts(v["multiSz"], where)) joined += s + '\0';
+      joined += '\0';
+      M.SetString(root, path, name, joined, false, REG_MULTI_SZ);
+    } else {
+      Fault(where, "a value is a text or one of sz, expandSz, binary, binaryText, dword, multiSz");
+    }
+  }
+
+  void Devnode(const json& n, TkvSimDevnode* parent, const std::string& where) {
+    OnlyKeys(n, where, {"id", "class", "driver", "description", "service", "manufacturer", "pdo", "friendlyName",
+                        "hardwareIds", "present", "parameters", "hardwareKey", "interfaces", "busRelations",
+                        "removalRelations", "instanceIdSizeZero", "children", "comment"});
+    TkvSimMachine::DevnodeSpec spec;
+    spec.InstanceId = Text(n, "id", where);
+    if (spec.InstanceId.empty()) Fault(where, "a devnode needs an \"id\"");
+    if (M.FindDevnode(spec.InstanceId)) Fault(where, "devnode id \"" + spec.InstanceId + "\" appears twice");
+    if (n.contains("class")) spec.ClassGuid = Guid(n["class"], where + ".class");
+    spec.DriverKey = Text(n, "driver", where);
+    spec.Description = Text(n, "description", where);
+    spec.Service = Text(n, "service", where);
+    spec.Manufacturer = Text(n, "manufacturer", where);
+    spec.PdoName = Text(n, "pdo", where);
+    spec.FriendlyName = Text(n, "friendlyName", where);
+    if (n.contains("hardwareIds")) spec.HardwareIds = Texts(n["hardwareIds"], where + ".hardwareIds");
+    if (n.contains("present")) spec.Present = n["present"].get<bool>();
+    if (n.contains("hardwareKey")) spec.WithHardwareKey = n["hardwareKey"].get<bool>();
+    if (n.contains("parameters")) {
+      if (!n["parameters"].is_object()) Fault(where + ".parameters", "must map value names to texts");
+      for (auto it = n["parameters"].begin(); it != n["parameters"].end(); ++it) {
+        if (!it.value().is_string()) Fault(where + ".parameters." + it.key(), "must be a text");
+        spec.Parameters.emplace_back(it.key(), it.value().get<std::string>());
+      }
+    }
+    TkvSimDevnode& node = M.AddDevnode(spec, parent);
+    if (n.contains("interfaces")) {
+      if (!n["interfaces"].is_array()) Fault(where + ".interfaces", "must be a list");
+      for (const auto& i : n["interfaces"]) {
+        OnlyKeys(i, where + ".interfaces", {"class", "path"});
+        TkvSimInterface iface;
+        iface.InterfaceClass = Guid(i.value("class", json()), where + ".interfaces.class");
+        iface.Path = Text(i, "path", where + ".interfaces");
+        node.Interfaces.push_back(iface);
+      }
+    }
+    if (n.contains("busRelations")) node.BusRelations = Texts(n["busRelations"], where + ".busRelations");
+    if (n.contains("removalRelations")) node.RemovalRelations = Texts(n["removalRelations"], where + ".removalRelations");
+    if (n.contains("instanceIdSizeZero")) node.InstanceIdSizeZero = n["instanceIdSizeZero"].get<bool>();
+    if (n.contains("children")) {
+      if (!n["children"].is_array()) Fault(where + ".children", "must be a list");
+      for (std::size_t i = 0; i < n["children"].size(); ++i)
+        Devnode(n["children"][i], &node, where + ".children[" + std::to_string(i) + "]");
+    }
+  }
+
+  TkvSimMachine& M;
+};
+
+std::unique_ptr<TkvSimMachine> TkvSimMachine::FromJson(const std::string& text) {
+  json d;
+  try {
+    d = json::parse(text);
+  } catch (const json::parse_error& e) {
+    throw std::runtime_error(std::string("machine description: not valid JSON: ") + e.what());
+  }
+  auto machine = std::make_unique<TkvSimMachine>();
+  try {
+    TkvSimDescriptionLoader(*machine).Load(d);
+  } catch (const json::exception& e) {
+    // A value of the wrong kind deep inside an entry.
+    throw std::runtime_error(std::string("machine description: ") + e.what());
+  }
+  return machine;
+}
+
+std::unique_ptr<TkvSimMachine> TkvSimMachine::FromFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("machine description: cannot read \"" + path + "\"");
+  std::ostringstream text;
+  text << in.rdbuf();
+  return FromJson(text.str());
+}
+
+TkvSimMachine& DemoMachine() {
+  // Built once, kept to the end of the program: programs and tests may hold
+  // on to it for as long as they run.
+  static TkvSimMachine* demo = TkvSimMachine::FromJson(kvDemoMachineJson).release();
+  return *demo;
+}
+
+}  // namespace kv

@@ -1,0 +1,114 @@
+// The entry points that the simulated machine's libraries export. Each one is
+// a plain function with the Win32 prototype and calling convention, as
+// GetProcAddress hands out; it forwards to the simulated machine that is
+// installed when it is called.
+#include <type_traits>
+
+#include "kvsimmachine.h"
+
+namespace kv {
+
+namespace {
+
+TkvSimMachine* Active() { return dynamic_cast<TkvSimMachine*>(&Machine()); }
+
+template <typename Method, Method M, long Fail>
+struct Export;
+
+template <typename R, typename... A, R (TkvSimMachine::*M)(A...), long Fail>
+struct Export<R (TkvSimMachine::*)(A...), M, Fail> {
+  static R KVAPI Call(A... args) {
+    if (TkvSimMachine* m = Active()) return (m->*M)(args...);
+    // Called after its machine was uninstalled: fail like a vanished service.
+    SetLastError(ERROR_INVALID_FUNCTION);
+    if constexpr (std::is_pointer_v<R>)
+      return reinterpret_cast<R>(static_cast<LONG_PTR>(Fail));
+    else
+      return static_cast<R>(Fail);
+  }
+};
+
+#define KV_EXPORT(name, fail) \
+  ToFarProc(&Export<decltype(&TkvSimMachine::name), &TkvSimMachine::name, (fail)>::Call)
+
+// Entry points that no operation of the library needs from the simulated
+// machine yet: present, so that the binding succeeds, but refusing the call.
+BOOL KVAPI CreateDeviceInfoA(HDEVINFO, LPCSTR, const GUID*, LPCSTR, HWND, DWORD, SP_DEVINFO_DATA*) {
+  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+  return FALSE;
+}
+BOOL KVAPI GetINFClassA(LPCSTR, GUID*, LPSTR, DWORD, DWORD*) {
+  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+  return FALSE;
+}
+BOOL KVAPI SetDeviceRegistryPropertyA(HDEVINFO, SP_DEVINFO_DATA*, DWORD, const BYTE*, DWORD) {
+  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+  return FALSE;
+}
+BOOL KVAPI CallClassInstaller(DWORD, HDEVINFO, SP_DEVINFO_DATA*) {
+  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+  return FALSE;
+}
+BOOL KVAPI RemoveOrUnremoveDevice(HDEVINFO, SP_DEVINFO_DATA*) {
+  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+  return FALSE;
+}
+BOOL KVAPI SetClassInstallParamsA(HDEVINFO, SP_DEVINFO_DATA*, SP_CLASSINSTALL_HEADER*, DWORD) {
+  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+  return FALSE;
+}
+CONFIGRET KVAPI RequestDeviceEjectA(DEVINST, PNP_VETO_TYPE*, LPSTR, ULONG, ULONG) { return CR_CALL_NOT_IMPLEMENTED; }
+
+const char* const kConfigManagerEntries[] = {
+    "CM_Locate_DevNodeA",          "CM_Get_DevNode_Registry_PropertyA", "CM_Get_Parent", "CM_Get_Device_ID_List_SizeA",
+    "CM_Get_Device_ID_ListA",      "CM_Get_Child",                      "CM_Get_Sibling", "CM_Request_Device_EjectA"};
+
+FARPROC ConfigManagerEntry(const std::string& name) {
+  if (name == "CM_Locate_DevNodeA") return KV_EXPORT(CM_Locate_DevNodeA, CR_FAILURE);
+  if (name == "CM_Get_DevNode_Registry_PropertyA") return KV_EXPORT(CM_Get_DevNode_Registry_PropertyA, CR_FAILURE);
+  if (name == "CM_Get_Parent") return KV_EXPORT(CM_Get_Parent, CR_FAILURE);
+  if (name == "CM_Get_Device_ID_List_SizeA") return KV_EXPORT(CM_Get_Device_ID_List_SizeA, CR_FAILURE);
+  if (name == "CM_Get_Device_ID_ListA") return KV_EXPORT(CM_Get_Device_ID_ListA, CR_FAILURE);
+  if (name == "CM_Get_Child") return KV_EXPORT(CM_Get_Child, CR_FAILURE);
+  if (name == "CM_Get_Sibling") return KV_EXPORT(CM_Get_Sibling, CR_FAILURE);
+  return ToFarProc(&RequestDeviceEjectA);
+}
+
+}  // namespace
+
+void TkvSimMachine::InstallStandardExports() {
+  const long invalid = -1;
+  AddExport("SetupAPI.dll", "SetupDiGetClassDevsA", KV_EXPORT(SetupDiGetClassDevsA, invalid));
+  AddExport("SetupAPI.dll", "SetupDiDestroyDeviceInfoList", KV_EXPORT(SetupDiDestroyDeviceInfoList, FALSE));
+  AddExport("SetupAPI.dll", "SetupDiEnumDeviceInfo", KV_EXPORT(SetupDiEnumDeviceInfo, FALSE));
+  AddExport("SetupAPI.dll", "SetupDiGetDeviceRegistryPropertyA",
+            KV_EXPORT(SetupDiGetDeviceRegistryPropertyA, FALSE));
+  AddExport("SetupAPI.dll", "SetupDiOpenDevRegKey", KV_EXPORT(SetupDiOpenDevRegKey, invalid));
+  AddExport("SetupAPI.dll", "SetupDiEnumDeviceInterfaces", KV_EXPORT(SetupDiEnumDeviceInterfaces, FALSE));
+  AddExport("SetupAPI.dll", "SetupDiGetDeviceInterfaceDetailA", KV_EXPORT(SetupDiGetDeviceInterfaceDetailA, FALSE));
+  AddExport("SetupAPI.dll", "SetupDiCreateDeviceInfoList", KV_EXPORT(SetupDiCreateDeviceInfoList, invalid));
+  AddExport("SetupAPI.dll", "SetupDiCreateDeviceInfoA", ToFarProc(&CreateDeviceInfoA));
+  AddExport("SetupAPI.dll", "SetupDiGetINFClassA", ToFarProc(&GetINFClassA));
+  AddExport("SetupAPI.dll", "SetupDiSetDeviceRegistryPropertyA",
+            ToFarProc(&SetDeviceRegistryPropertyA));
+  AddExport("SetupAPI.dll", "SetupDiCallClassInstaller", ToFarProc(&CallClassInstaller));
+  AddExport("SetupAPI.dll", "SetupDiGetDeviceInstanceIdA", KV_EXPORT(SetupDiGetDeviceInstanceIdA, FALSE));
+  AddExport("SetupAPI.dll", "SetupDiRemoveDevice", ToFarProc(&RemoveOrUnremoveDevice));
+  AddExport("SetupAPI.dll", "SetupDiUnremoveDevice", ToFarProc(&RemoveOrUnremoveDevice));
+  AddExport("SetupAPI.dll", "SetupDiOpenDeviceInfoA", KV_EXPORT(SetupDiOpenDeviceInfoA, FALSE));
+  AddExport("SetupAPI.dll", "SetupDiSetClassInstallParamsA", ToFarProc(&SetClassInstallParamsA));
+  for (const char* e : kConfigManagerEntries) {
+    AddExport("SetupAPI.dll", e, ConfigManagerEntry(e));
+    AddExport("cfgmgr32.dll", e, ConfigManagerEntry(e));
+  }
+  AddExport("ntdll.dll", "ZwQueryKey", KV_EXPORT(ZwQueryKey, static_cast<long>(0xC0000008L)));
+}
+
+void TkvSimMachine::SetConfigManagerInSetupApi(bool inSetupApi) {
+  for (const char* e : kConfigManagerEntries) {
+    if (inSetupApi) AddExport("SetupAPI.dll", e, ConfigManagerEntry(e));
+    else RemoveExport("SetupAPI.dll", e);
+  }
+}
+
+}  // namespace kv

@@ -1,0 +1,287 @@
+// A simulated Windows machine: devnodes with their setup classes and
+// properties, the registry, drives, the Windows version, the services that
+// the library binds at run time, device objects reached through CreateFileA
+// and DeviceIoControl, and the programs the library starts.
+//
+// It serves three purposes: the programs can show a machine without the
+// hardware (the built-in demo machine), every library path runs natively in
+// the tests, and a test can break one thing on purpose (a missing library or
+// entry point, a failing call) and see the library cope.
+//
+// Build one in code (the builder methods below) or from a machine description
+// (JSON; see docs/machine-description.md). All operations are thread-safe.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "kvboundapi.h"
+#include "kvplatform.h"
+
+namespace kv {
+
+// A device object opened by path through CreateFileA (a host controller, a
+// hub, a WinUSB device). The machine's lock is held during these calls.
+class TkvSimDeviceObject {
+ public:
+  virtual ~TkvSimDeviceObject() = default;
+  // Answers one request like the driver would: on failure return FALSE and set
+  // *error (the caller makes it the last error).
+  virtual BOOL Ioctl(DWORD code, const BYTE* in, DWORD inSize, BYTE* out, DWORD outSize, DWORD* returned,
+                     DWORD* error) = 0;
+};
+
+struct TkvSimValue {
+  DWORD Type = REG_NONE;
+  // Bytes as stored. Text values given as text are stored as UTF-16 (as
+  // Windows does) and converted to ANSI by the A functions.
+  std::vector<BYTE> Data;
+  bool Wide = false;
+};
+
+struct TkvSimKey {
+  std::string Name;
+  std::string KernelAlias;  // name of this component in the kernel's key path, when it differs
+  TkvSimKey* Parent = nullptr;
+  std::vector<std::unique_ptr<TkvSimKey>> Children;
+  std::vector<std::pair<std::string, TkvSimValue>> Values;
+  TkvSimKey* Child(const std::string& name) const;
+  TkvSimValue* Value(const std::string& name);
+};
+
+struct TkvSimInterface {
+  GUID InterfaceClass{};
+  std::string Path;
+};
+
+struct TkvSimDevnode {
+  DEVINST Handle = 0;  // index + 1; the root is 1
+  std::string InstanceId;
+  TkvSimDevnode* Parent = nullptr;
+  std::vector<TkvSimDevnode*> Children;
+  GUID ClassGuid{};
+  bool Present = true;
+  // Registry properties by their SPDRP code (the CM_DRP code is one more).
+  std::map<DWORD, TkvSimValue> Properties;
+  std::string HardwareKey;  // below HKEY_LOCAL_MACHINE; empty: the key cannot be opened
+  std::vector<TkvSimInterface> Interfaces;
+  std::optional<std::vector<std::string>> BusRelations;  // default: the children
+  std::vector<std::string> RemovalRelations;
+  bool InstanceIdSizeZero = false;  // SetupDiGetDeviceInstanceIdA reports a size of 0
+  // Set by the state operations: problem code and whether it was removed.
+  bool Disabled = false;
+};
+
+class TkvSimMachine : public TkvMachine {
+ public:
+  // An empty machine: the root devnode, the standard registry roots, no
+  // drives, Windows XP SP3 (5.1.2600), all services present.
+  TkvSimMachine();
+  ~TkvSimMachine() override;
+
+  // Loads a machine description (JSON text). Throws std::runtime_error with a
+  // message naming the fault when the description is malformed.
+  static std::unique_ptr<TkvSimMachine> FromJson(const std::string& text);
+  static std::unique_ptr<TkvSimMachine> FromFile(const std::string& path);
+  std::string Name() const { return FName; }
+  unsigned CodePage() const { return FCodePage; }
+
+  // ---- builder -------------------------------------------------------------
+  struct DevnodeSpec {
+    std::string InstanceId;
+    GUID ClassGuid{};
+    std::string DriverKey, Description, Service, Manufacturer, PdoName, FriendlyName;
+    std::vector<std::string> HardwareIds;
+    bool Present = true;
+    // Values of the device's hardware key ("Device Parameters"); the key
+    // exists when this is not empty or WithHardwareKey is set.
+    std::vector<std::pair<std::string, std::string>> Parameters;
+    bool WithHardwareKey = true;
+  };
+  // Adds a devnode below Parent (nullptr: the root) and returns it.
+  TkvSimDevnode& AddDevnode(const DevnodeSpec& spec, TkvSimDevnode* parent = nullptr);
+  TkvSimDevnode& Root() { return *FDevnodes.front(); }
+  TkvSimDevnode* FindDevnode(const std::string& instanceId);
+  void SetProperty(TkvSimDevnode& node, DWORD spdrp, const std::string& utf8Text);
+
+  // Registry: paths like "SYSTEM\\MountedDevices" below a predefined root.
+  TkvSimKey& CreateKey(HKEY root, const std::string& path);
+  void SetString(HKEY root, const std::string& path, const std::string& name, const std::string& utf8Text,
+                 bool withZero = true, DWORD type = REG_SZ);
+  void SetBinary(HKEY root, const std::string& path, const std::string& name, const std::vector<BYTE>& data);
+  void SetDword(HKEY root, const std::string& path, const std::string& name, DWORD value);
+  const TkvSimValue* GetValue(HKEY root, const std::string& path, const std::string& name);
+
+  void SetDrive(char letter, UINT type);
+  void SetVersion(DWORD major, DWORD minor, DWORD build, DWORD platform, const std::string& servicePack);
+  void SetWow64(bool wow64);
+
+  // Services bound at run time.
+  void RemoveLibrary(const std::string& library);
+  void RemoveExport(const std::string& library, const std::string& entry);
+  // Whether SetupAPI.dll exports the configuration manager's CM_Locate_DevNodeA
+  // (and with it the other CM_ functions); otherwise only cfgmgr32.dll does.
+  void SetConfigManagerInSetupApi(bool inSetupApi);
+  unsigned LoadCount(const std::string& library) const;
+  unsigned LookupCount() const { return FLookups; }
+  // Registers an extra export (e.g. WinUSB or newdev entry points).
+  void AddExport(const std::string& library, const std::string& entry, FARPROC proc);
+
+  // Device objects opened by path (compared without regard to case).
+  void AddDeviceObject(const std::string& path, std::shared_ptr<TkvSimDeviceObject> object);
+  void RemoveDeviceObject(const std::string& path);
+
+  // Programs the library starts: the command line's program file name
+  // (without folder) picks the handler; it returns the exit code.
+  using TProgram = std::function<DWORD(const std::string& commandLine, const std::string& directory)>;
+  void AddProgram(const std::string& fileName, TProgram program);
+  void AddProgram(const std::string& fileName, DWORD exitCode);
+  std::vector<std::string> StartedCommandLines() const;
+
+  // ---- failures and counters -----------------------------------------------
+  // Makes the named operation (its Win32 name, e.g. "RegOpenKeyExA",
+  // "SetupDiOpenDevRegKey", "DeviceIoControl") fail `count` times (-1: always)
+  // with `error`. Registry and CM functions return the error as their status.
+  void Fail(const std::string& operation, DWORD error, int count = -1);
+  void ClearFailures();
+  // Number of calls made into this machine since creation (or ResetCallCount).
+  unsigned long CallCount() const { return FCalls.load(); }
+  void ResetCallCount() { FCalls = 0; }
+  // A readable dump of the machine, for failure messages.
+  std::string Dump() const;
+
+  // ---- TkvMachine ----------------------------------------------------------
+  HMODULE LoadLibraryA(LPCSTR name) override;
+  FARPROC GetProcAddress(HMODULE module, LPCSTR name) override;
+  BOOL FreeLibrary(HMODULE module) override;
+  HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* sa, DWORD disposition,
+                     DWORD flags, HANDLE templ) override;
+  BOOL DeviceIoControl(HANDLE device, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
+                       DWORD* returned, OVERLAPPED* overlapped) override;
+  BOOL CloseHandle(HANDLE handle) override;
+  LONG RegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD options, REGSAM access, HKEY* result) override;
+  LONG RegCreateKeyExA(HKEY root, LPCSTR subKey, DWORD reserved, LPSTR cls, DWORD options, REGSAM access,
+                       SECURITY_ATTRIBUTES* sa, HKEY* result, DWORD* disposition) override;
+  LONG RegQueryValueExA(HKEY key, LPCSTR valueName, DWORD* reserved, DWORD* type, BYTE* data,
+                        DWORD* size) override;
+  LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
+                      DWORD size) override;
+  LONG RegDeleteValueA(HKEY key, LPCSTR valueName) override;
+  LONG RegEnumValueA(HKEY key, DWORD index, LPSTR name, DWORD* nameSize, DWORD* reserved, DWORD* type,
+                     BYTE* data, DWORD* dataSize) override;
+  LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, DWORD* nameSize, DWORD* reserved, LPSTR cls,
+                     DWORD* clsSize, void* lastWrite) override;
+  LONG RegCloseKey(HKEY key) override;
+  DWORD GetLogicalDrives() override;
+  UINT GetDriveTypeA(LPCSTR rootPath) override;
+  BOOL GetVersionExA(OSVERSIONINFOA* info) override;
+  BOOL IsWow64() override;
+  BOOL CreateProcessA(LPCSTR application, LPSTR commandLine, SECURITY_ATTRIBUTES* processSa,
+                      SECURITY_ATTRIBUTES* threadSa, BOOL inheritHandles, DWORD flags, void* environment,
+                      LPCSTR directory, STARTUPINFOA* startup, PROCESS_INFORMATION* info) override;
+  DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override;
+  BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) override;
+
+  // ---- the exported services (called through the trampolines) --------------
+  HDEVINFO SetupDiGetClassDevsA(const GUID* cls, LPCSTR enumerator, HWND parent, DWORD flags);
+  BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set);
+  BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* data);
+  BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* data, DWORD property, DWORD* type,
+                                         BYTE* buffer, DWORD size, DWORD* required);
+  HKEY SetupDiOpenDevRegKey(HDEVINFO set, SP_DEVINFO_DATA* data, DWORD scope, DWORD profile, DWORD keyType,
+                            REGSAM access);
+  BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_DATA* data, const GUID* cls, DWORD index,
+                                   SP_DEVICE_INTERFACE_DATA* iface);
+  BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* iface,
+                                        SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD size, DWORD* required,
+                                        SP_DEVINFO_DATA* data);
+  HDEVINFO SetupDiCreateDeviceInfoList(const GUID* cls, HWND parent);
+  BOOL SetupDiGetDeviceInstanceIdA(HDEVINFO set, SP_DEVINFO_DATA* data, LPSTR buffer, DWORD size,
+                                   DWORD* required);
+  BOOL SetupDiOpenDeviceInfoA(HDEVINFO set, LPCSTR instanceId, HWND parent, DWORD flags,
+                              SP_DEVINFO_DATA* data);
+  CONFIGRET CM_Locate_DevNodeA(DEVINST* node, LPCSTR id, ULONG flags);
+  CONFIGRET CM_Get_DevNode_Registry_PropertyA(DEVINST node, ULONG property, ULONG* type, void* buffer,
+                                              ULONG* length, ULONG flags);
+  CONFIGRET CM_Get_Parent(DEVINST* result, DEVINST node, ULONG flags);
+  CONFIGRET CM_Get_Child(DEVINST* result, DEVINST node, ULONG flags);
+  CONFIGRET CM_Get_Sibling(DEVINST* result, DEVINST node, ULONG flags);
+  CONFIGRET CM_Get_Device_ID_List_SizeA(ULONG* length, LPCSTR filter, ULONG flags);
+  CONFIGRET CM_Get_Device_ID_ListA(LPCSTR filter, char* buffer, ULONG length, ULONG flags);
+  NTSTATUS ZwQueryKey(HANDLE key, int infoClass, void* buffer, ULONG length, ULONG* resultLength);
+
+  // Counts a call and reports whether the operation was made to fail; on
+  // failure *error holds the error to report. Public for the trampolines and
+  // the device objects of other files.
+  bool Enter(const char* operation, DWORD* error);
+  std::recursive_mutex& Lock() const { return FLock; }
+
+ private:
+  struct DevInfoSet {
+    std::vector<TkvSimDevnode*> Devices;
+    bool Interfaces = false;  // made with DIGCF_DEVICEINTERFACE
+    GUID InterfaceClass{};
+  };
+  struct Library {
+    std::string Name;
+    bool Present = true;
+    HMODULE Handle = nullptr;
+    unsigned Loads = 0;
+    unsigned References = 0;
+    std::map<std::string, FARPROC> Exports;  // by exact entry name
+  };
+  struct OpenHandle {
+    enum Kind { Device, Process, Thread } What = Device;
+    std::shared_ptr<TkvSimDeviceObject> Object;
+    DWORD ExitCode = 0;
+  };
+  TkvSimKey* RootKey(HKEY root);
+  TkvSimKey* KeyFromHandle(HKEY key);
+  TkvSimKey* FindKey(TkvSimKey* from, const std::string& path, bool create);
+  HKEY NewKeyHandle(TkvSimKey* key);
+  std::string KernelName(const TkvSimKey* key) const;
+  TkvSimDevnode* Devnode(DEVINST handle);
+  DevInfoSet* Set(HDEVINFO set);
+  TkvSimDevnode* DeviceOf(DevInfoSet* set, SP_DEVINFO_DATA* data);
+  std::vector<std::string> Relations(const TkvSimDevnode& node, ULONG flags);
+  std::string Ansi(const TkvSimValue& value);
+  void InstallStandardExports();
+
+  mutable std::recursive_mutex FLock;
+  std::string FName = "empty machine";
+  unsigned FCodePage = 1252;
+  std::vector<std::unique_ptr<TkvSimDevnode>> FDevnodes;
+  std::map<std::string, std::unique_ptr<TkvSimKey>> FRoots;  // by root name: HKLM, HKCU, HKCR, HKU
+  std::map<ULONG_PTR, TkvSimKey*> FKeyHandles;
+  std::map<ULONG_PTR, std::unique_ptr<DevInfoSet>> FSets;
+  std::map<std::string, Library> FLibraries;  // by upper-case name without ".DLL"
+  std::map<ULONG_PTR, std::unique_ptr<OpenHandle>> FHandles;
+  std::map<std::string, std::shared_ptr<TkvSimDeviceObject>> FDeviceObjects;  // by upper-case path
+  std::map<std::string, TProgram> FPrograms;  // by upper-case file name
+  std::vector<std::string> FStarted;
+  struct Failure {
+    DWORD Error;
+    int Count;
+  };
+  std::map<std::string, Failure> FFailures;
+  std::map<char, UINT> FDrives;
+  OSVERSIONINFOA FVersion{};
+  bool FWow64 = false;
+  ULONG_PTR FNextHandle = 0x10;
+  std::atomic<unsigned long> FCalls{0};
+  unsigned FLookups = 0;
+
+  friend class TkvSimDescriptionLoader;
+};
+
+// The built-in demo machine (created on first use).
+TkvSimMachine& DemoMachine();
+
+}  // namespace kv
