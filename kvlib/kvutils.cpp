@@ -1,0 +1,164 @@
+#include "kvutils.h"
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "kvframework.h"
+#include "kvplatform.h"
+#include "kvtext.h"
+
+namespace kv {
+
+HWND GetOwnerWindow() { return Host().GetForegroundWindow(); }
+
+namespace {
+
+// The program's RCDATA resource: its bytes, or nullptr when it has none.
+const BYTE* FindOwnResource(const std::string& name, DWORD& size) {
+  TkvHost& h = Host();
+  HMODULE self = h.GetModuleHandleA(nullptr);
+  HRSRC res = h.FindResourceA(self, name.c_str(), RT_RCDATA);
+  if (!res) return nullptr;
+  HGLOBAL data = h.LoadResource(self, res);
+  if (!data) return nullptr;
+  const void* bytes = h.LockResource(data);
+  if (!bytes) return nullptr;
+  size = h.SizeofResource(self, res);
+  return static_cast<const BYTE*>(bytes);
+}
+
+std::string WindowsName(const OSVERSIONINFOA& v) {
+  switch (v.dwMajorVersion) {
+    case 3:
+      return "NT 3.51";
+    case 4:
+      if (v.dwMinorVersion == 10) return "98";
+      if (v.dwMinorVersion == 90) return "Me";
+      return v.dwPlatformId == VER_PLATFORM_WIN32_NT ? "NT 4" : "95";
+    case 5:
+      if (v.dwMinorVersion == 0) return "2000";
+      if (v.dwMinorVersion == 1) return "XP";
+      if (v.dwMinorVersion == 2) return "2003";
+      return "";
+    case 6:
+      return v.dwMinorVersion == 0 ? "Vista" : "Longhorn";
+    default:
+      return "";
+  }
+}
+
+}  // namespace
+
+bool SaveResourceToFile(const std::string& ResName, const std::string& FileName) {
+  DWORD size = 0;
+  const BYTE* bytes = FindOwnResource(ResName, size);
+  if (!bytes) return false;
+  TkvHost& h = Host();
+  HANDLE file = h.CreateFileA(FileName.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const BOOL ok = h.WriteFile(file, bytes, size, &written, nullptr);
+  h.CloseHandle(file);
+  return ok && written == size;
+}
+
+std::string LoadResourceText(const std::string& ResName) {
+  DWORD size = 0;
+  const BYTE* bytes = FindOwnResource(ResName, size);
+  return bytes ? std::string(reinterpret_cast<const char*>(bytes), size) : std::string();
+}
+
+std::string GetVersionText(const std::string& FileName, const std::string& Fmt) {
+  const std::string fmt = Fmt.empty() ? "%u.%u.%u.%u" : Fmt;
+  if (!FileName.empty()) {
+    TkvHost& h = Host();
+    DWORD handle = 0;
+    const DWORD size = h.GetFileVersionInfoSizeA(FileName.c_str(), &handle);
+    if (size == 0) return std::string();
+    std::vector<BYTE> block(size);
+    if (!h.GetFileVersionInfoA(FileName.c_str(), handle, size, block.data())) return std::string();
+    void* value = nullptr;
+    UINT length = 0;
+    if (!h.VerQueryValueA(block.data(), "\\", &value, &length) || !value || length < sizeof(VS_FIXEDFILEINFO))
+      return std::string();
+    VS_FIXEDFILEINFO info;
+    std::memcpy(&info, value, sizeof(info));
+    try {
+      return Format(fmt, {info.dwFileVersionMS >> 16, info.dwFileVersionMS & 0xFFFF, info.dwFileVersionLS >> 16,
+                          info.dwFileVersionLS & 0xFFFF});
+    } catch (const Exception&) {
+      // A format that does not fit four numbers yields no text, not an error.
+      return std::string();
+    }
+  }
+  OSVERSIONINFOA v{};
+  v.dwOSVersionInfoSize = sizeof(v);
+  if (!Machine().GetVersionExA(&v)) v = OSVERSIONINFOA{};
+  const DWORD build = v.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS ? (v.dwBuildNumber & 0xFFFF) : v.dwBuildNumber;
+  char numbers[48];
+  std::snprintf(numbers, sizeof(numbers), "%u.%u.%u", static_cast<unsigned>(v.dwMajorVersion),
+                static_cast<unsigned>(v.dwMinorVersion), static_cast<unsigned>(build));
+  v.szCSDVersion[sizeof(v.szCSDVersion) - 1] = '\0';
+  return "Windows " + WindowsName(v) + " [" + numbers + "] " + v.szCSDVersion;
+}
+
+std::string GuidToText(const GUID& Guid) {
+  char text[40];
+  std::snprintf(text, sizeof(text), "{%.8X-%.4X-%.4X-%.2X%.2X-%.2X%.2X%.2X%.2X%.2X%.2X}",
+                static_cast<unsigned>(Guid.Data1), Guid.Data2, Guid.Data3, Guid.Data4[0], Guid.Data4[1], Guid.Data4[2],
+                Guid.Data4[3], Guid.Data4[4], Guid.Data4[5], Guid.Data4[6], Guid.Data4[7]);
+  return text;
+}
+
+std::string DevicePathToId(const std::string& Path) {
+  std::string id = ReplaceAll(Path, "\\??\\", "");
+  id = ReplaceAll(id, "_??_", "");
+  id = ReplaceAll(id, "#", "\\");
+  return Trim(id);
+}
+
+void RunProcess(const std::string& CommandLine, const std::string& Directory, bool Wait, bool Hidden) {
+  STARTUPINFOA startup{};
+  startup.cb = sizeof(startup);
+  if (Hidden) {
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+  }
+  PROCESS_INFORMATION info{};
+  // CreateProcessA may write into the command line, so it gets its own copy.
+  std::vector<char> line(CommandLine.begin(), CommandLine.end());
+  line.push_back('\0');
+  TkvMachine& m = Machine();
+  if (!m.CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        Directory.empty() ? nullptr : Directory.c_str(), &startup, &info))
+    return;  // the start error stays the last error
+  DWORD exitCode = 0;
+  if (Wait) {
+    m.WaitForSingleObject(info.hThread, INFINITE);
+    m.WaitForSingleObject(info.hProcess, INFINITE);
+    if (!m.GetExitCodeProcess(info.hProcess, &exitCode)) exitCode = GetLastError();
+  }
+  m.CloseHandle(info.hThread);
+  m.CloseHandle(info.hProcess);
+  SetLastError(exitCode);
+}
+
+std::string GetDriveLetters(bool Remote, bool CdRom, bool Fixed, bool Removable, bool RamDisk,
+                            const std::string& Separator) {
+  TkvMachine& m = Machine();
+  const DWORD drives = m.GetLogicalDrives();
+  std::string result;
+  for (int bit = 0; bit < 26; ++bit) {
+    if (!(drives & (1u << bit))) continue;
+    const char letter = static_cast<char>('A' + bit);
+    const std::string root = std::string(1, letter) + ":\\";
+    const UINT type = m.GetDriveTypeA(root.c_str());
+    if ((type == DRIVE_REMOVABLE && Removable) || (type == DRIVE_REMOTE && Remote) || (type == DRIVE_CDROM && CdRom) ||
+        (type == DRIVE_FIXED && Fixed) || (type == DRIVE_RAMDISK && RamDisk))
+      result += std::string(1, letter) + Separator;
+  }
+  return Trim(result);
+}
+
+}  // namespace kv
