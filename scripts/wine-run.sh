@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Runs a Windows x86_64 program under Wine: wine-run.sh [--prefix DIR] PROGRAM [ARGS...]
+#
+# The x86_64 toolchain makes CTest call this for every test, with the build
+# tree's own prefix (build/win64/wineprefix).  Without --prefix, $WINEPREFIX is
+# used, else build/win64/wineprefix of this checkout.  The first use creates
+# the prefix (10-20 s); start `wineserver -p` with the same WINEPREFIX before
+# many runs to keep each start near 0.1 s (scripts/test-all.sh does).
+#   KV_WINEDEBUG  Wine's debug channels (default -all: quiet)
+set -eu
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+if [ "${1:-}" = --prefix ]; then
+  [ $# -ge 3 ] || { echo "usage: $0 [--prefix DIR] PROGRAM [ARGS...]" >&2; exit 2; }
+  WINEPREFIX=$2
+  shift 2
+fi
+[ $# -ge 1 ] || { echo "usage: $0 [--prefix DIR] PROGRAM [ARGS...]" >&2; exit 2; }
+
+WINEPREFIX=${WINEPREFIX:-$ROOT/build/win64/wineprefix}
+case $WINEPREFIX in /*) ;; *) WINEPREFIX=$PWD/$WINEPREFIX ;; esac
+export WINEPREFIX
+export WINEDEBUG=${KV_WINEDEBUG:--all}
+# No Mono or Gecko installers: they would want a network (or a dialog).
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree=;mshtml=}
+export HOME=${HOME:-/root}
+
+WINE=/usr/lib/wine/wine64
+[ -x "$WINE" ] || WINE=$(command -v wine64 || command -v wine) || {
+  echo "wine-run.sh: no Wine found; run scripts/setup.sh" >&2; exit 127; }
+
+# Create the prefix once, even when CTest starts several tests at a time.
+if [ ! -f "$WINEPREFIX/.kv-ready" ]; then
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  (
+    flock 9
+    if [ ! -f "$WINEPREFIX/.kv-ready" ]; then
+      "$WINE" wineboot --init >/dev/null 2>&1 || true
+      touch "$WINEPREFIX/.kv-ready"
+    fi
+  ) 9>"$WINEPREFIX.lock"
+fi
+
+exec "$WINE" "$@"
