@@ -99,7 +99,11 @@ fi
 if ! have_jpeg_source; then
   log "downloading libjpeg-turbo source into $SRC_CACHE"
   mkdir -p "$SRC_CACHE"
-  (cd "$SRC_CACHE" && apt-get source --download-only -q libjpeg-turbo)
+  for i in 1 2 3; do
+    (cd "$SRC_CACHE" && apt-get source --download-only -q libjpeg-turbo) && have_jpeg_source && break
+    log "apt-get source failed (attempt $i)"
+    sleep 3
+  done
   have_jpeg_source || { log "libjpeg-turbo source did not arrive in $SRC_CACHE"; exit 1; }
 fi
 
