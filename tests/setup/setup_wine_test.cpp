@@ -1,0 +1,144 @@
+// The setup layer and the utilities on the real services of Windows (under
+// Wine in the test run): registry, ZwQueryKey, processes, the program's own
+// resources and version record, drives, and SetupAPI itself.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "kvframework.h"
+#include "kvplatform.h"
+#include "kvsetupapi.h"
+#include "kvutils.h"
+
+namespace {
+
+const char* const kTestKey = "Software\\kvtest\\setup";
+
+class RealMachineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(kv::RealMachine(), nullptr);
+    ASSERT_EQ(&kv::Machine(), kv::RealMachine()) << "the tests run on the real machine";
+  }
+};
+
+TEST_F(RealMachineTest, RegistryStringsAsStored) {
+  kv::TkvMachine& m = kv::Machine();
+  kv::HKEY key = nullptr;
+  ASSERT_EQ(m.RegCreateKeyExA(HKEY_CURRENT_USER, kTestKey, 0, nullptr, 0, kv::KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            0L);
+  const kv::BYTE withZero[] = "text";
+  ASSERT_EQ(m.RegSetValueExA(key, "WithZero", 0, kv::REG_SZ, withZero, 5), 0L);
+  ASSERT_EQ(m.RegSetValueExA(key, "WithoutZero", 0, kv::REG_SZ, withZero, 4), 0L);
+  const kv::BYTE binary[12] = {0x4D, 0x3C, 0x2B, 0x1A, 0x00, 0x7E, 0, 0, 0, 0, 0, 0};
+  ASSERT_EQ(m.RegSetValueExA(key, "Binary", 0, kv::REG_BINARY, binary, sizeof(binary)), 0L);
+  m.RegCloseKey(key);
+
+  EXPECT_EQ(kv::ReadRegistryString(HKEY_CURRENT_USER, kTestKey, "WithZero"), "text");
+  EXPECT_EQ(kv::ReadRegistryString(HKEY_CURRENT_USER, kTestKey, "WithoutZero"), "text");
+  EXPECT_EQ(kv::ReadRegistryString(HKEY_CURRENT_USER, kTestKey, "Binary"),
+            std::string(reinterpret_cast<const char*>(binary), sizeof(binary)));
+  EXPECT_EQ(kv::ReadRegistryString(HKEY_CURRENT_USER, kTestKey, "Missing"), "");
+}
+
+TEST_F(RealMachineTest, KeyPathsThroughZwQueryKey) {
+  kv::TkvMachine& m = kv::Machine();
+  kv::HKEY key = nullptr;
+  ASSERT_EQ(m.RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control", 0, kv::KEY_READ, &key), 0L);
+  kv::HKEY root = nullptr;
+  const std::string path = kv::GetRegistryKeyPath(key, &root);
+  m.RegCloseKey(key);
+  EXPECT_EQ(path.rfind("SYSTEM\\", 0), 0u) << path;
+  EXPECT_NE(path.find("\\Control"), std::string::npos) << path;
+  EXPECT_EQ(root, HKEY_LOCAL_MACHINE);
+
+  ASSERT_EQ(m.RegCreateKeyExA(HKEY_CURRENT_USER, kTestKey, 0, nullptr, 0, kv::KEY_READ, nullptr, &key, nullptr), 0L);
+  root = nullptr;
+  EXPECT_EQ(kv::GetRegistryKeyPath(key, &root), kTestKey) << "the user's id is dropped";
+  EXPECT_EQ(root, HKEY_CURRENT_USER);
+  const std::string whole = kv::GetRegistryKeyPath(key);
+  EXPECT_EQ(whole.rfind("\\REGISTRY\\USER\\", 0), 0u) << whole;
+  m.RegCloseKey(key);
+}
+
+TEST_F(RealMachineTest, ProcessExitCodesAndStartErrors) {
+  char self[kv::MAX_PATH] = {};
+  ASSERT_GT(kv::Host().GetModuleFileNameA(nullptr, self, sizeof(self)), 0u);
+  std::string folder(self);
+  folder = folder.substr(0, folder.find_last_of('\\') + 1);
+  const std::string child = "\"" + folder + KV_EXITWITH_EXE + "\"";
+
+  kv::SetLastError(0xdeadbeef);
+  kv::RunProcess(child + " 7", folder, true, true);
+  EXPECT_EQ(kv::GetLastError(), 7u);
+  kv::RunProcess(child + " 0", "", true, false);
+  EXPECT_EQ(kv::GetLastError(), 0u);
+  kv::SetLastError(0xdeadbeef);
+  kv::RunProcess(child + " 9", folder, false, true);
+  EXPECT_EQ(kv::GetLastError(), 0u) << "without waiting nothing is known of the exit";
+  kv::SetLastError(0xdeadbeef);
+  kv::RunProcess("\"" + folder + "no-such-program.exe\"", folder, true, true);
+  EXPECT_EQ(kv::GetLastError(), kv::ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(RealMachineTest, OwnResourcesAndVersion) {
+  const std::string expected("kv setup resource\r\nsecond line\0with a zero", 42);
+  EXPECT_EQ(kv::LoadResourceText("kvtest_data"), expected);
+  EXPECT_EQ(kv::LoadResourceText("KVTEST_NONE"), "");
+  char temp[kv::MAX_PATH] = {};
+  ASSERT_GT(kv::Host().GetTempPathA(sizeof(temp), temp), 0u);
+  const std::string file = std::string(temp) + "kvtest_resource.bin";
+  kv::Host().DeleteFileA(file.c_str());
+  EXPECT_FALSE(kv::SaveResourceToFile("KVTEST_NONE", file));
+  EXPECT_EQ(kv::Host().GetFileAttributesA(file.c_str()), kv::INVALID_FILE_ATTRIBUTES);
+  EXPECT_TRUE(kv::SaveResourceToFile("KVTEST_DATA", file));
+  kv::HANDLE h = kv::Host().CreateFileA(file.c_str(), kv::GENERIC_READ, 0, nullptr, kv::OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(kv::Host().GetFileSize(h, nullptr), expected.size());
+  kv::Host().CloseHandle(h);
+  kv::Host().DeleteFileA(file.c_str());
+
+  char self[kv::MAX_PATH] = {};
+  ASSERT_GT(kv::Host().GetModuleFileNameA(nullptr, self, sizeof(self)), 0u);
+  EXPECT_EQ(kv::GetVersionText(self, ""), "7.0.0.1");
+  EXPECT_EQ(kv::GetVersionText(self, "Version %u.%u (Build %u.%u)"), "Version 7.0 (Build 0.1)");
+  EXPECT_EQ(kv::GetVersionText("", "").rfind("Windows ", 0), 0u);
+}
+
+TEST_F(RealMachineTest, DriveLetters) {
+  const std::string letters = kv::GetDriveLetters(true, true, true, true, true, ",");
+  EXPECT_NE(letters.find("C,"), std::string::npos) << letters;
+  EXPECT_EQ(kv::GetDriveLetters(false, false, false, false, false, ","), "");
+}
+
+TEST_F(RealMachineTest, BindingAndEnumerationOnTheSystemsSetupApi) {
+  ASSERT_TRUE(kv::LoadSetupApi());
+  const kv::TkvSetupApi& api = kv::SetupApi();
+  kv::DEVINST root = 0;
+  EXPECT_EQ(api.CM_Locate_DevNodeA(&root, nullptr, 0), kv::CR_SUCCESS);
+  EXPECT_NE(root, 0u);
+
+  kv::TStringList all(true);
+  kv::EnumDevices(nullptr, true, true, false, all);
+  ASSERT_GT(all.Count(), 0) << "the system lists some devices";
+  int withId = 0;
+  for (int i = 0; i < all.Count(); ++i) {
+    const auto* d = all.ObjectAs<kv::TkvDevice>(i);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(all.Strings(i), d->DriverKey);
+    if (!d->InstanceId.empty()) {
+      ++withId;
+      EXPECT_NE(d->DevInst, 0u) << d->InstanceId;
+      kv::DEVINST node = 0;
+      EXPECT_EQ(api.CM_Locate_DevNodeA(&node, d->InstanceId.c_str(), 0), kv::CR_SUCCESS) << d->InstanceId;
+    }
+  }
+  EXPECT_GT(withId, 0);
+  // A USB class enumeration on a machine without USB adds nothing and fails nothing.
+  kv::GUID usb{0x36FC9E60, 0xC465, 0x11CF, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+  kv::TStringList none(true);
+  kv::EnumDevices(&usb, true, true, false, none);
+  SUCCEED() << none.Count() << " USB devices";
+}
+
+}  // namespace

@@ -1,0 +1,101 @@
+// Machine descriptions: the demo machine, and faults in hand-written ones.
+#include <stdexcept>
+
+#include "simfixture.h"
+
+namespace kvtest {
+namespace {
+
+TEST(DescriptionTest, DemoMachineShowsItsUsbControllersAndDrives) {
+  kv::TkvSimMachine& demo = kv::DemoMachine();
+  kv::TkvMachineScope scope(demo);
+  kv::TStringList usb(true);
+  kv::EnumDevices(&kUsbClass, true, true, false, usb);
+  EXPECT_GE(usb.Count(), 10) << demo.Dump();
+  EXPECT_GE(usb.IndexOf("{36FC9E60-C465-11CF-8056-444553540000}\\0000"), 0);
+  EXPECT_TRUE(demo.FindDevnode("USBSTOR\\DISK&VEN_SANDISK&PROD_CRUZER_BLADE&REV_1.00\\4C530001230915117385&0"));
+  EXPECT_EQ(kv::GetDeviceIdList("USBSTOR\\DISK&VEN_SANDISK&PROD_CRUZER_BLADE&REV_1.00\\4C530001230915117385&0", ";",
+                                false),
+            "STORAGE\\REMOVABLEMEDIA\\7&1A2B3C4D&0&RM");
+  kv::OSVERSIONINFOA v{};
+  v.dwOSVersionInfoSize = sizeof(v);
+  ASSERT_TRUE(demo.GetVersionExA(&v));
+  EXPECT_EQ(v.dwBuildNumber, 2600u);
+  EXPECT_NE(demo.GetLogicalDrives() & (1u << ('E' - 'A')), 0u);
+}
+
+TEST(DescriptionTest, FaultsAreNamed) {
+  struct Case {
+    const char* label;
+    const char* json;
+    const char* mentions;
+  };
+  const Case cases[] = {
+      {"not JSON", "{\"name\": ", "not valid JSON"},
+      {"unknown entry", "{\"nmae\": \"x\"}", "\"nmae\""},
+      {"bad GUID", "{\"devnodes\": [{\"id\": \"A\\\\1\", \"class\": \"{123}\"}]}", "devnodes[0].class"},
+      {"duplicate id", "{\"devnodes\": [{\"id\": \"A\\\\1\"}, {\"id\": \"a\\\\1\"}]}", "appears twice"},
+      {"devnode without id", "{\"devnodes\": [{\"children\": []}]}", "needs an \"id\""},
+      {"bad drive", "{\"drives\": {\"1\": \"fixed\"}}", "drives.1"},
+      {"bad drive type", "{\"drives\": {\"C\": \"floppy\"}}", "drive type"},
+      {"bad registry root", "{\"registry\": {\"HKXX\\\\A\": {}}}", "registry path starts"},
+      {"odd hex", "{\"registry\": {\"HKLM\\\\A\": {\"v\": {\"binary\": \"0\"}}}}", "odd number"},
+      {"wrong kind", "{\"windows\": {\"major\": \"five\"}}", "windows.major"},
+      {"wrong kind deep down", "{\"devnodes\": [{\"id\": \"A\", \"present\": \"yes\"}]}", "machine description"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    try {
+      kv::TkvSimMachine::FromJson(c.json);
+      ADD_FAILURE() << "accepted";
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find(c.mentions), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_THROW(kv::TkvSimMachine::FromFile("/no/such/machine.json"), std::runtime_error);
+}
+
+TEST(DescriptionTest, ValuesAndServicesFromADescription) {
+  auto m = kv::TkvSimMachine::FromJson(R"({
+    "name": "small",
+    "services": {"configManagerInSetupApi": false, "missingLibraries": ["newdev.dll"]},
+    "registry": {"HKLM\\SOFTWARE\\A": {"S": "text", "N": {"sz": "t", "terminated": false},
+                                       "B": {"binary": "01 02"}, "W": {"binaryText": "\\??\\X"},
+                                       "D": {"dword": 7}, "M": {"multiSz": ["a", "b"]}}},
+    "devnodes": [{"id": "ROOT\\X\\0", "present": false, "parameters": {"PortName": "COM9"}}]
+  })");
+  kv::TkvMachineScope scope(*m);
+  EXPECT_EQ(m->Name(), "small");
+  EXPECT_EQ(kv::ReadRegistryString(HKEY_LOCAL_MACHINE, "SOFTWARE\\A", "S"), "text");
+  EXPECT_EQ(kv::ReadRegistryString(HKEY_LOCAL_MACHINE, "SOFTWARE\\A", "N"), "t");
+  EXPECT_EQ(kv::ReadRegistryString(HKEY_LOCAL_MACHINE, "SOFTWARE\\A", "B"), "\x01\x02");
+  EXPECT_EQ(kv::ReadRegistryString(HKEY_LOCAL_MACHINE, "SOFTWARE\\A", "W"), std::string("\\\0?\0?\0\\\0X\0", 10));
+  EXPECT_EQ(kv::ReadRegistryString(HKEY_LOCAL_MACHINE, "SOFTWARE\\A", "D"), std::string("\x07\0\0\0", 4));
+  EXPECT_EQ(kv::ReadRegistryString(HKEY_LOCAL_MACHINE, "SOFTWARE\\A", "M"), std::string("a\0b\0\0", 5));
+  EXPECT_EQ(m->LoadLibraryA("newdev.dll"), nullptr);
+  EXPECT_EQ(kv::GetLastError(), kv::ERROR_MOD_NOT_FOUND);
+  ASSERT_TRUE(kv::LoadSetupApi());
+  EXPECT_EQ(m->LoadCount("cfgmgr32"), 1u);
+  EXPECT_EQ(kv::ReadRegistryString(HKEY_LOCAL_MACHINE,
+                                   "SYSTEM\\ControlSet001\\Enum\\ROOT\\X\\0\\Device Parameters", "PortName"),
+            "COM9");
+}
+
+TEST(DescriptionTest, HandlesOfTheMachineAreChecked) {
+  kv::TkvSimMachine m;
+  kv::SetLastError(0);
+  EXPECT_FALSE(m.CloseHandle(reinterpret_cast<kv::HANDLE>(0x1234)));
+  EXPECT_EQ(kv::GetLastError(), kv::ERROR_INVALID_HANDLE);
+  EXPECT_EQ(m.CreateFileA("\\\\.\\HCD0", kv::GENERIC_READ, 0, nullptr, kv::OPEN_EXISTING, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(kv::GetLastError(), kv::ERROR_FILE_NOT_FOUND);
+  kv::DWORD got = 0;
+  EXPECT_FALSE(m.DeviceIoControl(INVALID_HANDLE_VALUE, 0x220424, nullptr, 0, nullptr, 0, &got, nullptr));
+  EXPECT_EQ(m.RegCloseKey(reinterpret_cast<kv::HKEY>(0x55)), static_cast<kv::LONG>(kv::ERROR_INVALID_HANDLE));
+  kv::HKEY key = nullptr;
+  EXPECT_EQ(m.RegOpenKeyExA(reinterpret_cast<kv::HKEY>(0x55), "X", 0, kv::KEY_READ, &key),
+            static_cast<kv::LONG>(kv::ERROR_INVALID_HANDLE));
+}
+
+}  // namespace
+}  // namespace kvtest
