@@ -1,0 +1,339 @@
+// The POSIX host: the last error, the table of host handles, events, time,
+// debug output, message boxes and COM. Files, resources, windows and text
+// conversion have files of their own.
+#include "kvposixhost.h"
+
+#include "kvposiximpl.h"
+
+#include <sys/random.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <unordered_map>
+
+namespace kv {
+
+namespace {
+thread_local DWORD tLastError = 0;
+}  // namespace
+
+DWORD GetLastError() { return tLastError; }
+void SetLastError(DWORD code) { tLastError = code; }
+
+TkvHost& NativeHost() {
+  // Never destroyed: threads and static destructors may still use it at exit.
+  static TkvPosixHost* host = new TkvPosixHost;
+  return *host;
+}
+
+TkvMachine* RealMachine() { return nullptr; }
+
+namespace {
+
+// ---- handles --------------------------------------------------------------
+
+struct THandles {
+  std::mutex Lock;
+  std::unordered_map<ULONG_PTR, std::shared_ptr<posix::THostObject>> Objects;
+  ULONG_PTR Next = posix::kHandleFirst;
+};
+
+THandles& Handles() {
+  static THandles* handles = new THandles;
+  return *handles;
+}
+
+// ---- events ---------------------------------------------------------------
+
+struct TEvent final : posix::THostObject {
+  std::mutex Lock;
+  std::condition_variable Changed;
+  bool Manual = false;
+  bool Signaled = false;
+};
+
+struct TEventNames {
+  std::mutex Lock;
+  std::map<std::string, std::weak_ptr<TEvent>> Events;
+};
+
+TEventNames& EventNames() {
+  static TEventNames* names = new TEventNames;
+  return *names;
+}
+
+// ---- captured output ------------------------------------------------------
+
+constexpr std::size_t kDebugCapture = 1u << 20;
+
+struct TCapture {
+  std::mutex Lock;
+  std::string Debug;
+  std::vector<host::TkvMessageBoxRecord> Boxes;
+};
+
+TCapture& Capture() {
+  static TCapture* capture = new TCapture;
+  return *capture;
+}
+
+bool EchoToStderr() {
+  const char* v = std::getenv("KV_DEBUG_OUTPUT");
+  return v && std::strcmp(v, "1") == 0;
+}
+
+void Debug(const std::string& text) {
+  TCapture& c = Capture();
+  {
+    std::lock_guard<std::mutex> lock(c.Lock);
+    c.Debug += text;
+    if (c.Debug.size() > kDebugCapture) c.Debug.erase(0, c.Debug.size() - kDebugCapture / 2);
+  }
+  if (EchoToStderr()) std::fprintf(stderr, "%s", text.c_str());
+}
+
+// ---- COM ------------------------------------------------------------------
+
+constexpr HRESULT RPC_E_CHANGED_MODE = static_cast<HRESULT>(0x80010106u);
+constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
+
+struct TComApartment {
+  unsigned Count = 0;
+  DWORD Model = 0;
+};
+thread_local TComApartment tCom;
+
+}  // namespace
+
+namespace posix {
+
+HANDLE AddHandle(std::shared_ptr<THostObject> object) {
+  THandles& h = Handles();
+  std::lock_guard<std::mutex> lock(h.Lock);
+  if (h.Next >= kHandleLast) {
+    SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+    return nullptr;
+  }
+  ULONG_PTR value = h.Next;
+  h.Next += 4;
+  h.Objects.emplace(value, std::move(object));
+  return reinterpret_cast<HANDLE>(value);
+}
+
+std::shared_ptr<THostObject> FindHandle(HANDLE handle) {
+  THandles& h = Handles();
+  std::lock_guard<std::mutex> lock(h.Lock);
+  auto it = h.Objects.find(reinterpret_cast<ULONG_PTR>(handle));
+  return it == h.Objects.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<THostObject> TakeHandle(HANDLE handle) {
+  THandles& h = Handles();
+  std::lock_guard<std::mutex> lock(h.Lock);
+  auto it = h.Objects.find(reinterpret_cast<ULONG_PTR>(handle));
+  if (it == h.Objects.end()) return nullptr;
+  std::shared_ptr<THostObject> object = std::move(it->second);
+  h.Objects.erase(it);
+  return object;
+}
+
+DWORD CopyOut(const std::string& text, LPSTR buffer, DWORD size) {
+  if (!buffer || size <= text.size()) return static_cast<DWORD>(text.size() + 1);
+  std::memcpy(buffer, text.c_str(), text.size() + 1);
+  return static_cast<DWORD>(text.size());
+}
+
+}  // namespace posix
+
+BOOL TkvPosixHost::CloseHandle(HANDLE handle) {
+  std::shared_ptr<posix::THostObject> object = posix::TakeHandle(handle);
+  if (!object) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  posix::ReleaseFile(*object);
+  return TRUE;
+}
+
+HANDLE TkvPosixHost::CreateEventA(SECURITY_ATTRIBUTES*, BOOL manualReset, BOOL initialState, LPCSTR name) {
+  std::shared_ptr<TEvent> event;
+  bool existed = false;
+  if (name && *name) {
+    // A named event is one object however often it is created in this process.
+    TEventNames& names = EventNames();
+    std::lock_guard<std::mutex> lock(names.Lock);
+    event = names.Events[name].lock();
+    existed = event != nullptr;
+    if (!event) {
+      event = std::make_shared<TEvent>();
+      names.Events[name] = event;
+    }
+  } else {
+    event = std::make_shared<TEvent>();
+  }
+  if (!existed) {
+    event->Manual = manualReset != FALSE;
+    event->Signaled = initialState != FALSE;
+  }
+  HANDLE handle = posix::AddHandle(event);
+  if (handle) SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+  return handle;
+}
+
+BOOL TkvPosixHost::SetEvent(HANDLE handle) {
+  auto event = posix::FindHandleOf<TEvent>(handle);
+  if (!event) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  std::lock_guard<std::mutex> lock(event->Lock);
+  event->Signaled = true;
+  if (event->Manual)
+    event->Changed.notify_all();
+  else
+    event->Changed.notify_one();
+  return TRUE;
+}
+
+BOOL TkvPosixHost::ResetEvent(HANDLE handle) {
+  auto event = posix::FindHandleOf<TEvent>(handle);
+  if (!event) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  std::lock_guard<std::mutex> lock(event->Lock);
+  event->Signaled = false;
+  return TRUE;
+}
+
+DWORD TkvPosixHost::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  std::shared_ptr<posix::THostObject> object = posix::FindHandle(handle);
+  if (!object) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
+  auto event = std::dynamic_pointer_cast<TEvent>(object);
+  if (!event) return WAIT_OBJECT_0;  // a file handle of synchronous I/O is always signaled
+  std::unique_lock<std::mutex> lock(event->Lock);
+  auto signaled = [&] { return event->Signaled; };
+  if (milliseconds == INFINITE) {
+    event->Changed.wait(lock, signaled);
+  } else if (!event->Changed.wait_for(lock, std::chrono::milliseconds(milliseconds), signaled)) {
+    return WAIT_TIMEOUT;
+  }
+  if (!event->Manual) event->Signaled = false;
+  return WAIT_OBJECT_0;
+}
+
+DWORD TkvPosixHost::GetTickCount() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  const unsigned long long ms =
+      static_cast<unsigned long long>(ts.tv_sec) * 1000u + static_cast<unsigned long long>(ts.tv_nsec) / 1000000u;
+  return static_cast<DWORD>(ms);  // wraps after 49.7 days, as Windows' does
+}
+
+void TkvPosixHost::Sleep(DWORD milliseconds) {
+  if (milliseconds == INFINITE) {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+  }
+  if (milliseconds == 0)
+    std::this_thread::yield();
+  else
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+void TkvPosixHost::OutputDebugStringA(LPCSTR text) {
+  if (text) Debug(text);
+}
+
+void TkvPosixHost::OutputDebugStringW(const WCHAR* text) {
+  if (!text) return;
+  std::size_t length = 0;
+  while (text[length]) ++length;
+  // Windows hands wide debug text on as ANSI text of the system code page.
+  Debug(WideToAnsi(text, length));
+}
+
+DWORD TkvPosixHost::GetCurrentThreadId() {
+  thread_local DWORD id = static_cast<DWORD>(::syscall(SYS_gettid));
+  return id;
+}
+
+int TkvPosixHost::MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT type) {
+  host::TkvMessageBoxRecord box{text ? text : "", caption ? caption : "Error", type};
+  if (EchoToStderr()) std::fprintf(stderr, "[%s] %s\n", box.Caption.c_str(), box.Text.c_str());
+  TCapture& c = Capture();
+  std::lock_guard<std::mutex> lock(c.Lock);
+  c.Boxes.push_back(std::move(box));
+  return 1;  // IDOK
+}
+
+HRESULT TkvPosixHost::CoInitializeEx(void*, DWORD coInit) {
+  const DWORD model = coInit & COINIT_APARTMENTTHREADED;
+  if (tCom.Count > 0 && tCom.Model != model) return RPC_E_CHANGED_MODE;
+  tCom.Model = model;
+  return tCom.Count++ == 0 ? S_OK : S_FALSE;
+}
+
+void TkvPosixHost::CoUninitialize() {
+  if (tCom.Count > 0) --tCom.Count;
+}
+
+HRESULT TkvPosixHost::CoCreateGuid(GUID* guid) {
+  if (!guid) return E_INVALIDARG;
+  unsigned char bytes[16];
+  if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+    std::random_device device;
+    for (unsigned char& b : bytes) b = static_cast<unsigned char>(device());
+  }
+  std::memcpy(guid, bytes, sizeof bytes);
+  guid->Data3 = static_cast<std::uint16_t>((guid->Data3 & 0x0FFF) | 0x4000);  // version 4
+  guid->Data4[0] = static_cast<std::uint8_t>((guid->Data4[0] & 0x3F) | 0x80);  // RFC 4122 variant
+  return S_OK;
+}
+
+std::string TkvPosixHost::WideToAnsi(const WCHAR* text, std::size_t length) {
+  return posix::WideToCodePage(text, length, posix::CurrentAnsiCodePage());
+}
+
+namespace host {
+
+std::string DebugOutput() {
+  TCapture& c = Capture();
+  std::lock_guard<std::mutex> lock(c.Lock);
+  return c.Debug;
+}
+
+void ClearDebugOutput() {
+  TCapture& c = Capture();
+  std::lock_guard<std::mutex> lock(c.Lock);
+  c.Debug.clear();
+}
+
+std::vector<TkvMessageBoxRecord> MessageBoxes() {
+  TCapture& c = Capture();
+  std::lock_guard<std::mutex> lock(c.Lock);
+  return c.Boxes;
+}
+
+void ClearMessageBoxes() {
+  TCapture& c = Capture();
+  std::lock_guard<std::mutex> lock(c.Lock);
+  c.Boxes.clear();
+}
+
+bool IsHostHandle(HANDLE handle) { return posix::FindHandle(handle) != nullptr; }
+
+}  // namespace host
+}  // namespace kv
