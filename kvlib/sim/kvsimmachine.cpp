@@ -527,6 +527,10 @@ TkvSimKey* TkvSimMachine::FindKey(TkvSimKey* from, const std::string& path, bool
     pos = end + 1;
     if (part.empty()) continue;  // leading, doubled or trailing separators
     TkvSimKey* child = key->Child(part);
+    // A key known to the kernel under another name (CurrentControlSet is a
+    // link to ControlSet001) opens under both names.
+    for (std::size_t i = 0; !child && i < key->Children.size(); ++i)
+      if (SameText(key->Children[i]->KernelAlias, part)) child = key->Children[i].get();
     if (!child && create) {
       auto k = std::make_unique<TkvSimKey>();
       k->Name = part;
