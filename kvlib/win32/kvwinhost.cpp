@@ -147,8 +147,7 @@ void AppendAsciiOnly(std::string& out, const WCHAR* text, std::size_t length) {
   }
 }
 
-void AppendConverted(std::string& out, const WCHAR* text, int length) {
-  const ::UINT codePage = ::GetACP();
+void AppendConverted(std::string& out, const WCHAR* text, int length, UINT codePage) {
   // UTF-8 (and UTF-7) take neither a default character nor flags; there
   // every character maps, and lone surrogates become U+FFFD.
   const bool utf = codePage == CP_UTF8 || codePage == CP_UTF7;
@@ -174,7 +173,7 @@ void AppendConverted(std::string& out, const WCHAR* text, int length) {
 
 }  // namespace
 
-std::string WideToAnsi(const WCHAR* text, std::size_t length, std::size_t maxChunk) {
+std::string WideToAnsi(const WCHAR* text, std::size_t length, UINT codePage, std::size_t maxChunk) {
   std::string out;
   if (text == nullptr || length == 0) return out;
   // A DBCS character takes two bytes and a UTF-16 unit at most three in
@@ -185,7 +184,7 @@ std::string WideToAnsi(const WCHAR* text, std::size_t length, std::size_t maxChu
   while (length > 0) {
     std::size_t piece = length < chunk ? length : chunk;
     if (piece < length && IsHighSurrogate(text[piece - 1])) --piece;
-    AppendConverted(out, text, static_cast<int>(piece));
+    AppendConverted(out, text, static_cast<int>(piece), codePage);
     text += piece;
     length -= piece;
   }
@@ -193,7 +192,7 @@ std::string WideToAnsi(const WCHAR* text, std::size_t length, std::size_t maxChu
 }
 
 std::string TWin32Host::WideToAnsi(const WCHAR* text, std::size_t length) {
-  return win32::WideToAnsi(text, length, INT_MAX / 4);
+  return win32::WideToAnsi(text, length, ::GetACP(), INT_MAX / 4);
 }
 
 }  // namespace win32

@@ -82,43 +82,55 @@ BOOL TWin32Machine::DeviceIoControl(HANDLE device, DWORD code, void* in, DWORD i
 
 BOOL TWin32Machine::CloseHandle(HANDLE handle) { return ::CloseHandle(handle); }
 
+// The registry functions answer with their result; the seam promises that
+// they leave the last error alone, which not every Windows version does.
 LONG TWin32Machine::RegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD options, REGSAM access, HKEY* result) {
+  TLastErrorKeeper keep;
   return ::RegOpenKeyExA(W(root), subKey, options, access, W(result));
 }
 
 LONG TWin32Machine::RegCreateKeyExA(HKEY root, LPCSTR subKey, DWORD reserved, LPSTR cls, DWORD options,
                                     REGSAM access, SECURITY_ATTRIBUTES* sa, HKEY* result,
                                     DWORD* disposition) {
+  TLastErrorKeeper keep;
   return ::RegCreateKeyExA(W(root), subKey, reserved, cls, options, access, W(sa), W(result),
                            W(disposition));
 }
 
 LONG TWin32Machine::RegQueryValueExA(HKEY key, LPCSTR valueName, DWORD* reserved, DWORD* type, BYTE* data,
                                      DWORD* size) {
+  TLastErrorKeeper keep;
   return ::RegQueryValueExA(W(key), valueName, W(reserved), W(type), data, W(size));
 }
 
 LONG TWin32Machine::RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
                                    DWORD size) {
+  TLastErrorKeeper keep;
   return ::RegSetValueExA(W(key), valueName, reserved, type, data, size);
 }
 
 LONG TWin32Machine::RegDeleteValueA(HKEY key, LPCSTR valueName) {
+  TLastErrorKeeper keep;
   return ::RegDeleteValueA(W(key), valueName);
 }
 
 LONG TWin32Machine::RegEnumValueA(HKEY key, DWORD index, LPSTR name, DWORD* nameSize, DWORD* reserved,
                                   DWORD* type, BYTE* data, DWORD* dataSize) {
+  TLastErrorKeeper keep;
   return ::RegEnumValueA(W(key), index, name, W(nameSize), W(reserved), W(type), data, W(dataSize));
 }
 
 LONG TWin32Machine::RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, DWORD* nameSize, DWORD* reserved,
                                   LPSTR cls, DWORD* clsSize, void* lastWrite) {
+  TLastErrorKeeper keep;
   return ::RegEnumKeyExA(W(key), index, name, W(nameSize), W(reserved), cls, W(clsSize),
                          static_cast<::FILETIME*>(lastWrite));
 }
 
-LONG TWin32Machine::RegCloseKey(HKEY key) { return ::RegCloseKey(W(key)); }
+LONG TWin32Machine::RegCloseKey(HKEY key) {
+  TLastErrorKeeper keep;
+  return ::RegCloseKey(W(key));
+}
 
 DWORD TWin32Machine::GetLogicalDrives() { return ::GetLogicalDrives(); }
 

@@ -23,10 +23,11 @@ HMODULE LoadSystemLibrary(LPCSTR name, bool searchFlag);
 // Whether this Windows' loader accepts LOAD_LIBRARY_SEARCH_SYSTEM32.
 bool LoaderSearchesSystem32();
 
-// Converts UTF-16 to the ANSI code page in pieces of at most maxChunk code
-// units, never splitting a surrogate pair (WideCharToMultiByte takes int
-// lengths). Unmappable characters, best-fit look-alikes included, become '?'.
-std::string WideToAnsi(const WCHAR* text, std::size_t length, std::size_t maxChunk);
+// Converts UTF-16 to codePage (the host passes the ANSI code page) in pieces
+// of at most maxChunk code units, never splitting a surrogate pair
+// (WideCharToMultiByte takes int lengths). Unmappable characters, best-fit
+// look-alikes included, become '?'; in UTF-8 every character maps.
+std::string WideToAnsi(const WCHAR* text, std::size_t length, UINT codePage, std::size_t maxChunk);
 
 class TWin32Machine final : public TkvMachine {
  public:
