@@ -159,10 +159,6 @@ int CompareText(const std::string& a, const std::string& b) {
   return a.size() < b.size() ? -1 : 1;
 }
 
-bool SameText(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && CompareText(a, b) == 0;
-}
-
 TStringList::~TStringList() { Clear(); }
 
 void TStringList::CheckIndex(int index) const {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "kvplatform.h"
+#include "kvtext.h"
 
 #include <atomic>
 #include <cstdint>
@@ -171,8 +172,8 @@ class TStringList : public TPersistent {
 };
 
 // Compares two texts without regard to ASCII letter case: <0, 0 or >0.
+// SameText (equality without regard to ASCII case) is in kvtext.h.
 int CompareText(const std::string& a, const std::string& b);
-bool SameText(const std::string& a, const std::string& b);
 
 // ---- components -------------------------------------------------------------------
 

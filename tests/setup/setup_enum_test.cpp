@@ -13,8 +13,8 @@ TEST_F(EnumTest, RecordCarriesPropertiesKeyAndIds) {
   kv::TkvSimDevnode& hub = Device("USB\\ROOT_HUB\\4&1", kUsbClass, "{36FC9E60-C465-11CF-8056-444553540000}\\0001");
   kv::TkvSimDevnode& serial =
       Device("USB\\VID_067B&PID_2303\\5&1", kPortsClass, "{4D36E978-E325-11CE-BFC1-08002BE10318}\\0002", &hub);
-  M->SetString(HKEY_LOCAL_MACHINE, serial.HardwareKey, "PortName", "COM3");
-  M->SetString(HKEY_LOCAL_MACHINE, serial.HardwareKey, "SymbolicName", "\\??\\USB#VID_067B&PID_2303#5&1#{a5dc}");
+  M->SetString(kv::HKEY_LOCAL_MACHINE, serial.HardwareKey, "PortName", "COM3");
+  M->SetString(kv::HKEY_LOCAL_MACHINE, serial.HardwareKey, "SymbolicName", "\\??\\USB#VID_067B&PID_2303#5&1#{a5dc}");
   Device("USB\\VID_1\\A", kUsbClass, "{36FC9E60-C465-11CF-8056-444553540000}\\0003", &hub);
   Device("USB\\VID_2\\B", kUsbClass, "{36FC9E60-C465-11CF-8056-444553540000}\\0004", &hub);
 
@@ -99,7 +99,7 @@ TEST_F(EnumTest, InterfacesGiveTheDevicePath) {
   Device("USB\\PLAIN\\1", kUsbClass, "{U}\\0003");
 
   kv::TStringList byInterface(true);
-  kv::EnumDevices(&iface, true, false, false, byInterface);
+  kv::EnumDevices(&iface, true, false, true, byInterface);
   ASSERT_EQ(byInterface.Count(), 2);
   EXPECT_EQ(Record(byInterface, 0).DriverKey, "{U}\\0001");
   EXPECT_EQ(Record(byInterface, 0).FileName, "\\\\?\\usb#vid_16c0&pid_05dc#kv1#{4266aee3}");

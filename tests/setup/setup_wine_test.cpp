@@ -25,7 +25,7 @@ class RealMachineTest : public ::testing::Test {
 TEST_F(RealMachineTest, RegistryStringsAsStored) {
   kv::TkvMachine& m = kv::Machine();
   kv::HKEY key = nullptr;
-  ASSERT_EQ(m.RegCreateKeyExA(HKEY_CURRENT_USER, kTestKey, 0, nullptr, 0, kv::KEY_ALL_ACCESS, nullptr, &key, nullptr),
+  ASSERT_EQ(m.RegCreateKeyExA(kv::HKEY_CURRENT_USER, kTestKey, 0, nullptr, 0, kv::KEY_ALL_ACCESS, nullptr, &key, nullptr),
             0L);
   const kv::BYTE withZero[] = "text";
   ASSERT_EQ(m.RegSetValueExA(key, "WithZero", 0, kv::REG_SZ, withZero, 5), 0L);
@@ -34,28 +34,28 @@ TEST_F(RealMachineTest, RegistryStringsAsStored) {
   ASSERT_EQ(m.RegSetValueExA(key, "Binary", 0, kv::REG_BINARY, binary, sizeof(binary)), 0L);
   m.RegCloseKey(key);
 
-  EXPECT_EQ(kv::ReadRegistryString(HKEY_CURRENT_USER, kTestKey, "WithZero"), "text");
-  EXPECT_EQ(kv::ReadRegistryString(HKEY_CURRENT_USER, kTestKey, "WithoutZero"), "text");
-  EXPECT_EQ(kv::ReadRegistryString(HKEY_CURRENT_USER, kTestKey, "Binary"),
+  EXPECT_EQ(kv::ReadRegistryString(kv::HKEY_CURRENT_USER, kTestKey, "WithZero"), "text");
+  EXPECT_EQ(kv::ReadRegistryString(kv::HKEY_CURRENT_USER, kTestKey, "WithoutZero"), "text");
+  EXPECT_EQ(kv::ReadRegistryString(kv::HKEY_CURRENT_USER, kTestKey, "Binary"),
             std::string(reinterpret_cast<const char*>(binary), sizeof(binary)));
-  EXPECT_EQ(kv::ReadRegistryString(HKEY_CURRENT_USER, kTestKey, "Missing"), "");
+  EXPECT_EQ(kv::ReadRegistryString(kv::HKEY_CURRENT_USER, kTestKey, "Missing"), "");
 }
 
 TEST_F(RealMachineTest, KeyPathsThroughZwQueryKey) {
   kv::TkvMachine& m = kv::Machine();
   kv::HKEY key = nullptr;
-  ASSERT_EQ(m.RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control", 0, kv::KEY_READ, &key), 0L);
+  ASSERT_EQ(m.RegOpenKeyExA(kv::HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control", 0, kv::KEY_READ, &key), 0L);
   kv::HKEY root = nullptr;
   const std::string path = kv::GetRegistryKeyPath(key, &root);
   m.RegCloseKey(key);
   EXPECT_EQ(path.rfind("SYSTEM\\", 0), 0u) << path;
   EXPECT_NE(path.find("\\Control"), std::string::npos) << path;
-  EXPECT_EQ(root, HKEY_LOCAL_MACHINE);
+  EXPECT_EQ(root, kv::HKEY_LOCAL_MACHINE);
 
-  ASSERT_EQ(m.RegCreateKeyExA(HKEY_CURRENT_USER, kTestKey, 0, nullptr, 0, kv::KEY_READ, nullptr, &key, nullptr), 0L);
+  ASSERT_EQ(m.RegCreateKeyExA(kv::HKEY_CURRENT_USER, kTestKey, 0, nullptr, 0, kv::KEY_READ, nullptr, &key, nullptr), 0L);
   root = nullptr;
   EXPECT_EQ(kv::GetRegistryKeyPath(key, &root), kTestKey) << "the user's id is dropped";
-  EXPECT_EQ(root, HKEY_CURRENT_USER);
+  EXPECT_EQ(root, kv::HKEY_CURRENT_USER);
   const std::string whole = kv::GetRegistryKeyPath(key);
   EXPECT_EQ(whole.rfind("\\REGISTRY\\USER\\", 0), 0u) << whole;
   m.RegCloseKey(key);
@@ -93,7 +93,7 @@ TEST_F(RealMachineTest, OwnResourcesAndVersion) {
   EXPECT_EQ(kv::Host().GetFileAttributesA(file.c_str()), kv::INVALID_FILE_ATTRIBUTES);
   EXPECT_TRUE(kv::SaveResourceToFile("KVTEST_DATA", file));
   kv::HANDLE h = kv::Host().CreateFileA(file.c_str(), kv::GENERIC_READ, 0, nullptr, kv::OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_NE(h, kv::INVALID_HANDLE_VALUE);
   EXPECT_EQ(kv::Host().GetFileSize(h, nullptr), expected.size());
   kv::Host().CloseHandle(h);
   kv::Host().DeleteFileA(file.c_str());

@@ -66,17 +66,17 @@ TEST(DescriptionTest, ValuesAndServicesFromADescription) {
   })");
   kv::TkvMachineScope scope(*m);
   EXPECT_EQ(m->Name(), "small");
-  EXPECT_EQ(kv::ReadRegistryString(HKEY_LOCAL_MACHINE, "SOFTWARE\\A", "S"), "text");
-  EXPECT_EQ(kv::ReadRegistryString(HKEY_LOCAL_MACHINE, "SOFTWARE\\A", "N"), "t");
-  EXPECT_EQ(kv::ReadRegistryString(HKEY_LOCAL_MACHINE, "SOFTWARE\\A", "B"), "\x01\x02");
-  EXPECT_EQ(kv::ReadRegistryString(HKEY_LOCAL_MACHINE, "SOFTWARE\\A", "W"), std::string("\\\0?\0?\0\\\0X\0", 10));
-  EXPECT_EQ(kv::ReadRegistryString(HKEY_LOCAL_MACHINE, "SOFTWARE\\A", "D"), std::string("\x07\0\0\0", 4));
-  EXPECT_EQ(kv::ReadRegistryString(HKEY_LOCAL_MACHINE, "SOFTWARE\\A", "M"), std::string("a\0b\0\0", 5));
+  EXPECT_EQ(kv::ReadRegistryString(kv::HKEY_LOCAL_MACHINE, "SOFTWARE\\A", "S"), "text");
+  EXPECT_EQ(kv::ReadRegistryString(kv::HKEY_LOCAL_MACHINE, "SOFTWARE\\A", "N"), "t");
+  EXPECT_EQ(kv::ReadRegistryString(kv::HKEY_LOCAL_MACHINE, "SOFTWARE\\A", "B"), "\x01\x02");
+  EXPECT_EQ(kv::ReadRegistryString(kv::HKEY_LOCAL_MACHINE, "SOFTWARE\\A", "W"), std::string("\\\0?\0?\0\\\0X\0", 10));
+  EXPECT_EQ(kv::ReadRegistryString(kv::HKEY_LOCAL_MACHINE, "SOFTWARE\\A", "D"), std::string("\x07\0\0\0", 4));
+  EXPECT_EQ(kv::ReadRegistryString(kv::HKEY_LOCAL_MACHINE, "SOFTWARE\\A", "M"), std::string("a\0b\0\0", 5));
   EXPECT_EQ(m->LoadLibraryA("newdev.dll"), nullptr);
   EXPECT_EQ(kv::GetLastError(), kv::ERROR_MOD_NOT_FOUND);
   ASSERT_TRUE(kv::LoadSetupApi());
   EXPECT_EQ(m->LoadCount("cfgmgr32"), 1u);
-  EXPECT_EQ(kv::ReadRegistryString(HKEY_LOCAL_MACHINE,
+  EXPECT_EQ(kv::ReadRegistryString(kv::HKEY_LOCAL_MACHINE,
                                    "SYSTEM\\ControlSet001\\Enum\\ROOT\\X\\0\\Device Parameters", "PortName"),
             "COM9");
 }
@@ -87,10 +87,10 @@ TEST(DescriptionTest, HandlesOfTheMachineAreChecked) {
   EXPECT_FALSE(m.CloseHandle(reinterpret_cast<kv::HANDLE>(0x1234)));
   EXPECT_EQ(kv::GetLastError(), kv::ERROR_INVALID_HANDLE);
   EXPECT_EQ(m.CreateFileA("\\\\.\\HCD0", kv::GENERIC_READ, 0, nullptr, kv::OPEN_EXISTING, 0, nullptr),
-            INVALID_HANDLE_VALUE);
+            kv::INVALID_HANDLE_VALUE);
   EXPECT_EQ(kv::GetLastError(), kv::ERROR_FILE_NOT_FOUND);
   kv::DWORD got = 0;
-  EXPECT_FALSE(m.DeviceIoControl(INVALID_HANDLE_VALUE, 0x220424, nullptr, 0, nullptr, 0, &got, nullptr));
+  EXPECT_FALSE(m.DeviceIoControl(kv::INVALID_HANDLE_VALUE, 0x220424, nullptr, 0, nullptr, 0, &got, nullptr));
   EXPECT_EQ(m.RegCloseKey(reinterpret_cast<kv::HKEY>(0x55)), static_cast<kv::LONG>(kv::ERROR_INVALID_HANDLE));
   kv::HKEY key = nullptr;
   EXPECT_EQ(m.RegOpenKeyExA(reinterpret_cast<kv::HKEY>(0x55), "X", 0, kv::KEY_READ, &key),
