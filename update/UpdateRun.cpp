@@ -1,0 +1,115 @@
+#include "UpdateRun.h"
+
+#include <algorithm>
+
+#include "Functions1.h"
+#include "kvplatform.h"
+
+namespace update {
+
+namespace {
+
+bool IsFile(const std::string& path) {
+  const kv::DWORD attributes = kv::Host().GetFileAttributesA(path.c_str());
+  return attributes != kv::INVALID_FILE_ATTRIBUTES && (attributes & kv::FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// Every entry the run would touch, checked before anything changes: deletions
+// and copy destinations must stay inside the installation folder, and a copy
+// needs a source (a gap in the numbering leaves a slot without one, and the
+// shell would fail on it half-way through the run).
+bool EntriesAreSafe(const TUpdateData& data) {
+  const unsigned deletes = std::min<unsigned>(data.DeleteCount, MaxEntries);
+  for (unsigned k = 1; k <= deletes; ++k) {
+    if (!StaysInsideFolder(data.DeleteList[k])) return false;
+  }
+  const unsigned copies = std::min<unsigned>(data.CopyCount, MaxEntries);
+  for (unsigned k = 1; k <= copies; ++k) {
+    if (data.CopySources[k].empty() || !StaysInsideFolder(data.CopyTargets[k])) return false;
+  }
+  return true;
+}
+
+// One shell operation on one path. Lists are built at their full length and
+// end with the two NULs the shell expects. Success means the shell reports
+// none of its errors and no operation was cancelled.
+bool ShellOperation(TUpdateUser& user, kv::UINT function, const std::string& from, const std::string* to) {
+  const std::string fromList = from + '\0';  // c_str() adds the second NUL
+  const std::string toList = to != nullptr ? *to + '\0' : std::string();
+  kv::SHFILEOPSTRUCTA operation{};
+  operation.hwnd = user.Window();
+  operation.wFunc = function;
+  operation.pFrom = fromList.c_str();
+  operation.pTo = to != nullptr ? toList.c_str() : nullptr;
+  operation.fFlags = FileOpFlags;
+  const int result = kv::Host().SHFileOperationA(&operation);
+  return result == 0 && !operation.fAnyOperationsAborted;
+}
+
+}  // namespace
+
+bool StaysInsideFolder(const std::string& entry) {
+  if (!entry.empty() && (entry[0] == '\\' || entry[0] == '/')) return false;  // root or UNC
+  if (entry.size() >= 2 && entry[1] == ':') return false;                       // a drive
+  int depth = 0;
+  std::size_t start = 0;
+  while (start <= entry.size()) {
+    std::size_t end = entry.find_first_of("\\/", start);
+    if (end == std::string::npos) end = entry.size();
+    const std::string part = entry.substr(start, end - start);
+    if (part == "..") {
+      if (--depth < 0) return false;
+    } else if (part.empty() || part == ".") {
+      // stays where it is
+    } else if (part.find_first_not_of(". ") == std::string::npos) {
+      // "...", ".. " and the like: Windows versions disagree on where these
+      // lead, so none is trusted.
+      return false;
+    } else {
+      ++depth;
+    }
+    start = end + 1;
+  }
+  return true;
+}
+
+TRunResult InstallRun(TUpdateData& data, TUpdateUser& user) {
+  kv::TkvHost& host = kv::Host();
+  const bool found = LocateInstallation(data);
+  if (IsNotNewer(data)) return TRunResult::NewerInstalled;
+  if (!EntriesAreSafe(data)) return TRunResult::NotInstalled;
+  if (!found) {
+    std::string folder;
+    if (!user.AskFolder(folder)) return TRunResult::NotInstalled;
+    data.InstallPath = folder;
+  }
+  if (data.InstallPath.empty() || data.InstallPath.back() != '\\') data.InstallPath += '\\';
+  if (!IsFile(data.InstallPath + data.ProgramFile)) return TRunResult::NotInstalled;
+
+  user.BeginWork();
+
+  const unsigned deletes = std::min<unsigned>(data.DeleteCount, MaxEntries);
+  for (unsigned k = 1; k <= deletes; ++k) {
+    // A relative installation folder means one below the update's own.
+    host.SetCurrentDirectoryA(data.StartDir.c_str());
+    const std::string path = data.InstallPath + data.DeleteList[k];
+    if (!IsFile(path)) continue;  // already gone: the bar waits for the next one
+    if (!ShellOperation(user, kv::FO_DELETE, path, nullptr)) return TRunResult::NotInstalled;
+    user.SetProgress(ProgressMax / data.DeleteCount * k);
+  }
+  user.SetProgress(0);
+
+  const unsigned copies = std::min<unsigned>(data.CopyCount, MaxEntries);
+  for (unsigned k = 1; k <= copies; ++k) {
+    // Copy sources are relative to the update's own folder.
+    host.SetCurrentDirectoryA(data.StartDir.c_str());
+    const std::string target = data.InstallPath + data.CopyTargets[k];
+    if (!ShellOperation(user, kv::FO_COPY, data.CopySources[k], &target)) return TRunResult::NotInstalled;
+    user.SetProgress(ProgressMax / data.CopyCount * k);
+  }
+
+  if (data.UpdateVersion != AnyVersion) RecordVersion(data);
+  return TRunResult::Installed;
+}
+
+}  // namespace update
