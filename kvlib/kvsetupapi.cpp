@@ -272,10 +272,12 @@ std::string GetRegistryKeyPath(HKEY Key, HKEY* RootKey) {
   m.FreeLibrary(ntdll);
   if (RootKey) {
     // Kernel names start with \REGISTRY\MACHINE\ or \REGISTRY\USER\<sid>\.
-    if (name.size() >= 18 && name.compare(9, 9, "\\MACHINE\\") == 0) {
+    // Windows spells them in capitals, Wine as "Machine" and "User"; key
+    // names are case-insensitive, so either spelling names the same root.
+    if (name.size() >= 18 && SameText(name.substr(9, 9), "\\MACHINE\\")) {
       *RootKey = HKEY_LOCAL_MACHINE;
       name = name.substr(18);
-    } else if (name.size() >= 15 && name.compare(9, 6, "\\USER\\") == 0) {
+    } else if (name.size() >= 15 && SameText(name.substr(9, 6), "\\USER\\")) {
       *RootKey = HKEY_CURRENT_USER;
       name = name.substr(15);
       const std::size_t slash = name.find('\\');

