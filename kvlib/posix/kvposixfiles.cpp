@@ -263,9 +263,11 @@ int MoveTree(const std::string& from, const std::string& to) {
 }
 
 // Where a copy or move of Source goes: into Dest when Dest is a folder (or
-// must be one, for several sources), otherwise to the name Dest.
+// must be one: several sources, or a name ending in a separator), otherwise
+// to the name Dest.
 std::string TargetOf(const std::string& source, const std::string& dest, bool intoFolder) {
-  return intoFolder || IsFolder(dest) ? Join(dest, BaseName(source)) : dest;
+  const bool folder = intoFolder || dest.back() == '/' || IsFolder(dest);
+  return folder ? Join(dest, BaseName(source)) : dest;
 }
 
 }  // namespace
@@ -586,8 +588,9 @@ int TkvPosixHost::SHFileOperationA(SHFILEOPSTRUCTA* op) {
       op->fAnyOperationsAborted = TRUE;
       return static_cast<int>(posix::ERROR_CANCELLED);
     }
+    // A wildcard that matches nothing leaves nothing to do; a missing plain
+    // name fails below.
     const std::vector<std::string> items = Expand(sources[i]);
-    if (items.empty() && !HasWildcard(sources[i])) return static_cast<int>(ERROR_FILE_NOT_FOUND);
     for (const std::string& item : items) {
       struct stat st;
       if (::lstat(item.c_str(), &st) != 0) return static_cast<int>(ErrorFor(errno, item));

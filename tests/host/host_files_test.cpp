@@ -291,6 +291,12 @@ TEST_F(HostFiles, CopyMakesMissingFoldersAndOverwrites) {
   EXPECT_EQ(H().SHFileOperationA(&op), 0);
   EXPECT_EQ(Read("new/a.txt"), "A2");
 
+  // A destination that ends in a separator is a folder, made if missing.
+  const std::string slashed = List({P("sub\\")});
+  op.pTo = slashed.c_str();
+  EXPECT_EQ(H().SHFileOperationA(&op), 0);
+  EXPECT_EQ(Read("sub/a.txt"), "A2");
+
   // Several sources go into one folder, made if missing.
   const std::string both = List({P("a.txt"), P("b.txt")});
   const std::string folder = List({P("many")});
