@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "kvsimmachine.h"
+#include "kvsimusbjson.h"
 #include "kvtext.h"
 
 // The demo machine description, embedded by the build.
@@ -136,6 +137,7 @@ class TkvSimDescriptionLoader {
       for (std::size_t i = 0; i < d["devnodes"].size(); ++i)
         Devnode(d["devnodes"][i], nullptr, "devnodes[" + std::to_string(i) + "]");
     }
+    if (d.contains("usb")) LoadUsbDescription(M, d["usb"]);
   }
 
  private:
