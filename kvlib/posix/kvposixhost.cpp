@@ -7,7 +7,6 @@
 
 #include <sys/random.h>
 #include <sys/syscall.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -236,11 +235,10 @@ DWORD TkvPosixHost::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 }
 
 DWORD TkvPosixHost::GetTickCount() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  const unsigned long long ms =
-      static_cast<unsigned long long>(ts.tv_sec) * 1000u + static_cast<unsigned long long>(ts.tv_nsec) / 1000000u;
-  return static_cast<DWORD>(ms);  // wraps after 49.7 days, as Windows' does
+  // The monotonic clock counts from boot here, as Windows' tick count does.
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now().time_since_epoch());
+  return static_cast<DWORD>(ms.count());  // wraps after 49.7 days, as Windows' does
 }
 
 void TkvPosixHost::Sleep(DWORD milliseconds) {

@@ -409,6 +409,48 @@ TEST(HostMessages, ASenderIsReleasedWhenTheOwnerThreadEnds) {
   EXPECT_EQ(rec.Count(WM_USER), 0);
 }
 
+TEST(HostMessages, ManySendersEachGetTheirOwnAnswer) {
+  TRecorder rec;
+  rec.React = [](TRecorder&, HWND, UINT, WPARAM wParam, LPARAM lParam) -> LRESULT {
+    return static_cast<LRESULT>(wParam) * 1000 + lParam;
+  };
+  HWND w = MakeWindow(rec);
+  constexpr int kThreads = 4, kSends = 50;
+  std::atomic<int> wrong{0}, finished{0};
+  std::vector<std::thread> senders;
+  for (int t = 0; t < kThreads; ++t) {
+    senders.emplace_back([&, t] {
+      for (int i = 0; i < kSends; ++i)
+        if (H().SendMessageA(w, WM_USER, static_cast<WPARAM>(t), i) != t * 1000 + i) ++wrong;
+      if (++finished == kThreads) H().PostMessageA(w, WM_CLOSE, 0, 0);
+    });
+  }
+  MSG msg;
+  while (H().IsWindow(w) && H().GetMessageA(&msg, nullptr, 0, 0) > 0) H().DispatchMessageA(&msg);
+  for (auto& s : senders) s.join();
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(rec.Count(WM_USER), kThreads * kSends);
+  EXPECT_FALSE(H().IsWindow(w));  // WM_CLOSE reached the default procedure
+}
+
+TEST(HostMessages, ASendToAWindowDestroyedBeforeItsTurnAnswersZero) {
+  TRecorder rec;
+  rec.React = [](TRecorder&, HWND, UINT, WPARAM, LPARAM) -> LRESULT { return 9; };
+  HWND w = MakeWindow(rec);
+  std::atomic<bool> done{false};
+  LRESULT result = -1;
+  std::thread sender([&] {
+    result = H().SendMessageA(w, WM_USER, 0, 0);
+    done = true;
+  });
+  H().Sleep(20);  // usually queued by now; either way the answer is 0
+  ASSERT_TRUE(H().DestroyWindow(w));
+  while (!done) PumpFor(std::chrono::milliseconds(1));
+  sender.join();
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(rec.Count(WM_USER), 0);
+}
+
 TEST(HostMessages, PostedMessagesComeInOrderThenTheQuitRequest) {
   TRecorder rec;
   HWND w = MakeWindow(rec);
