@@ -72,7 +72,7 @@ INT_PTR CALLBACK TMain::DialogProc(HWND dialog, UINT message, WPARAM wParam, LPA
   return self != nullptr ? self->HandleMessage(message, wParam, lParam) : FALSE;
 }
 
-INT_PTR TMain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+INT_PTR TMain::HandleMessage(UINT message, WPARAM wParam, LPARAM) {
   switch (message) {
     case WM_INITDIALOG:
       FormCreate();
