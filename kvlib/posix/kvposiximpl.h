@@ -145,8 +145,10 @@ DWORD CopyOut(const std::string& text, LPSTR buffer, DWORD size);
 std::string WideToCodePage(const WCHAR* text, std::size_t length, unsigned codePage);
 unsigned CurrentAnsiCodePage();
 
-// Handles of the program's own module: GetModuleHandleA(nullptr) returns it.
-inline HMODULE OwnModule() { return reinterpret_cast<HMODULE>(static_cast<ULONG_PTR>(0x4B560000u)); }
+// The program's own module as GetModuleHandleA(nullptr) returns it: the
+// address where a Windows program's image usually lies, outside the ranges of
+// host handles and windows.
+inline HMODULE OwnModule() { return reinterpret_cast<HMODULE>(static_cast<ULONG_PTR>(0x00400000u)); }
 
 // What a window keeps for DefWindowProcA and the built-in controls.
 struct TWindowData {
