@@ -2,6 +2,7 @@
 // the log's fatal-error path and the device record.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -84,6 +85,41 @@ TEST(HiddenWindow, MayBeDeallocatedFromItsOwnMethod) {
   EXPECT_EQ(calls, 1);
   EXPECT_FALSE(Host().IsWindow(window));
   EXPECT_EQ(captured.use_count(), 1);  // the binding went once the method returned
+}
+
+// Sends one message from its own thread.
+class TSender : public TThread {
+ public:
+  TSender(HWND window, UINT msg) : FWindow(window), FMsg(msg) {}
+  ~TSender() override {
+    if (Started()) WaitFor();
+  }
+  std::atomic<LRESULT> Result{0};
+
+ protected:
+  void Execute() override { Result = Host().SendMessageA(FWindow, FMsg, 0, 0); }
+
+ private:
+  HWND FWindow;
+  UINT FMsg;
+};
+
+TEST(HiddenWindow, AMessageSentByAThreadTheMainThreadWaitsForIsHandled) {
+  // The main thread's window can only handle the message while its thread
+  // waits; a wait that ignored sent messages would never end.
+  int handled = 0;
+  HWND window = AllocateHWnd([&](TMessage& m) {
+    if (m.Msg == WM_USER + 9) {
+      ++handled;
+      m.Result = 77;
+    }
+  });
+  TSender sender(window, WM_USER + 9);
+  sender.Start();
+  ASSERT_TRUE(sender.Ref().WaitFor(10000));
+  EXPECT_EQ(sender.Result.load(), 77);
+  EXPECT_EQ(handled, 1);
+  DeallocateHWnd(window);
 }
 
 // ---- timer ------------------------------------------------------------------------------
