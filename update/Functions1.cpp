@@ -190,6 +190,7 @@ std::vector<std::string> SplitLines(const std::string& text) {
 
 std::optional<std::string> ParseDescription(TUpdateData& data) {
   std::optional<std::string> title;
+  data.DeleteCount = 0;
   data.CopyCount = 0;
   for (const std::string& line : data.InfLines) {
     if (!line.empty() && line[0] == '[') continue;  // section headers carry no meaning
