@@ -1,0 +1,123 @@
+// A fresh simulated machine for each test, with builders that put a host
+// controller, hub or device on the buses and its devnode into the device tree,
+// so that driver keys, descriptions and setup records agree.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "kvplatform.h"
+#include "kvtext.h"
+#include "kvtreemodel.h"
+#include "kvusbman.h"
+#include "sim/kvsimmachine.h"
+#include "sim/kvsimusb.h"
+
+namespace kvtest {
+
+inline const char* const kUsbClassText = "{36FC9E60-C465-11CF-8056-444553540000}";
+
+inline kv::GUID Guid(const char* text) {
+  kv::GUID g{};
+  EXPECT_TRUE(kv::TextToGuid(text, g)) << text;
+  return g;
+}
+
+// "{36FC...}\\00nn"
+inline std::string UsbKey(int n) {
+  char digits[8];
+  std::snprintf(digits, sizeof(digits), "%04d", n);
+  return std::string(kUsbClassText) + "\\" + digits;
+}
+
+// Counts the nodes of a browser tree.
+inline int CountNodes(const std::vector<kv::TkvTreeNode>& nodes) {
+  int n = 0;
+  for (const auto& node : nodes) n += 1 + CountNodes(node.Children);
+  return n;
+}
+
+// The browser tree as indented text, for comparisons and failure messages.
+inline void TreeText(const std::vector<kv::TkvTreeNode>& nodes, std::string& out, int depth = 0) {
+  for (const auto& node : nodes) {
+    out += std::string(static_cast<std::size_t>(depth) * 2, ' ') + node.Text + "\n";
+    TreeText(node.Children, out, depth + 1);
+  }
+}
+
+class TopologyTest : public ::testing::Test {
+ protected:
+  TopologyTest() : M(std::make_unique<kv::TkvSimMachine>()), Scope(*M), Usb(*M) {}
+
+  // A devnode of the USB class (or `cls`) with driver key and description.
+  kv::TkvSimDevnode& Devnode(const std::string& id, const std::string& driverKey, const std::string& description,
+                             kv::TkvSimDevnode* parent = nullptr, const char* cls = kUsbClassText,
+                             const std::string& service = "usbhub") {
+    kv::TkvSimMachine::DevnodeSpec spec;
+    spec.InstanceId = id;
+    spec.ClassGuid = Guid(cls);
+    spec.DriverKey = driverKey;
+    spec.Description = description;
+    spec.Service = service;
+    spec.Manufacturer = "Maker of " + description;
+    return M->AddDevnode(spec, parent);
+  }
+
+  // Host controller `number` with its devnode and a root hub of `ports` ports.
+  kv::TkvSimUsbHub& Host(int number, int ports, kv::TkvSimDevnode** rootHubNode = nullptr) {
+    const std::string n = std::to_string(number);
+    kv::TkvSimDevnode& hc = Devnode("PCI\\HC" + n, UsbKey(number), "Host Controller " + n);
+    kv::TkvSimDevnode& rh = Devnode("USB\\ROOT_HUB\\" + n, UsbKey(100 + number), "USB Root Hub", &hc);
+    if (rootHubNode) *rootHubNode = &rh;
+    kv::TkvSimUsbController& c = Usb.AddController(number, UsbKey(number));
+    return c.SetRootHub("USB#ROOT_HUB#" + n + "#{f18a0e88-c30c-11d0-8815-00a0c906bed8}", ports);
+  }
+
+  // A device on a port, with driver key UsbKey(key) and a devnode below
+  // `parent` described as `description` (no devnode when key is 0).
+  kv::TkvSimUsbDevice& Device(kv::TkvSimUsbHub& hub, int port, int key, const std::string& description,
+                              kv::TkvSimDevnode* parent = nullptr, const std::string& service = "WinUSB") {
+    kv::TkvSimUsbDevice d;
+    d.IdVendor = 0x16C0;
+    d.IdProduct = static_cast<kv::WORD>(0x0500 + key);
+    d.Speed = 2;
+    if (key) {
+      d.DriverKey = UsbKey(key);
+      Devnode("USB\\VID_16C0&PID_" + std::to_string(key) + "\\" + std::to_string(key), d.DriverKey, description,
+              parent, kUsbClassText, service);
+    }
+    return hub.Attach(port, d);
+  }
+
+  void Refresh() { Manager.Refresh(); }
+
+  std::vector<kv::TkvTreeNode> Tree() const { return kv::BuildTopologyTree(Manager); }
+  std::string TreeText() const {
+    std::string out;
+    kvtest::TreeText(Tree(), out);
+    return out;
+  }
+
+  kv::TkvUsbHub* RootHub(int host = 0) const {
+    kv::TkvUsbHost* h = Manager.GetHost(host);
+    return h ? h->GetHub(0) : nullptr;
+  }
+  // Port n (1-based) of the root hub of host `host`.
+  kv::TkvUsbPort* Port(int n, int host = 0) const {
+    kv::TkvUsbHub* hub = RootHub(host);
+    return hub ? hub->GetPort(n - 1) : nullptr;
+  }
+  kv::TkvUsbDevice* DeviceAt(int n, int host = 0) const {
+    kv::TkvUsbPort* p = Port(n, host);
+    return p ? p->GetNode(0) : nullptr;
+  }
+
+  std::unique_ptr<kv::TkvSimMachine> M;
+  kv::TkvMachineScope Scope;
+  kv::TkvSimUsb Usb;
+  kv::TkvUSBManager Manager;
+};
+
+}  // namespace kvtest
