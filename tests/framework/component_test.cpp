@@ -161,22 +161,6 @@ TEST(Component, SiblingsFreedByTheirOwnerClearReferencesToEachOther) {
             (std::vector<std::string>{"free form", "free usb", "free box"}));
 }
 
-TEST(Component, InsertComponentMovesOwnership) {
-  TJournal journal;
-  TProbe first(nullptr, "first", &journal);
-  TProbe second(nullptr, "second", &journal);
-  auto* c = new TProbe(&first, "c", &journal);
-  second.InsertComponent(c);
-  EXPECT_EQ(first.ComponentCount(), 0);
-  ASSERT_EQ(second.ComponentCount(), 1);
-  EXPECT_EQ(c->Owner(), &second);
-
-  second.RemoveComponent(c);
-  EXPECT_EQ(c->Owner(), nullptr);
-  delete c;
-  EXPECT_EQ(second.ComponentCount(), 0);
-}
-
 TEST(Component, NamesAreFoundWithoutRegardToCaseAndAreUniquePerOwner) {
   TComponent form(nullptr);
   auto* a = new TComponent(&form);
@@ -241,14 +225,6 @@ TEST(Component, DesigningReachesOwnedComponentsAndLaterOnes) {
   form.SetDesigning(false, false);
   EXPECT_FALSE(form.Designing());
   EXPECT_TRUE(a->Designing());
-}
-
-TEST(Object, ClassNameIsTheDynamicClassWithoutNamespace) {
-  TComponent c(nullptr);
-  TObject& object = c;
-  EXPECT_EQ(object.ClassName(), "TComponent");
-  TStringList list;
-  EXPECT_EQ(list.ClassName(), "TStringList");
 }
 
 }  // namespace

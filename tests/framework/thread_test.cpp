@@ -58,12 +58,6 @@ TEST(Thread, TerminateEndsTheRunAndWaitForReturnsItsValue) {
   EXPECT_THROW(thread.Start(), EkvException);
 }
 
-TEST(Thread, AThreadNeverStartedNeedsNoWait) {
-  TBodyThread thread([](TBodyThread&) {});
-  EXPECT_EQ(thread.WaitFor(), 0);
-  EXPECT_TRUE(thread.Ref().WaitFor(0));
-}
-
 TEST(Thread, AnExceptionEscapingExecuteEndsTheRunAndIsKept) {
   TBodyThread thread([](TBodyThread&) { throw std::runtime_error("read failed"); });
   thread.Start();
@@ -213,13 +207,6 @@ TEST(Synchronize, AnExceptionOfTheMethodReachesTheCallingThread) {
   EXPECT_TRUE(caught.load());
 }
 
-TEST(Synchronize, OnTheMainThreadRunsAtOnce) {
-  bool ran = false;
-  TThread::Synchronize(nullptr, [&] { ran = true; });
-  EXPECT_TRUE(ran);
-  EXPECT_FALSE(CheckSynchronize(0));
-}
-
 TEST(Synchronize, CheckSynchronizeWaitsForARequestAndWakesTheMainThread) {
   std::atomic<int> wakes{0};
   SetWakeMainThread([&] { ++wakes; });
@@ -231,19 +218,6 @@ TEST(Synchronize, CheckSynchronizeWaitsForARequestAndWakesTheMainThread) {
   EXPECT_TRUE(served);
   EXPECT_TRUE(ran);
   EXPECT_EQ(wakes.load(), 1);
-}
-
-TEST(Synchronize, CheckSynchronizeBelongsToTheMainThread) {
-  std::atomic<bool> refused{false};
-  std::thread worker([&] {
-    try {
-      CheckSynchronize(0);
-    } catch (const EkvException&) {
-      refused = true;
-    }
-  });
-  worker.join();
-  EXPECT_TRUE(refused.load());
 }
 
 }  // namespace
