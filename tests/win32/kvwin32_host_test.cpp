@@ -97,22 +97,6 @@ TEST(Win32HostFiles, FileRoundTripAndDeletion) {
   EXPECT_EQ(kv::GetLastError(), kv::ERROR_FILE_NOT_FOUND);
 }
 
-TEST(Win32HostFiles, FoldersAreCreatedOnceAndRemovedWhenEmpty) {
-  TScratchFolder folder;
-  const std::string sub = folder / "sub";
-  ASSERT_TRUE(Host().CreateDirectoryA(sub.c_str(), nullptr));
-  EXPECT_NE(Host().GetFileAttributesA(sub.c_str()) & kv::FILE_ATTRIBUTE_DIRECTORY, 0u);
-  kv::SetLastError(kSentinel);
-  EXPECT_FALSE(Host().CreateDirectoryA(sub.c_str(), nullptr));
-  EXPECT_EQ(kv::GetLastError(), kv::ERROR_ALREADY_EXISTS);
-
-  ASSERT_TRUE(WriteWholeFile(sub + "\\f", "x", 1));
-  EXPECT_FALSE(Host().RemoveDirectoryA(sub.c_str())) << "not empty";
-  ASSERT_TRUE(Host().DeleteFileA((sub + "\\f").c_str()));
-  EXPECT_TRUE(Host().RemoveDirectoryA(sub.c_str()));
-  EXPECT_EQ(Host().GetFileAttributesA(sub.c_str()), kv::INVALID_FILE_ATTRIBUTES);
-}
-
 TEST(Win32HostFiles, ShellCopiesAListOfFilesAndDeletesAFolderTree) {
   TScratchFolder folder;
   ASSERT_TRUE(WriteWholeFile(folder / "a.txt", "alpha", 5));
@@ -286,20 +270,6 @@ TEST(Win32HostEvents, AutoResetWakesOnceManualResetUntilReset) {
   kv::SetLastError(kSentinel);
   EXPECT_EQ(Host().WaitForSingleObject(manual, 0), kv::WAIT_FAILED);
   EXPECT_EQ(kv::GetLastError(), kv::ERROR_INVALID_HANDLE);
-}
-
-TEST(Win32HostEvents, NamedEventIsSharedAndReportedAsExisting) {
-  const std::string name = "kvtest-shared-" + std::to_string(Host().GetCurrentThreadId());
-  const kv::HANDLE first = Host().CreateEventA(nullptr, kv::TRUE, kv::FALSE, name.c_str());
-  ASSERT_NE(first, nullptr);
-  kv::SetLastError(kSentinel);
-  const kv::HANDLE second = Host().CreateEventA(nullptr, kv::TRUE, kv::FALSE, name.c_str());
-  ASSERT_NE(second, nullptr);
-  EXPECT_EQ(kv::GetLastError(), kv::ERROR_ALREADY_EXISTS);
-  ASSERT_TRUE(Host().SetEvent(first));
-  EXPECT_EQ(Host().WaitForSingleObject(second, 0), kv::WAIT_OBJECT_0);
-  Host().CloseHandle(second);
-  Host().CloseHandle(first);
 }
 
 TEST(Win32HostEvents, TickCountAdvancesOverASleep) {

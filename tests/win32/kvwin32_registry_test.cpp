@@ -229,15 +229,4 @@ TEST_F(Win32Registry, DeletedValueIsGone) {
   EXPECT_EQ(machine.RegDeleteValueA(key, "doomed"), kNotFound);
 }
 
-TEST_F(Win32Registry, ClosedKeyIsRefused) {
-  kv::HKEY sub = nullptr;
-  ASSERT_EQ(machine.RegCreateKeyExA(key, "short-lived", 0, nullptr, kv::REG_OPTION_NON_VOLATILE, kv::KEY_ALL_ACCESS,
-                                    nullptr, &sub, nullptr),
-            kSuccess);
-  ASSERT_EQ(machine.RegCloseKey(sub), kSuccess);
-  kv::DWORD size = 0;
-  EXPECT_EQ(machine.RegQueryValueExA(sub, "x", nullptr, nullptr, nullptr, &size),
-            static_cast<kv::LONG>(kv::ERROR_INVALID_HANDLE));
-}
-
 }  // namespace

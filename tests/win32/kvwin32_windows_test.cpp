@@ -180,18 +180,6 @@ TEST_F(Win32Windows, UserDataAndSubclassingThroughWindowLongs) {
   EXPECT_EQ(Host().GetWindowLongPtrA(window, kv::GWLP_USERDATA), ownerValue);
 }
 
-TEST_F(Win32Windows, InvalidWindowIsReported) {
-  const kv::HWND bogus = reinterpret_cast<kv::HWND>(static_cast<kv::ULONG_PTR>(0x1234));
-  EXPECT_FALSE(Host().IsWindow(bogus));
-  EXPECT_FALSE(Host().IsWindow(nullptr));
-  kv::SetLastError(kvtest::kSentinel);
-  EXPECT_FALSE(Host().DestroyWindow(bogus));
-  EXPECT_NE(kv::GetLastError(), kvtest::kSentinel);
-  kv::SetLastError(kvtest::kSentinel);
-  EXPECT_FALSE(Host().PostMessageA(bogus, kPosted, 0, 0));
-  EXPECT_EQ(kv::GetLastError(), kv::ERROR_INVALID_WINDOW_HANDLE);
-}
-
 // A message sent from another thread runs on the window's own thread, inside
 // its message loop, and the sender waits for the answer.
 TEST_F(Win32Windows, CrossThreadSendRunsOnTheOwningThreadAndWaits) {
