@@ -125,7 +125,7 @@ TEST(Win32Binding, NtdllNamesARegistryKey) {
   ASSERT_NE(queryKey, nullptr);
 
   kv::HKEY key = nullptr;
-  ASSERT_EQ(Machine().RegCreateKeyExA(kv::HKEY_CURRENT_USER, "Software\\kvtest\\named", 0, nullptr,
+  ASSERT_EQ(Machine().RegCreateKeyExA(kv::HKEY_CURRENT_USER, "Software\\kvtest\\win32-named", 0, nullptr,
                                       kv::REG_OPTION_NON_VOLATILE, kv::KEY_ALL_ACCESS, nullptr, &key, nullptr),
             0);
   // KEY_NAME_INFORMATION: a ULONG byte count, then that many bytes of UTF-16.
@@ -137,11 +137,11 @@ TEST(Win32Binding, NtdllNamesARegistryKey) {
   ASSERT_LE(nameBytes + sizeof nameBytes, sizeof buffer);
   const std::string name =
       kv::NativeHost().WideToAnsi(reinterpret_cast<const kv::WCHAR*>(buffer + sizeof nameBytes), nameBytes / 2);
-  EXPECT_NE(name.find("\\Software\\kvtest\\named"), std::string::npos) << name;
+  EXPECT_NE(name.find("\\Software\\kvtest\\win32-named"), std::string::npos) << name;
 
   EXPECT_EQ(queryKey(key, kv::KeyNameInformation, buffer, 2, &length), kv::STATUS_BUFFER_TOO_SMALL);
   Machine().RegCloseKey(key);
-  kvtest::DeleteKeyTree(kv::HKEY_CURRENT_USER, "Software\\kvtest");
+  kvtest::DeleteKeyTree(kv::HKEY_CURRENT_USER, "Software\\kvtest\\win32-named");
   Machine().FreeLibrary(ntdll);
 }
 

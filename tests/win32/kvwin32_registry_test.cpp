@@ -16,7 +16,9 @@ namespace {
 using kvtest::kSentinel;
 using kvtest::TPatternBuffer;
 
-constexpr const char* kTestRoot = "Software\\kvtest";
+// Only our own part of the shared test key: other test programs use it at
+// the same time.
+constexpr const char* kTestRoot = "Software\\kvtest\\win32";
 
 class Win32Registry : public ::testing::Test {
  protected:
