@@ -30,7 +30,13 @@ TEST_F(RealMachineTest, RegistryStringsAsStored) {
             0L);
   const kv::BYTE withZero[] = "text";
   ASSERT_EQ(m.RegSetValueExA(key, "WithZero", 0, kv::REG_SZ, withZero, 5), 0L);
-  ASSERT_EQ(m.RegSetValueExA(key, "WithoutZero", 0, kv::REG_SZ, withZero, 4), 0L);
+  // The registry stores a zero that directly follows the counted bytes, so
+  // the text without its zero must not be followed by one.
+  const kv::BYTE noZero[] = "textX";
+  ASSERT_EQ(m.RegSetValueExA(key, "WithoutZero", 0, kv::REG_SZ, noZero, 4), 0L);
+  kv::DWORD size = 0;
+  ASSERT_EQ(m.RegQueryValueExA(key, "WithoutZero", nullptr, nullptr, nullptr, &size), 0L);
+  EXPECT_EQ(size, 4u);
   const kv::BYTE binary[12] = {0x4D, 0x3C, 0x2B, 0x1A, 0x00, 0x7E, 0, 0, 0, 0, 0, 0};
   ASSERT_EQ(m.RegSetValueExA(key, "Binary", 0, kv::REG_BINARY, binary, sizeof(binary)), 0L);
   m.RegCloseKey(key);
