@@ -110,3 +110,7 @@ class TkvTimer : public TObject {
 };
 
 }  // namespace kv
+
+#include "kvbaseio.h"
+#include "kvdataproc.h"
+#include "kvthreadio.h"

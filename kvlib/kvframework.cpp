@@ -265,6 +265,45 @@ void TStringList::SetText(const std::string& text) {
   }
 }
 
+// ---- pointer lists ----------------------------------------------------------------
+
+void TList::CheckIndex(int index) const {
+  if (index < 0 || index >= Count()) throw EkvException("List index out of bounds (" + std::to_string(index) + ")");
+}
+
+void* TList::Get(int index) const {
+  CheckIndex(index);
+  return FItems[static_cast<std::size_t>(index)];
+}
+
+void TList::Put(int index, void* item) {
+  CheckIndex(index);
+  FItems[static_cast<std::size_t>(index)] = item;
+}
+
+int TList::Add(void* item) {
+  FItems.push_back(item);
+  return Count() - 1;
+}
+
+void TList::Insert(int index, void* item) {
+  if (index != Count()) CheckIndex(index);
+  FItems.insert(FItems.begin() + index, item);
+}
+
+void TList::Delete(int index) {
+  CheckIndex(index);
+  FItems.erase(FItems.begin() + index);
+}
+
+void TList::Clear() { FItems.clear(); }
+
+int TList::IndexOf(const void* item) const {
+  for (std::size_t i = 0; i < FItems.size(); ++i)
+    if (FItems[i] == item) return static_cast<int>(i);
+  return -1;
+}
+
 // ---- components ----------------------------------------------------------------------
 
 TComponent::TComponent(TComponent* owner) {

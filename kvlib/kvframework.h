@@ -171,6 +171,34 @@ class TStringList : public TPersistent {
   bool FCaseSensitive = false;
 };
 
+// ---- pointer lists ----------------------------------------------------------------
+
+// An ordered list of untyped pointers. It owns nothing; a descendant that
+// keeps records of its own overrides Delete and Clear to free them (and calls
+// Clear in its destructor, where the base's virtual call would not reach it).
+// An index outside 0..Count()-1 throws EkvException.
+class TList : public TObject {
+ public:
+  TList() = default;
+  TList(const TList&) = delete;
+  TList& operator=(const TList&) = delete;
+
+  int Count() const { return static_cast<int>(FItems.size()); }
+  void* Get(int index) const;
+  void Put(int index, void* item);
+  int Add(void* item);
+  // Index may be Count() (appends).
+  void Insert(int index, void* item);
+  virtual void Delete(int index);
+  virtual void Clear();
+  // Position of the first entry equal to item, -1 if none.
+  int IndexOf(const void* item) const;
+
+ private:
+  void CheckIndex(int index) const;
+  std::vector<void*> FItems;
+};
+
 // Compares two texts without regard to ASCII letter case: <0, 0 or >0.
 // SameText (equality without regard to ASCII case) is in kvtext.h.
 int CompareText(const std::string& a, const std::string& b);

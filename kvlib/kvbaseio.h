@@ -1,0 +1,299 @@
+// The base of the library's communication components: activation through
+// Active around three medium hooks, the fatal-error path, logging, a device
+// list to select from, notifications to interested objects, the reaction to
+// the system's device-change broadcast, and (kvthreadio.cpp) an I/O thread,
+// the dispatch of received bytes and a terminal edit.
+//
+// Threading: everything runs on the main thread except ThreadExecute, which
+// runs on the I/O thread and may call DoDataReceived there. The receivers
+// (data processor, terminal, OnAfterReceive) may be changed on the main thread
+// while the I/O thread dispatches: a change waits until a dispatch that is
+// under way has ended, so a receiver that is taken away or destroyed is never
+// called afterwards. (Hence a receiver called on the I/O thread must not
+// synchronise with the main thread to change the receivers from there.)
+#pragma once
+
+#include "kvclasses.h"
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <type_traits>
+
+namespace kv {
+
+class TkvCustomDataProcessor;
+class TkvThreadIO;
+class TkvEdit;
+
+// ---- notifications ------------------------------------------------------------------
+
+// Codes of TOnNotifyEvent.
+constexpr int kvNotifyMediumClosed = 1;
+constexpr int kvNotifyMediumOpened = 2;
+constexpr int kvNotifyDeviceList = 3;  // the device list or the selection changed
+
+// A method of an object, called with (Sender, Code). Two callbacks are equal
+// when they name the same method of the same object, which is how an object
+// registers itself once and takes itself off again. A virtual method is called
+// virtually: the object's override runs.
+class TOnNotifyEvent {
+ public:
+  TOnNotifyEvent() = default;
+  template <class T>
+  TOnNotifyEvent(T* object, void (T::*method)(TObject* Sender, int Code)) : FObject(object) {
+    using TMethod = void (T::*)(TObject*, int);
+    static_assert(sizeof(TMethod) <= sizeof(FCode), "method pointer too large");
+    std::memcpy(FCode, &method, sizeof method);
+    FInvoke = [](void* obj, const unsigned char* code, TObject* sender, int c) {
+      TMethod m;
+      std::memcpy(&m, code, sizeof m);
+      (static_cast<T*>(obj)->*m)(sender, c);
+    };
+  }
+
+  explicit operator bool() const { return FInvoke != nullptr && FObject != nullptr; }
+  void operator()(TObject* Sender, int Code) const {
+    if (*this) FInvoke(FObject, FCode, Sender, Code);
+  }
+  const void* Object() const { return FObject; }
+
+  friend bool operator==(const TOnNotifyEvent& a, const TOnNotifyEvent& b) {
+    return a.FObject == b.FObject && a.FInvoke == b.FInvoke && std::memcmp(a.FCode, b.FCode, sizeof a.FCode) == 0;
+  }
+  friend bool operator!=(const TOnNotifyEvent& a, const TOnNotifyEvent& b) { return !(a == b); }
+
+ private:
+  void* FObject = nullptr;
+  unsigned char FCode[2 * sizeof(void*)] = {};
+  void (*FInvoke)(void*, const unsigned char*, TObject*, int) = nullptr;
+};
+
+// The registered callbacks of a component. Each entry is a record of its
+// own, owned by the list.
+class TkvNotifyList : public TList {
+ public:
+  TkvNotifyList() = default;
+  ~TkvNotifyList() override;
+
+  int Add(const TOnNotifyEvent& Callback);
+  void Delete(int Index) override;
+  // Deletes the entries one by one from the front.
+  void Clear() override;
+  TOnNotifyEvent GetItem(int Index) const;
+  // First entry equal to Callback, -1 if none.
+  int IndexOf(const TOnNotifyEvent& Callback) const;
+  // Calls the callbacks registered now in list order. One that is taken off
+  // by an earlier callback is no longer called; one added meanwhile waits
+  // for the next notification.
+  void NotifyAll(TObject* Sender, int Code);
+};
+
+// ---- the communication component --------------------------------------------------
+
+enum TTerminalUsage : std::uint8_t { tuNone = 0, tuSend = 1, tuReceive = 2, tuBoth = 3 };
+
+// Received bytes, after the data processor and the terminal had them.
+using TOnReceived = std::function<void(TObject* Com, BYTE* Buffer, DWORD Received)>;
+
+class TkvBaseIO : public TComponent {
+ public:
+  explicit TkvBaseIO(TComponent* AOwner);
+  // Closes the component if it is still open and waits for its I/O thread,
+  // through the base's own hooks (see Shutdown).
+  ~TkvBaseIO() override;
+
+  // ---- virtual operations, in the order of their slots ----
+  virtual bool IsOpened() const;
+
+ protected:
+  // Opens the medium and returns its handle; -1 (INVALID_HANDLE_VALUE) when it
+  // cannot. The base opens nothing.
+  virtual HANDLE OpenMedium();
+  virtual void CloseMedium(HANDLE AHandle);
+
+ public:
+  // True when a terminal, OnAfterReceive or a data processor is assigned.
+  virtual bool HasReceivers() const;
+  // Does nothing when the component is open already.
+  virtual void Open();
+  virtual void Close();
+
+ protected:
+  // (kvthreadio.cpp) Starts a new I/O thread, after a run that is still
+  // ending has ended.
+  virtual void StartThread();
+  // Asks the thread to stop and waits for its end, unless the stop flag was
+  // already set. The wait on the main thread keeps serving the thread's
+  // synchronised calls and the messages it sends to the main thread.
+  virtual void StopThread();
+  // The body of the I/O thread; empty here.
+  virtual void ThreadExecute(TkvThreadIO* AThread);
+
+ public:
+  // OnFatalError (which may clear RaiseException), a level-0 log line, then
+  // Exception(ErrorMsg) unless cleared or while loading.
+  virtual void FatalError(DWORD ErrorCode, DWORD Detail, const std::string& ErrorMsg);
+  virtual void Notify(int Code);
+  // Hands a received block to the data processor, then (unless the processor
+  // took it) to the terminal, then to OnAfterReceive. Any thread.
+  virtual void DoDataReceived(BYTE* Buffer, DWORD Count);
+  // The base only notifies code 3.
+  virtual void SetDeviceIndex(int Index);
+  virtual int GetDeviceIndex() const = 0;
+
+ protected:
+  // Appends (Device->Name, Device); the record learns its position and owner.
+  virtual int AddDevice(TkvDevice* Device);
+  virtual void LoadDeviceList() = 0;
+  // Frees the records first when OwnsDevices.
+  virtual void ClearDevices();
+
+ public:
+  // Echoes Count bytes into the terminal window: one byte as a typed
+  // character, more as text inserted at the caret (zero bytes skipped).
+  virtual void TerminalWrite(const BYTE* Buffer, DWORD Count);
+  virtual void RefreshDeviceList();
+  // A callback is registered once; the index of its entry is returned.
+  virtual int AddNotify(const TOnNotifyEvent& Callback);
+  virtual void RemoveNotify(const TOnNotifyEvent& Callback);
+  virtual void SendChar(char C) = 0;
+  virtual void SendString(const std::string& S) = 0;
+  virtual void SendBuffer(const void* Buffer, DWORD Count) = 0;
+  // Loads the list first when it is empty; then, when Items is given, fills
+  // it with (name, record) of every entry. Items does not own the records.
+  virtual void FillDeviceList(TStringList* Items);
+  // True for a device change that made the list refresh: devnodes changed,
+  // or a port arrived or went. Other messages are left alone.
+  virtual bool DeviceChangeMessage(TMessage& Message);
+
+  // ---- activation
+  // While loading or designing: the stored value; otherwise IsOpened.
+  bool Active() const;
+  void SetActive(bool Value);
+  HANDLE Handle() const { return FHandle.load(); }
+
+  // ---- errors and log
+  // LogPrefix + Text at Level; an empty Text writes a blank line.
+  void WriteLog(BYTE Level, const std::string& Text);
+  TkvCustomLogFile* Log() const { return FLog; }
+  void SetLog(TkvCustomLogFile* Value);
+  const TOnFatalErrorEvent& OnFatalError() const { return FOnFatalError; }
+  void SetOnFatalError(TOnFatalErrorEvent Value) { FOnFatalError = std::move(Value); }
+  // Put before every log text; the class name of the component unless set.
+  std::string LogPrefix() const { return FLogPrefixSet ? FLogPrefix : ClassName(); }
+  void SetLogPrefix(const std::string& Value) {
+    FLogPrefix = Value;
+    FLogPrefixSet = true;
+  }
+
+  // ---- device list
+  int DeviceIndex() const { return GetDeviceIndex(); }
+  TkvDevice* GetDevice(int Index) const;
+  int DeviceCount() const { return FDevices.Count(); }
+  int IndexOfDevice(const TkvDevice* Device) const;
+  bool OwnsDevices() const { return FOwnsDevices; }
+  void SetOwnsDevices(bool Value) { FOwnsDevices = Value; }
+
+  const TkvNotifyList& NotifyList() const { return FNotifyList; }
+
+  // ---- receivers and terminal (kvthreadio.cpp)
+  TkvCustomDataProcessor* DataProcessor() const { return FDataProcessor; }
+  void SetDataProcessor(TkvCustomDataProcessor* Value);
+  TkvEdit* Terminal() const { return FTerminal; }
+  void SetTerminal(TkvEdit* Value);
+  TTerminalUsage TerminalUsage() const { return FTerminalUsage; }
+  void SetTerminalUsage(TTerminalUsage Value);
+  HWND TerminalHandle() const { return FTerminalHandle; }
+  // True while TerminalWrite runs.
+  bool Echoing() const { return FEchoing.load(); }
+  const TOnReceived& OnAfterReceive() const { return FOnAfterReceive; }
+  void SetOnAfterReceive(TOnReceived Value);
+  bool UseMainThread() const { return FUseMainThread; }
+  void SetUseMainThread(bool Value) { FUseMainThread = Value; }
+
+  // ---- events that are not published
+  void SetOnAfterOpen(TNotifyEvent Value) { FOnAfterOpen = std::move(Value); }
+  void SetOnAfterClose(TNotifyEvent Value) { FOnAfterClose = std::move(Value); }
+
+  // ---- for descendants and their threads
+  bool UsesThread() const { return FUsesThread; }
+  void SetUsesThread(bool Value) { FUsesThread = Value; }
+  // The I/O loop's stop flag.
+  bool ThreadStopped() const { return FThreadStopped.load(); }
+  void SetThreadStopped(bool Value) { FThreadStopped.store(Value); }
+  OVERLAPPED& WriteOverlapped() { return FWriteOverlapped; }
+
+ protected:
+  void SetHandle(HANDLE Value) { FHandle.store(Value); }
+  // The running I/O thread; to be used on that thread only (the object frees
+  // itself when its run ends).
+  TkvThreadIO* Thread() const { return FThread; }
+  TStringList& Devices() { return FDevices; }
+
+  // Closes the component when it is open (through the hooks of the class
+  // whose destructor calls it) and waits for an I/O thread run that is still
+  // going, also one that Close did not wait for. A descendant whose hooks or
+  // thread body use its own members calls it first in its own destructor:
+  // the base's destructor only reaches the base's hooks.
+  void Shutdown();
+
+  void Loaded() override;
+  void Notification(TComponent* AComponent, TOperation Operation) override;
+
+ private:
+  friend class TkvThreadIO;
+  friend class TkvCustomDataProcessor;  // changes its chain under the receivers' lock
+
+  // Waits for a run that was asked to stop (or is asked now) to end.
+  void WaitForThreadEnd();
+  bool OnIOThread() const;
+  void TerminalWndProc(TMessage& Message);
+  // The receivers' lock, taken on the main thread while serving what the I/O
+  // thread may be waiting for (its synchronised calls, its sent messages).
+  void LockReceivers();
+  void UnlockReceivers();
+  struct TReceiversGuard {
+    TkvBaseIO& Io;
+    explicit TReceiversGuard(TkvBaseIO& io) : Io(io) { Io.LockReceivers(); }
+    ~TReceiversGuard() { Io.UnlockReceivers(); }
+    TReceiversGuard(const TReceiversGuard&) = delete;
+    TReceiversGuard& operator=(const TReceiversGuard&) = delete;
+  };
+  void ApplyTerminalUsage();
+
+  TkvNotifyList FNotifyList;
+  TkvCustomLogFile* FLog = nullptr;
+  TkvCustomDataProcessor* FDataProcessor = nullptr;
+  TOnFatalErrorEvent FOnFatalError;
+  TStringList FDevices;
+  HWND FTerminalHandle = nullptr;
+  TTerminalUsage FTerminalUsage = tuNone;
+  TkvEdit* FTerminal = nullptr;
+  TWndMethod FSavedWndProc;
+  std::atomic<bool> FEchoing{false};
+  TNotifyEvent FOnAfterClose;
+  TNotifyEvent FOnAfterOpen;
+  TkvThreadIO* FThread = nullptr;
+  TOnReceived FOnAfterReceive;
+  bool FUseMainThread = false;
+  bool FStoredActive = false;
+  std::atomic<HANDLE> FHandle;
+  std::string FLogPrefix;  // with FLogPrefixSet: the class name is known only once built
+  bool FOwnsDevices = true;
+  OVERLAPPED FWriteOverlapped{};
+  bool FUsesThread = false;
+  std::atomic<bool> FThreadStopped{false};
+
+  bool FLogPrefixSet = false;
+  TThreadRef FThreadRun;                    // the present or last run of the I/O thread
+  std::atomic<std::thread::id> FThreadId{};  // its system thread, once running
+  std::recursive_mutex FReceiversLock;       // held by every dispatch of received data
+  std::atomic<int> FReceiversWanted{0};      // main-thread changes waiting for that lock
+  std::atomic<std::thread::id> FReceiversOwner{};  // the thread that holds it
+  int FReceiversDepth = 0;                   // how often it holds it
+};
+
+}  // namespace kv

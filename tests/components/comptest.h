@@ -1,0 +1,153 @@
+// What the component tests share: a log that records its lines, a
+// communication component whose medium, device list, sending and I/O loop the
+// test controls, and a message pump.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kvclasses.h"
+#include "kvedit.h"
+
+namespace kv::test {
+
+using namespace std::chrono_literals;
+
+struct TLogLine {
+  BYTE Level;
+  std::string Text;
+  bool operator==(const TLogLine& o) const { return Level == o.Level && Text == o.Text; }
+};
+
+inline std::ostream& operator<<(std::ostream& os, const TLogLine& l) {
+  return os << "{" << int(l.Level) << ", \"" << l.Text << "\"}";
+}
+
+class TTestLog : public TkvCustomLogFile {
+ public:
+  using TkvCustomLogFile::TkvCustomLogFile;
+  std::vector<TLogLine> Lines;
+  int Blanks = 0;
+  void WriteBlank() override { ++Blanks; }
+  void Write(BYTE level, const std::string& text) override { Lines.push_back({level, text}); }
+  void WriteFmt(BYTE level, const std::string& format, const TVarRecs& args) override {
+    Lines.push_back({level, Format(format, args)});
+  }
+};
+
+// A device record that tells when it is freed.
+class TCountedDevice : public TkvDevice {
+ public:
+  explicit TCountedDevice(const std::string& name, int* freed = nullptr) : FFreed(freed) { Name = name; }
+  ~TCountedDevice() override {
+    if (FFreed) ++*FFreed;
+  }
+
+ private:
+  int* FFreed;
+};
+
+// A component whose medium is a host event handle.
+class TTestIO : public TkvBaseIO {
+ public:
+  using TkvBaseIO::TkvBaseIO;
+  ~TTestIO() override { Shutdown(); }
+
+  // Controls
+  bool FailOpen = false;
+  std::function<void(TTestIO&, TkvThreadIO*)> Body;  // the I/O loop
+  std::function<void()> BeforeBaseClose;             // runs in Close before the base's
+  int LoadCount = 3;                                 // records LoadDeviceList adds
+  int* FreedRecords = nullptr;
+
+  // What happened
+  std::atomic<int> Opens{0}, Closes{0}, Loads{0}, Refreshes{0};
+  std::vector<HANDLE> ClosedHandles;
+  std::string Sent;
+  int Index = -1;
+
+  using TkvBaseIO::AddDevice;
+  using TkvBaseIO::ClearDevices;
+  using TkvBaseIO::Devices;
+  using TkvBaseIO::StartThread;
+  using TkvBaseIO::StopThread;
+  using TkvBaseIO::Thread;
+
+  void Close() override {
+    if (BeforeBaseClose && Handle() != INVALID_HANDLE_VALUE) BeforeBaseClose();
+    TkvBaseIO::Close();
+  }
+  int GetDeviceIndex() const override { return Index; }
+  void SetDeviceIndex(int index) override {
+    Index = index;
+    TkvBaseIO::SetDeviceIndex(index);
+  }
+  void RefreshDeviceList() override {
+    ++Refreshes;
+    TkvBaseIO::RefreshDeviceList();
+  }
+  void SendChar(char c) override { Sent += c; }
+  void SendString(const std::string& s) override { Sent += s; }
+  void SendBuffer(const void* buffer, DWORD count) override {
+    Sent.append(static_cast<const char*>(buffer), count);
+  }
+
+ protected:
+  HANDLE OpenMedium() override {
+    ++Opens;
+    if (FailOpen) return INVALID_HANDLE_VALUE;
+    return Host().CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  }
+  void CloseMedium(HANDLE handle) override {
+    ++Closes;
+    ClosedHandles.push_back(handle);
+    Host().CloseHandle(handle);
+  }
+  void ThreadExecute(TkvThreadIO* thread) override {
+    if (Body) Body(*this, thread);
+  }
+  void LoadDeviceList() override {
+    ++Loads;
+    ClearDevices();
+    for (int i = 0; i < LoadCount; ++i)
+      AddDevice(new TCountedDevice("Device " + std::to_string(i), FreedRecords));
+  }
+};
+
+// Dispatches the calling thread's messages until done() holds or `limit`
+// has passed; returns done().
+template <class TDone>
+bool PumpUntil(TDone done, std::chrono::milliseconds limit = 10000ms) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  TkvHost& host = Host();
+  MSG msg{};
+  while (!done()) {
+    while (host.PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      host.TranslateMessage(&msg);
+      host.DispatchMessageA(&msg);
+      if (done()) return true;
+    }
+    CheckSynchronize(0);
+    if (std::chrono::steady_clock::now() >= deadline) return done();
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+inline void PumpFor(std::chrono::milliseconds duration) {
+  PumpUntil([] { return false; }, duration);
+}
+
+// Types a character into a window as the keyboard would deliver it.
+inline void Type(HWND window, char c) {
+  Host().SendMessageA(window, WM_CHAR, static_cast<unsigned char>(c), 1);
+}
+
+}  // namespace kv::test
