@@ -27,11 +27,11 @@ namespace {
 // The program's texts.
 const char* const kUsage =
     "usage: kvconsole [--machine demo|FILE|real] [--rows] [--json] [--descriptors]\n"
-    "  --machine   the machine to show: the built-in demo machine, a machine\n"
-    "              description (JSON file) or, on Windows, this machine\n"
-    "              (default: real on Windows, demo elsewhere)\n"
-    "  --rows      also print the property rows of every node\n"
-    "  --json      print JSON instead of text\n"
+    "  --machine      the machine to show: the built-in demo machine, a machine\n"
+    "                 description (JSON file) or, on Windows, this machine\n"
+    "                 (default: real on Windows, demo elsewhere)\n"
+    "  --rows         also print the property rows of every node\n"
+    "  --json         print JSON instead of text\n"
     "  --descriptors  name devices without a driver from their string descriptors\n";
 const char* const kNoRealMachine = "kvconsole: --machine real needs the Windows build\n";
 const char* const kNoHosts = "No USB host controllers.\n";
@@ -180,6 +180,10 @@ void PrintJson(const kv::TkvTreeNode& node, int depth, bool rows, const TAnsiToU
 
 int main(int argc, char** argv) {
   TOptions options;
+  if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+    std::fputs(kUsage, stdout);
+    return kDone;
+  }
   if (!ParseOptions(argc, argv, options)) {
     std::fputs(kUsage, stderr);
     return kUsageError;

@@ -209,13 +209,14 @@ TEST_F(ManagerTest, EveryRequestFailingInTurn) {
   Host(2, 1);
   Manager.RequestDescriptors = true;
 
-  const unsigned long before = Usb.RequestCount();
+  std::vector<std::string> requests;  // what each request of a refresh is
+  Usb.SetReplyFilter([&](kv::TkvSimUsbReply& r) { requests.push_back(kv::UsbRequestName(r.Code) + " to " + r.Path); });
   Refresh();
-  const unsigned long requests = Usb.RequestCount() - before;
+  Usb.SetReplyFilter(nullptr);
   const int full = CountNodes(Tree());
-  ASSERT_GT(requests, 20u);
-  for (unsigned long n = 0; n < requests; ++n) {
-    SCOPED_TRACE("request " + std::to_string(n) + " fails");
+  ASSERT_GT(requests.size(), 20u);
+  for (unsigned long n = 0; n < requests.size(); ++n) {
+    SCOPED_TRACE("request " + std::to_string(n) + " fails: " + requests[n]);
     Usb.FailNth(n, kv::ERROR_GEN_FAILURE);
     Refresh();
     EXPECT_LE(CountNodes(Tree()), full) << TreeText();
