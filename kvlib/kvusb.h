@@ -1,0 +1,75 @@
+// The USB device component: lists the USB devices of the process-wide
+// topology (depth first below each root hub, hubs left out, optionally only
+// one vendor or product) and lets the application select one. Opening the
+// selected device and the device actions build on this.
+//
+// The name tables UsbSpeedNames and UsbTransferTypeNames come with the
+// topology (kvusbman.h) and are part of this unit's interface.
+//
+// Threading: main thread only; the topology's Refresh takes its own lock.
+#pragma once
+
+#include "kvclasses.h"
+#include "kvusbman.h"
+
+namespace kv {
+
+class TkvUSB : public TkvBaseIO {
+ public:
+  explicit TkvUSB(TComponent* AOwner);
+  ~TkvUSB() override;
+
+  // ---- device list
+  // Enumerates the topology again, rebuilds the list and notifies code 3.
+  void RefreshDeviceList() override;
+  // Out of range: no device is selected and nothing else changes.
+  void SetDeviceIndex(int Index) override;
+  int GetDeviceIndex() const override { return FDeviceIndex; }
+  // The record of the selected entry; it belongs to the topology and is
+  // valid until the next enumeration.
+  TkvUsbDevice* SelectedDevice() const { return FSelectedDevice; }
+  int HostCount() const { return FManager->HostCount(); }
+  TkvUsbHost* GetHost(int Index) const { return FManager->GetHost(Index); }
+
+  // ---- published properties
+  bool RequestDescriptors() const { return FRequestDescriptors; }
+  // Takes effect at the next enumeration.
+  void SetRequestDescriptors(bool Value) { FRequestDescriptors = Value; }
+  // 0: any vendor / product. A new value rebuilds the list from the present
+  // topology, without enumerating and without notification.
+  DWORD IdVendor() const { return FIdVendor; }
+  void SetIdVendor(DWORD Value);
+  DWORD IdProduct() const { return FIdProduct; }
+  void SetIdProduct(DWORD Value);
+
+  // The WinUSB interface handle of the open device; -1 when there is none.
+  HANDLE WinUsbHandle() const { return FWinUsbHandle; }
+
+  // The component reads and writes no data itself: a pipe pair bound to it
+  // does, through the open device.
+  void SendChar(char C) override;
+  void SendString(const std::string& S) override;
+  void SendBuffer(const void* Buffer, DWORD Count) override;
+
+ protected:
+  void LoadDeviceList() override;
+  void ClearDevices() override;
+  void Notification(TComponent* AComponent, TOperation Operation) override;
+  void SetWinUsbHandle(HANDLE Value) { FWinUsbHandle = Value; }
+
+ private:
+  void BuildDeviceList();
+  void AddHubDevices(TkvUsbHub* Hub);
+  // Another component's enumeration replaced the records this one lists.
+  void TopologyReplaced();
+
+  int FDeviceIndex = -1;
+  TkvUSBManager* FManager;
+  TkvUsbDevice* FSelectedDevice = nullptr;
+  HANDLE FWinUsbHandle;
+  DWORD FIdVendor = 0;
+  DWORD FIdProduct = 0;
+  bool FRequestDescriptors = false;
+};
+
+}  // namespace kv
