@@ -184,7 +184,7 @@ class TkvSimDescriptionLoader {
       for (auto v = it.value().begin(); v != it.value().end(); ++v) {
         if (v.key() == "@kernelName") {
           if (!v.value().is_string()) Fault(where + ".@kernelName", "must be a text");
-          key.KernelAlias = v.value().get<std::string>();
+          key.SetKernelAlias(v.value().get<std::string>());
           continue;
         }
         Value(root, path, v.key() == "@default" ? std::string() : v.key(), v.value(), where + "." + v.key());

@@ -35,9 +35,21 @@ ULONG_PTR HandleValue(const void* h) { return reinterpret_cast<ULONG_PTR>(h); }
 }  // namespace
 
 TkvSimKey* TkvSimKey::Child(const std::string& name) const {
-  for (const auto& c : Children)
-    if (SameText(c->Name, name)) return c.get();
-  return nullptr;
+  auto it = FByName.find(UpperAscii(name));
+  return it == FByName.end() ? nullptr : it->second;
+}
+
+void TkvSimKey::AddChild(std::unique_ptr<TkvSimKey> child) {
+  child->Parent = this;
+  FByName.emplace(UpperAscii(child->Name), child.get());
+  Children.push_back(std::move(child));
+}
+
+void TkvSimKey::SetKernelAlias(const std::string& alias) {
+  KernelAlias = alias;
+  // A key known to the kernel under another name (CurrentControlSet is a
+  // link to ControlSet001) opens under both names.
+  if (Parent && !alias.empty()) Parent->FByName.emplace(UpperAscii(alias), this);
 }
 
 TkvSimValue* TkvSimKey::Value(const std::string& name) {
@@ -58,7 +70,7 @@ TkvSimMachine::TkvSimMachine() {
     FRoots[r] = std::move(key);
   }
   // The kernel names the current control set by the set it points to.
-  CreateKey(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet").KernelAlias = "ControlSet001";
+  CreateKey(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet").SetKernelAlias("ControlSet001");
   SetVersion(5, 1, 2600, VER_PLATFORM_WIN32_NT, "Service Pack 3");
   InstallStandardExports();
 }
@@ -124,16 +136,17 @@ TkvSimDevnode& TkvSimMachine::AddDevnode(const DevnodeSpec& spec, TkvSimDevnode*
     CreateKey(HKEY_LOCAL_MACHINE, n.HardwareKey);
     for (const auto& p : spec.Parameters) SetString(HKEY_LOCAL_MACHINE, n.HardwareKey, p.first, p.second);
   }
+  n.IndexInParent = n.Parent->Children.size();
   n.Parent->Children.push_back(&n);
+  FDevnodeById.emplace(UpperAscii(n.InstanceId), &n);
   FDevnodes.push_back(std::move(node));
   return n;
 }
 
 TkvSimDevnode* TkvSimMachine::FindDevnode(const std::string& instanceId) {
   std::lock_guard<std::recursive_mutex> lock(FLock);
-  for (auto& n : FDevnodes)
-    if (SameText(n->InstanceId, instanceId)) return n.get();
-  return nullptr;
+  auto it = FDevnodeById.find(UpperAscii(instanceId));
+  return it == FDevnodeById.end() ? nullptr : it->second;
 }
 
 void TkvSimMachine::SetProperty(TkvSimDevnode& node, DWORD spdrp, const std::string& utf8Text) {
@@ -527,16 +540,11 @@ TkvSimKey* TkvSimMachine::FindKey(TkvSimKey* from, const std::string& path, bool
     pos = end + 1;
     if (part.empty()) continue;  // leading, doubled or trailing separators
     TkvSimKey* child = key->Child(part);
-    // A key known to the kernel under another name (CurrentControlSet is a
-    // link to ControlSet001) opens under both names.
-    for (std::size_t i = 0; !child && i < key->Children.size(); ++i)
-      if (SameText(key->Children[i]->KernelAlias, part)) child = key->Children[i].get();
     if (!child && create) {
       auto k = std::make_unique<TkvSimKey>();
       k->Name = part;
-      k->Parent = key;
       child = k.get();
-      key->Children.push_back(std::move(k));
+      key->AddChild(std::move(k));
     }
     key = child;
   }

@@ -48,12 +48,20 @@ struct TkvSimValue {
 
 struct TkvSimKey {
   std::string Name;
-  std::string KernelAlias;  // name of this component in the kernel's key path, when it differs
+  std::string KernelAlias;  // name of this component in the kernel's key path; set with SetKernelAlias
   TkvSimKey* Parent = nullptr;
-  std::vector<std::unique_ptr<TkvSimKey>> Children;
+  std::vector<std::unique_ptr<TkvSimKey>> Children;  // in creation order (the order of RegEnumKeyExA)
   std::vector<std::pair<std::string, TkvSimValue>> Values;
+  // Finds a child by its name or its kernel name, without regard to case.
   TkvSimKey* Child(const std::string& name) const;
   TkvSimValue* Value(const std::string& name);
+  void AddChild(std::unique_ptr<TkvSimKey> child);
+  void SetKernelAlias(const std::string& alias);
+
+ private:
+  // Lookups by upper-case name: machines with thousands of devices have keys
+  // with thousands of children.
+  std::map<std::string, TkvSimKey*> FByName;
 };
 
 struct TkvSimInterface {
@@ -66,6 +74,7 @@ struct TkvSimDevnode {
   std::string InstanceId;
   TkvSimDevnode* Parent = nullptr;
   std::vector<TkvSimDevnode*> Children;
+  std::size_t IndexInParent = 0;  // position among the parent's children
   GUID ClassGuid{};
   bool Present = true;
   // Registry properties by their SPDRP code (the CM_DRP code is one more).
@@ -226,6 +235,7 @@ class TkvSimMachine : public TkvMachine {
  private:
   struct DevInfoSet {
     std::vector<TkvSimDevnode*> Devices;
+    std::set<const TkvSimDevnode*> Members;  // the same devices, for quick membership tests
     bool Interfaces = false;  // made with DIGCF_DEVICEINTERFACE
     GUID InterfaceClass{};
   };
@@ -258,6 +268,7 @@ class TkvSimMachine : public TkvMachine {
   std::string FName = "empty machine";
   unsigned FCodePage = 1252;
   std::vector<std::unique_ptr<TkvSimDevnode>> FDevnodes;
+  std::map<std::string, TkvSimDevnode*> FDevnodeById;  // by upper-case instance id
   std::map<std::string, std::unique_ptr<TkvSimKey>> FRoots;  // by root name: HKLM, HKCU, HKCR, HKU
   std::map<ULONG_PTR, TkvSimKey*> FKeyHandles;
   std::map<ULONG_PTR, std::unique_ptr<DevInfoSet>> FSets;

@@ -35,9 +35,7 @@ TkvSimDevnode* TkvSimMachine::Devnode(DEVINST handle) {
 TkvSimDevnode* TkvSimMachine::DeviceOf(DevInfoSet* set, SP_DEVINFO_DATA* data) {
   if (!set || !data || data->cbSize != sizeof(SP_DEVINFO_DATA)) return nullptr;
   TkvSimDevnode* node = Devnode(data->DevInst);
-  for (TkvSimDevnode* d : set->Devices)
-    if (d == node) return node;
-  return nullptr;
+  return node && set->Members.count(node) ? node : nullptr;
 }
 
 HDEVINFO TkvSimMachine::SetupDiGetClassDevsA(const GUID* cls, LPCSTR, HWND, DWORD flags) {
@@ -63,7 +61,10 @@ HDEVINFO TkvSimMachine::SetupDiGetClassDevsA(const GUID* cls, LPCSTR, HWND, DWOR
         take = n->ClassGuid == *cls;
       }
     }
-    if (take) set->Devices.push_back(n);
+    if (take) {
+      set->Devices.push_back(n);
+      set->Members.insert(n);
+    }
     for (TkvSimDevnode* c : n->Children) walk(c);
   };
   walk(FDevnodes.front().get());
@@ -127,9 +128,7 @@ BOOL TkvSimMachine::SetupDiOpenDeviceInfoA(HDEVINFO set, LPCSTR instanceId, HWND
     SetLastError(ERROR_NO_SUCH_DEVINST);
     return FALSE;
   }
-  bool listed = false;
-  for (TkvSimDevnode* d : s->Devices) listed = listed || d == node;
-  if (!listed) s->Devices.push_back(node);
+  if (s->Members.insert(node).second) s->Devices.push_back(node);
   if (data) {
     if (data->cbSize != sizeof(SP_DEVINFO_DATA)) {
       SetLastError(ERROR_INVALID_USER_BUFFER);
@@ -370,13 +369,11 @@ CONFIGRET TkvSimMachine::CM_Get_Sibling(DEVINST* result, DEVINST node, ULONG) {
   if (!n) return CR_INVALID_DEVNODE;
   if (!n->Parent) return CR_NO_SUCH_DEVNODE;
   const auto& siblings = n->Parent->Children;
-  bool after = false;
-  for (TkvSimDevnode* s : siblings) {
-    if (after && s->Present) {
-      *result = s->Handle;
+  for (std::size_t i = n->IndexInParent + 1; i < siblings.size(); ++i) {
+    if (siblings[i]->Present) {
+      *result = siblings[i]->Handle;
       return CR_SUCCESS;
     }
-    after = after || s == n;
   }
   return CR_NO_SUCH_DEVNODE;
 }
