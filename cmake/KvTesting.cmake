@@ -109,6 +109,11 @@ function(kv_add_fuzzer)
     add_test(NAME ${ARG_NAME}
              COMMAND ${ARG_NAME} -max_total_time=${KV_FUZZ_SECONDS} -timeout=10 ${work} ${ARG_CORPUS})
     set_tests_properties(${ARG_NAME} PROPERTIES TIMEOUT ${KV_TEST_TIMEOUT} LABELS "fuzz;native")
+    # One target builds every fuzzer, without the rest of the tree.
+    if(NOT TARGET kv_fuzzers)
+      add_custom_target(kv_fuzzers)
+    endif()
+    add_dependencies(kv_fuzzers ${ARG_NAME})
   else()
     add_executable(${ARG_NAME} ${ARG_SOURCES} ${KV_CMAKE_DIR}/KvFuzzReplay.cpp)
     target_link_libraries(${ARG_NAME} PRIVATE ${ARG_LIBS})

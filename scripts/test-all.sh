@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # The test command: sets the machine up, configures and builds the presets
-# linux, linux-asan, win32 and win64, runs the native tests and the win64
-# tests under Wine (on a virtual X screen), and prints a summary.  Goes on
+# linux, linux-asan, linux-tsan, linux-fuzz, win32 and win64, runs the native
+# tests (under the sanitizers too), a short fuzzing run, and the win64 tests
+# under Wine (on a virtual X screen), and prints a summary.  Goes on
 # after a failure so that one run shows every broken preset; exits non-zero
 # if anything failed.
 #   KV_SKIP_SETUP=1      do not run scripts/setup.sh
-#   KV_PRESETS="a b"     presets to handle (default: linux linux-asan win32 win64)
+#   KV_PRESETS="a b"     presets to handle (default: linux linux-asan linux-tsan linux-fuzz win32 win64)
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$ROOT"
-PRESETS=${KV_PRESETS:-linux linux-asan win32 win64}
+PRESETS=${KV_PRESETS:-linux linux-asan linux-tsan linux-fuzz win32 win64}
 LOGS=$ROOT/build/test-all
 WINEPREFIX_DIR=$ROOT/build/win64/wineprefix
 mkdir -p "$LOGS"
@@ -43,7 +44,8 @@ step() {
 # Runs a test preset and adds its counts to the totals.
 run_ctest() {
   local preset=$1 log=$LOGS/ctest-$1.log rc counts
-  ctest --preset "$preset" 2>&1 | tee "$log"
+  shift
+  ctest --preset "$preset" "$@" 2>&1 | tee "$log"
   rc=${PIPESTATUS[0]}
   counts=$(sed -nE 's/.*tests passed, ([0-9]+) tests? failed out of ([0-9]+).*/\1 \2/p' "$log" | tail -n 1)
   if [ -n "$counts" ]; then
@@ -109,6 +111,14 @@ fi
 
 for preset in $PRESETS; do
   step "configure $preset" cmake --preset "$preset" || continue
+  case $preset in
+    linux-fuzz)
+      # Only the fuzzers: a short bounded run of each, from its corpus.
+      step "build $preset" cmake --build --preset "$preset" --target kv_fuzzers || continue
+      step "fuzz" run_ctest "$preset" -L '^fuzz$'
+      continue
+      ;;
+  esac
   step "build $preset" cmake --build --preset "$preset" || continue
   case $preset in
     win32)
