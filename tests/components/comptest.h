@@ -62,6 +62,7 @@ class TTestIO : public TkvBaseIO {
 
   // Controls
   bool FailOpen = false;
+  bool ThrowOnOpen = false;  // the medium raises instead of failing quietly
   std::function<void(TTestIO&, TkvThreadIO*)> Body;  // the I/O loop
   std::function<void()> BeforeBaseClose;             // runs in Close before the base's
   int LoadCount = 3;                                 // records LoadDeviceList adds
@@ -102,6 +103,7 @@ class TTestIO : public TkvBaseIO {
  protected:
   HANDLE OpenMedium() override {
     ++Opens;
+    if (ThrowOnOpen) throw Exception("medium refused");
     if (FailOpen) return INVALID_HANDLE_VALUE;
     return Host().CreateEventA(nullptr, TRUE, FALSE, nullptr);
   }

@@ -87,6 +87,11 @@ TEST_F(TTerminalFixture, TypedCharactersFollowTheUsage) {
   }
   EXPECT_EQ(Io.Sent, "ww");  // sent, and shown only if the device echoes
   EXPECT_EQ(Edit->Text(), "q");
+  Io.SetTerminalUsage(tuSend);  // received bytes show nowhere
+  EXPECT_EQ(Io.TerminalHandle(), nullptr);
+  Receive({'a', 'b'});
+  Receive({'c'});
+  EXPECT_EQ(Edit->Text(), "q");
 
   Io.SetTerminalUsage(tuNone);
   Type(window, 'e');
@@ -95,17 +100,6 @@ TEST_F(TTerminalFixture, TypedCharactersFollowTheUsage) {
   // Other messages always reach the edit.
   Host().SendMessageA(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("reset"));
   EXPECT_EQ(Edit->Text(), "reset");
-}
-
-TEST_F(TTerminalFixture, WithSendOnlyReceivedBytesShowNowhere) {
-  Io.SetTerminalUsage(tuSend);
-  EXPECT_EQ(Io.TerminalHandle(), nullptr);
-  Receive({'a', 'b'});
-  Receive({'c'});
-  EXPECT_EQ(Edit->Text(), "");
-  Io.SetTerminalUsage(tuNone);
-  Receive({'a', 'b'});
-  EXPECT_EQ(Edit->Text(), "");
 }
 
 TEST_F(TTerminalFixture, AnotherEditOrNoneGivesTheFirstItsOwnProcedureBack) {

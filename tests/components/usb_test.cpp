@@ -144,15 +144,6 @@ TEST_F(UsbComponentTest, SelectsByIndexAndIgnoresAnIndexOutOfRange) {
   EXPECT_EQ(counter.Codes.size(), 3u);
 }
 
-TEST_F(UsbComponentTest, AFilterWithFewerEntriesLeavesTheIndexAsItWas) {
-  TkvUSB usb(nullptr);
-  usb.RefreshDeviceList();
-  usb.SetIdVendor(0x0403);
-  usb.SetDeviceIndex(3);  // only two entries now
-  EXPECT_EQ(usb.DeviceIndex(), -1);
-  EXPECT_EQ(usb.SelectedDevice(), nullptr);
-}
-
 TEST_F(UsbComponentTest, AnEnumerationDropsTheSelectionButKeepsTheIndex) {
   TkvUSB usb(nullptr);
   usb.RefreshDeviceList();
@@ -166,17 +157,6 @@ TEST_F(UsbComponentTest, AnEnumerationDropsTheSelectionButKeepsTheIndex) {
   TStringList items;
   usb.FillDeviceList(&items);  // filled already: no new enumeration
   EXPECT_EQ(items.Objects(1), usb.GetDevice(1));
-}
-
-TEST_F(UsbComponentTest, AStoredIndexIsAppliedToTheEmptyListAndSelectsNothing) {
-  TComponent form(nullptr);
-  auto* usb = new TkvUSB(&form);
-  form.BeginLoading();
-  usb->SetDeviceIndex(0);
-  usb->SetActive(false);
-  form.EndLoading();
-  EXPECT_EQ(usb->DeviceIndex(), -1);
-  EXPECT_EQ(usb->SelectedDevice(), nullptr);
 }
 
 TEST_F(UsbComponentTest, AnotherComponentsEnumerationRebuildsThisList) {
@@ -204,14 +184,6 @@ TEST_F(UsbComponentTest, ALogThatGoesIsNotLeftWithTheTopology) {
   delete log;
   EXPECT_EQ(USBManager().Log, nullptr);
   usb.RefreshDeviceList();
-}
-
-TEST(UsbNames, SpeedAndTransferTypeTables) {
-  EXPECT_STREQ(UsbSpeedNames[0], "Low");
-  EXPECT_STREQ(UsbSpeedNames[1], "Full");
-  EXPECT_STREQ(UsbSpeedNames[2], "High");
-  const char* const types[] = {"Unknown", "Control", "Isochronous", "Bulk", "Interrupt"};
-  for (int i = 0; i < 5; ++i) EXPECT_STREQ(UsbTransferTypeNames[i], types[i]);
 }
 
 }  // namespace
