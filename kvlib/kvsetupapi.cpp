@@ -242,7 +242,16 @@ std::string GetDeviceIdList(const std::string& DeviceId, const std::string& Sepa
     return std::string();
   std::vector<char> buffer(size, '\0');
   if (api.CM_Get_Device_ID_ListA(DeviceId.c_str(), buffer.data(), size, flags) != CR_SUCCESS) return std::string();
-  return MultiSzToText(buffer.data(), static_cast<long>(size), Separator);
+  // A device may have gone between the two calls, leaving the list shorter
+  // than its buffer: the list ends at its first empty item, and the zeros
+  // after it are no items.
+  std::size_t used = 0;
+  while (used < size) {
+    const std::size_t item = ::strnlen(buffer.data() + used, size - used);
+    used += item + 1;
+    if (item == 0) break;
+  }
+  return MultiSzToText(buffer.data(), static_cast<long>(std::min<std::size_t>(used, size)), Separator);
 }
 
 std::string GetRegistryKeyPath(HKEY Key, HKEY* RootKey) {

@@ -136,6 +136,16 @@ TEST_F(EnumTest, EveryFailingServiceCallLeavesLessNeverACrash) {
   EXPECT_EQ(Enum(kUsbClass)->Count(), 0);
 }
 
+// Reports the size of a device's id list, then unplugs a device before the
+// list is read, as a USB device may be pulled between the two calls.
+kv::TkvSimDevnode* gUnplugAfterSize = nullptr;
+kv::CONFIGRET KVAPI SizeThenUnplug(kv::ULONG* length, kv::LPCSTR filter, kv::ULONG flags) {
+  auto* m = dynamic_cast<kv::TkvSimMachine*>(&kv::Machine());
+  const kv::CONFIGRET r = m->CM_Get_Device_ID_List_SizeA(length, filter, flags);
+  if (gUnplugAfterSize) gUnplugAfterSize->Present = false;
+  return r;
+}
+
 TEST_F(EnumTest, RelatedIds) {
   kv::TkvSimDevnode& disk = Device("USBSTOR\\DISK\\1", kUsbClass, "{D}\\0000");
   disk.RemovalRelations = {"STORAGE\\VOLUME\\1", "STORAGE\\VOLUME\\2"};
@@ -144,6 +154,17 @@ TEST_F(EnumTest, RelatedIds) {
   EXPECT_EQ(kv::GetDeviceIdList("USBSTOR\\DISK\\1", ";", true), "STORAGE\\VOLUME\\1");
   EXPECT_EQ(kv::GetDeviceIdList("STORAGE\\VOLUME\\1", ";", true), "");
   EXPECT_EQ(kv::GetDeviceIdList("NO\\SUCH\\DEVICE", ";", true), "");
+}
+
+TEST_F(EnumTest, RelatedIdsOfAListThatShrankBeforeItWasRead) {
+  kv::TkvSimDevnode& hub = Device("USB\\HUB\\1", kUsbClass, "{U}\\0000");
+  Device("USB\\A\\1", kUsbClass, "{U}\\0001", &hub);
+  gUnplugAfterSize = &Device("USB\\B\\1", kUsbClass, "{U}\\0002", &hub);
+  M->AddExport("SetupAPI.dll", "CM_Get_Device_ID_List_SizeA", kv::ToFarProc(&SizeThenUnplug));
+  // The buffer is larger than the list now in it: no separators for the
+  // zeros after the list's end.
+  EXPECT_EQ(kv::GetDeviceIdList("USB\\HUB\\1", ";", true), "USB\\A\\1");
+  gUnplugAfterSize = nullptr;
 }
 
 TEST_F(EnumTest, MultiSzToText) {
