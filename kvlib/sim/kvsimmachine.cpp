@@ -714,7 +714,9 @@ NTSTATUS TkvSimMachine::ZwQueryKey(HANDLE key, int infoClass, void* buffer, ULON
   DWORD error = 0;
   if (Enter("ZwQueryKey", &error)) return static_cast<NTSTATUS>(error);
   std::lock_guard<std::recursive_mutex> lock(FLock);
-  TkvSimKey* k = KeyFromHandle(static_cast<HKEY>(key));
+  // The predefined roots are advapi32's pseudo-handles, not kernel handles:
+  // the kernel knows only keys that were opened.
+  TkvSimKey* k = RootKey(static_cast<HKEY>(key)) ? nullptr : KeyFromHandle(static_cast<HKEY>(key));
   if (!k) return STATUS_INVALID_HANDLE;
   if (infoClass != KeyNameInformation) return static_cast<NTSTATUS>(0xC0000003u);  // invalid info class
   const std::u16string name = Utf8ToUtf16(KernelName(k));

@@ -69,6 +69,10 @@ TEST_F(RegistryTest, GetRegistryKeyPathNamesKeyBelowItsRoot) {
     M->RegCloseKey(key);
   }
   EXPECT_EQ(kv::GetRegistryKeyPath(reinterpret_cast<kv::HKEY>(kv::INVALID_HANDLE_VALUE)), "");
+  // A predefined root is no kernel handle, so the kernel names nothing.
+  kv::HKEY root = reinterpret_cast<kv::HKEY>(1);
+  EXPECT_EQ(kv::GetRegistryKeyPath(kv::HKEY_LOCAL_MACHINE, &root), "");
+  EXPECT_EQ(root, nullptr);
 }
 
 TEST_F(RegistryTest, GetRegistryKeyPathWithoutItsServices) {
