@@ -73,7 +73,8 @@ TkvBaseIO::TkvBaseIO(TComponent* AOwner) : TComponent(AOwner), FHandle(INVALID_H
 TkvBaseIO::~TkvBaseIO() {
   Shutdown();
   SetTerminal(nullptr);  // the edit gets its own handling back
-  if (FDataProcessor) FDataProcessor->SetComm(nullptr);
+  // Only a processor still bound here: one another component took over stays with it.
+  if (FDataProcessor && FDataProcessor->Comm() == this) FDataProcessor->SetComm(nullptr);
   if (FWriteOverlapped.hEvent) Host().CloseHandle(FWriteOverlapped.hEvent);
   FWriteOverlapped.hEvent = nullptr;
   ClearDevices();

@@ -114,8 +114,9 @@ void TkvBaseIO::SetDataProcessor(TkvCustomDataProcessor* Value) {
   LockReceivers();
   FDataProcessor = Value;
   UnlockReceivers();
-  // Released only now: a dispatch that was inside it has ended.
-  if (old && old != Value) old->SetComm(nullptr);
+  // Released only now: a dispatch that was inside it has ended. One that
+  // another component took over meanwhile is left bound to that one.
+  if (old && old != Value && old->Comm() == this) old->SetComm(nullptr);
   if (Value) {
     Value->SetComm(this);
     Value->FreeNotification(this);

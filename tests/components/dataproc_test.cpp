@@ -54,8 +54,9 @@ TEST(DataProcessorBinding, TheComponentsPropertyBindsAndReleases) {
   b.SetComm(&other);  // moving to another component leaves the first
   EXPECT_EQ(io.NotifyList().Count(), 0);
   EXPECT_EQ(other.NotifyList().Count(), 1);
-  io.SetDataProcessor(nullptr);
-  EXPECT_EQ(b.Comm(), nullptr);
+  io.SetDataProcessor(nullptr);  // lets go of it without taking it from the other
+  EXPECT_EQ(b.Comm(), &other);
+  EXPECT_EQ(other.NotifyList().Count(), 1);
 }
 
 TEST(DataProcessorBinding, DestroyingEitherSideUnbindsTheOther) {
@@ -82,6 +83,22 @@ TEST(DataProcessorBinding, DestroyingEitherSideUnbindsTheOther) {
   EXPECT_EQ(io2.DataProcessor(), nullptr);
   EXPECT_EQ(io2.NotifyList().Count(), 0);
   EXPECT_FALSE(io2.HasReceivers());
+}
+
+// A component that goes while still naming a processor that another one took
+// over leaves it bound to that one.
+TEST(DataProcessorBinding, AComponentThatGoesLeavesAProcessorTakenOverWithTheOther) {
+  TkvCustomDataProcessor p(nullptr);
+  TTestIO second(nullptr);
+  auto* first = new TTestIO(nullptr);
+  first->SetDataProcessor(&p);
+  second.SetDataProcessor(&p);
+  delete first;
+  EXPECT_EQ(p.Comm(), &second);
+  EXPECT_EQ(second.NotifyList().IndexOf(CallbackOf(&p)), 0);
+  char data[3] = {'a', 'b', 'c'};
+  p.DoDataSend(data, 3);
+  EXPECT_EQ(second.Sent, "abc");
 }
 
 TEST(DataProcessorNotify, TheMediumNotificationsAreLoggedAndOthersIgnored) {
