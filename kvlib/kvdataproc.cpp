@@ -40,7 +40,10 @@ void TkvCustomDataProcessor::MediumClosed() { WriteLog(2, "Medium Closed"); }
 void TkvCustomDataProcessor::MediumOpened() { WriteLog(2, "Medium Opened"); }
 
 void TkvCustomDataProcessor::SetNext(TkvCustomDataProcessor* Processor) {
-  if (Processor == this) return;
+  // A chain that leads back to this processor would pass every received
+  // buffer round for ever; linking to itself is the shortest such loop.
+  for (TkvCustomDataProcessor* p = Processor; p; p = p->FNextProcessor)
+    if (p == this) return;
   if (FComm) {
     // The component's I/O thread may be walking the chain right now.
     FComm->LockReceivers();

@@ -69,6 +69,11 @@ TEST(DataProcessorBinding, DestroyingEitherSideUnbindsTheOther) {
   head.SetNext(next);
   EXPECT_EQ(next->Comm(), io);  // SetNext passes the component on
   EXPECT_EQ(io->NotifyList().Count(), 2);
+  next->SetNext(&head);  // a longer loop back: ignored as well
+  EXPECT_EQ(next->NextProcessor(), nullptr);
+  bool handled = false;
+  kv::BYTE byte = 'x';
+  head.DataReceived(&byte, 1, handled);  // ends instead of circling
 
   delete next;  // takes its callback off and leaves the chain
   EXPECT_EQ(head.NextProcessor(), nullptr);
