@@ -90,8 +90,9 @@ TRunResult InstallRun(TUpdateData& data, TUpdateUser& user) {
 
   const unsigned deletes = std::min<unsigned>(data.DeleteCount, MaxEntries);
   for (unsigned k = 1; k <= deletes; ++k) {
-    // A relative installation folder means one below the update's own.
-    host.SetCurrentDirectoryA(data.StartDir.c_str());
+    // A relative installation folder means one below the update's own; a run
+    // that cannot get back there stops rather than work somewhere else.
+    if (!host.SetCurrentDirectoryA(data.StartDir.c_str())) return TRunResult::NotInstalled;
     const std::string path = data.InstallPath + data.DeleteList[k];
     if (!IsFile(path)) continue;  // already gone: the bar waits for the next one
     if (!ShellOperation(user, kv::FO_DELETE, path, nullptr)) return TRunResult::NotInstalled;
@@ -101,8 +102,9 @@ TRunResult InstallRun(TUpdateData& data, TUpdateUser& user) {
 
   const unsigned copies = std::min<unsigned>(data.CopyCount, MaxEntries);
   for (unsigned k = 1; k <= copies; ++k) {
-    // Copy sources are relative to the update's own folder.
-    host.SetCurrentDirectoryA(data.StartDir.c_str());
+    // Copy sources are relative to the update's own folder: without it they
+    // would be taken from whatever folder is current.
+    if (!host.SetCurrentDirectoryA(data.StartDir.c_str())) return TRunResult::NotInstalled;
     const std::string target = data.InstallPath + data.CopyTargets[k];
     if (!ShellOperation(user, kv::FO_COPY, data.CopySources[k], &target)) return TRunResult::NotInstalled;
     user.SetProgress(ProgressMax / data.CopyCount * k);

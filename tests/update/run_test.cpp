@@ -245,6 +245,26 @@ TEST_F(InstallRun, APathThatIsNoTextStopsTheRunBeforeItStarts) {
   EXPECT_TRUE(FRoot.Exists("product/Tool.exe"));
 }
 
+TEST_F(InstallRun, AnUpdateFolderThatIsGoneStopsTheRunInsteadOfCopyingFromElsewhere) {
+  // The working directory holds a file of the same name as the copy source;
+  // the update's own folder, where the source belongs, has disappeared.
+  Installed("1.0.0");
+  FRoot.Write("product/old.dll", "x");
+  FRoot.Write("elsewhere/a.dll", "wrong a");
+  ASSERT_TRUE(kv::Host().SetCurrentDirectoryA((FRoot.Path() / "elsewhere").string().c_str()));
+  FData = updatetest::Description(std::string(Head) + "Version=1.1.0\nDelete1=old.dll\nCopy1=a.dll,a.dll\n",
+                                  (FRoot.Path() / "gone").string());
+  EXPECT_EQ(update::InstallRun(FData, FUser), TRunResult::NotInstalled);
+  EXPECT_FALSE(FRoot.Exists("product/a.dll"));
+  EXPECT_TRUE(FRoot.Exists("product/old.dll"));
+  EXPECT_EQ(RecordedVersion(), "1.0.0");
+
+  FData.DeleteCount = 0;  // the copies alone check it as well
+  EXPECT_EQ(update::InstallRun(FData, FUser), TRunResult::NotInstalled);
+  EXPECT_FALSE(FRoot.Exists("product/a.dll"));
+  EXPECT_EQ(RecordedVersion(), "1.0.0");
+}
+
 TEST_F(InstallRun, PressingTheButtonAgainRepeatsTheLookup) {
   Installed("2.0.0");
   EXPECT_EQ(Run("Version=1.5.0\n"), TRunResult::NewerInstalled);
