@@ -9,6 +9,7 @@
 
 #include "kvsimmachine.h"
 #include "kvsimusbjson.h"
+#include "kvsimjson.h"
 #include "kvtext.h"
 
 // The demo machine description, embedded by the build.
@@ -20,24 +21,7 @@ using nlohmann::json;
 
 namespace {
 
-[[noreturn]] void Fault(const std::string& where, const std::string& what) {
-  throw std::runtime_error("machine description: " + where + ": " + what);
-}
-
-void OnlyKeys(const json& j, const std::string& where, std::initializer_list<const char*> keys) {
-  if (!j.is_object()) Fault(where, "must be an object");
-  for (auto it = j.begin(); it != j.end(); ++it) {
-    bool known = false;
-    for (const char* k : keys) known = known || it.key() == k;
-    if (!known) Fault(where, "unknown entry \"" + it.key() + "\"");
-  }
-}
-
-std::string Text(const json& j, const char* key, const std::string& where, const std::string& fallback = "") {
-  if (!j.contains(key)) return fallback;
-  if (!j[key].is_string()) Fault(where + "." + key, "must be a text");
-  return j[key].get<std::string>();
-}
+using namespace simjson;
 
 GUID Guid(const json& j, const std::string& where) {
   GUID g{};

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "kvsimusb.h"
+#include "kvsimjson.h"
 #include "kvtext.h"
 
 namespace kv {
@@ -12,30 +13,7 @@ using nlohmann::json;
 
 namespace {
 
-[[noreturn]] void Fault(const std::string& where, const std::string& what) {
-  throw std::runtime_error("machine description: " + where + ": " + what);
-}
-
-void OnlyKeys(const json& j, const std::string& where, std::initializer_list<const char*> keys) {
-  if (!j.is_object()) Fault(where, "must be an object");
-  for (auto it = j.begin(); it != j.end(); ++it) {
-    bool known = false;
-    for (const char* k : keys) known = known || it.key() == k;
-    if (!known) Fault(where, "unknown entry \"" + it.key() + "\"");
-  }
-}
-
-std::string Text(const json& j, const char* key, const std::string& where) {
-  if (!j.contains(key)) return std::string();
-  if (!j[key].is_string()) Fault(where + "." + key, "must be a text");
-  return j[key].get<std::string>();
-}
-
-bool Flag(const json& j, const char* key, const std::string& where, bool fallback) {
-  if (!j.contains(key)) return fallback;
-  if (!j[key].is_boolean()) Fault(where + "." + key, "must be true or false");
-  return j[key].get<bool>();
-}
+using namespace simjson;
 
 unsigned long HexText(const std::string& text, const std::string& where) {
   if (text.empty() || text.size() > 8) Fault(where, "must be a hexadecimal number such as \"046D\"");
