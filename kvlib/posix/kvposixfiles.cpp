@@ -43,6 +43,7 @@ constexpr DWORD FILE_APPEND_DATA = 0x0004;
 constexpr DWORD FILE_SHARE_DELETE = 0x0004;
 constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000u;
 constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x0001;
+constexpr DWORD FILE_ATTRIBUTE_ARCHIVE = 0x0020;
 constexpr int DE_SAMEFILE = 0x71;
 
 bool WantsRead(DWORD access) { return access & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA); }
@@ -504,7 +505,9 @@ DWORD TkvPosixHost::GetFileAttributesA(LPCSTR name) {
     return INVALID_FILE_ATTRIBUTES;
   }
   if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
-  return (st.st_mode & S_IWUSR) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
+  // Windows marks every written file for archiving; FILE_ATTRIBUTE_NORMAL
+  // stands only for a file without any other attribute.
+  return FILE_ATTRIBUTE_ARCHIVE | ((st.st_mode & S_IWUSR) ? 0 : FILE_ATTRIBUTE_READONLY);
 }
 
 DWORD TkvPosixHost::GetTempPathA(DWORD size, LPSTR buffer) {

@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdlib>
@@ -360,12 +361,12 @@ BOOL TkvPosixHost::GetFileVersionInfoA(LPCSTR fileName, DWORD, DWORD size, void*
     SetLastError(posix::ERROR_RESOURCE_TYPE_NOT_FOUND);
     return FALSE;
   }
-  // A cut block would send VerQueryValueA past its end: refuse instead.
-  if (!data || size < r.VersionItem.Size) {
+  if (!data) {
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return FALSE;
   }
-  std::memcpy(data, r.VersionItem.Data, r.VersionItem.Size);
+  // Like Windows, a buffer too small gets the start of the record.
+  std::memcpy(data, r.VersionItem.Data, std::min<std::size_t>(size, r.VersionItem.Size));
   return TRUE;
 }
 

@@ -198,8 +198,9 @@ TEST_F(HostFiles, FoldersAndAttributes) {
   SetLastError(kSentinel);
   EXPECT_FALSE(H().RemoveDirectoryA(P("d").c_str()));
   EXPECT_EQ(GetLastError(), ERROR_DIR_NOT_EMPTY);
+  EXPECT_EQ(H().GetFileAttributesA(P("d/f").c_str()), 0x20u);  // FILE_ATTRIBUTE_ARCHIVE, as Windows marks it
   ::chmod(P("d/f").c_str(), 0444);
-  EXPECT_EQ(H().GetFileAttributesA(P("d/f").c_str()), 1u);  // FILE_ATTRIBUTE_READONLY
+  EXPECT_EQ(H().GetFileAttributesA(P("d/f").c_str()), 0x21u);  // ... and FILE_ATTRIBUTE_READONLY
   SetLastError(kSentinel);
   EXPECT_FALSE(H().DeleteFileA(P("d/f").c_str()));
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
