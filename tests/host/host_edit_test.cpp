@@ -1,5 +1,6 @@
-// The POSIX host's built-in edit control, as a terminal uses it: text arrives
-// with EM_REPLACESEL and WM_CHAR, often from another thread.
+// The host's edit control (natively the POSIX host's own, under Wine the
+// system's), as a terminal uses it: text arrives with EM_REPLACESEL and
+// WM_CHAR, often from another thread.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -18,11 +19,16 @@ constexpr UINT EM_GETLIMITTEXT = 0x00D5;
 constexpr UINT EM_SETREADONLY = 0x00CF;
 constexpr UINT EM_GETLINECOUNT = 0x00BA;
 constexpr UINT EM_LINEINDEX = 0x00BB;
+// A terminal's styles: without the scrolling styles Windows takes no more text
+// than the window shows.
+constexpr DWORD kEsAutoVScroll = 0x0040;
+constexpr DWORD kEsAutoHScroll = 0x0080;
 
 class HostEdit : public ::testing::Test {
  protected:
   void SetUp() override {
-    Edit = H().CreateWindowExA(0, "EDIT", "", ES_MULTILINE, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
+    Edit = H().CreateWindowExA(0, "EDIT", "", ES_MULTILINE | kEsAutoVScroll | kEsAutoHScroll, 0, 0, 100, 100,
+                               nullptr, nullptr, nullptr, nullptr);
     ASSERT_NE(Edit, nullptr);
   }
   void TearDown() override { H().DestroyWindow(Edit); }
