@@ -14,7 +14,6 @@ namespace {
 struct TBinding {
   TkvSetupApi Api;
   unsigned Generation = 0;  // machine the table was bound on
-  TkvMachine* BoundOn = nullptr;
   unsigned BindCount = 0;
 };
 
@@ -96,7 +95,6 @@ bool LoadSetupApi() {
     return false;
   }
   b.Generation = MachineGeneration();
-  b.BoundOn = &m;
   return true;
 }
 
@@ -114,7 +112,6 @@ void UnloadSetupApi() {
     if (b.Api.CfgMgrModule) Machine().FreeLibrary(b.Api.CfgMgrModule);
   }
   b.Api = TkvSetupApi{};
-  b.BoundOn = nullptr;
 }
 
 std::string GetDeviceRegistryString(HDEVINFO DeviceInfoSet, SP_DEVINFO_DATA* DeviceInfoData, DWORD Property) {

@@ -17,12 +17,6 @@ constexpr std::size_t kMbrIdentitySize = 12;
 // Entries this short are bare letters and never match.
 constexpr std::size_t kMinMatchLength = 4;
 
-std::string LowerAscii(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
-
 // "Signature<sig>Offset<offset>", both upper-case hexadecimal without
 // leading zeros; a zero offset gives no digits.
 std::string MbrIdentity(const std::string& data) {

@@ -11,6 +11,7 @@ namespace kv {
 // keys, files and resources in the invariant culture for these texts.
 char UpperAscii(char c);
 std::string UpperAscii(std::string text);
+std::string LowerAscii(std::string text);
 bool SameText(const std::string& a, const std::string& b);
 
 // UTF-8 (the machine descriptions' encoding) to UTF-16 and back. Invalid

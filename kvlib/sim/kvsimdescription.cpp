@@ -29,27 +29,6 @@ GUID Guid(const json& j, const std::string& where) {
   return g;
 }
 
-std::vector<BYTE> Hex(const std::string& text, const std::string& where) {
-  std::vector<BYTE> out;
-  int pending = -1;
-  for (char c : text) {
-    int d;
-    if (c >= '0' && c <= '9') d = c - '0';
-    else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-    else if (c == ' ' || c == ',' || c == ':' || c == '-') continue;
-    else Fault(where, "not a hexadecimal byte list");
-    if (pending < 0) {
-      pending = d;
-    } else {
-      out.push_back(static_cast<BYTE>(pending * 16 + d));
-      pending = -1;
-    }
-  }
-  if (pending >= 0) Fault(where, "odd number of hexadecimal digits");
-  return out;
-}
-
 std::vector<std::string> Texts(const json& j, const std::string& where) {
   if (!j.is_array()) Fault(where, "must be a list of texts");
   std::vector<std::string> out;
@@ -185,7 +164,7 @@ class TkvSimDescriptionLoader {
     const bool zero = !v.contains("terminated") || v["terminated"].get<bool>();
     if (v.contains("sz")) M.SetString(root, path, name, Text(v, "sz", where), zero, REG_SZ);
     else if (v.contains("expandSz")) M.SetString(root, path, name, Text(v, "expandSz", where), zero, REG_EXPAND_SZ);
-    else if (v.contains("binary")) M.SetBinary(root, path, name, Hex(Text(v, "binary", where), where));
+    else if (v.contains("binary")) M.SetBinary(root, path, name, HexBytes(Text(v, "binary", where), where));
     else if (v.contains("binaryText")) {
       // UTF-16 text stored as raw bytes, as Windows keeps mounted-device paths.
       const std::u16string w = Utf8ToUtf16(Text(v, "binaryText", where));

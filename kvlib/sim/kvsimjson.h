@@ -4,7 +4,9 @@
 
 #include <initializer_list>
 #include <stdexcept>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -37,6 +39,29 @@ inline bool Flag(const json& j, const char* key, const std::string& where, bool 
   if (!j.contains(key)) return fallback;
   if (!j[key].is_boolean()) Fault(where + "." + key, "must be true or false");
   return j[key].get<bool>();
+}
+
+// Hexadecimal bytes such as "3D 2C 1B 5A"; blanks, commas, colons and dashes
+// may stand between them.
+inline std::vector<std::uint8_t> HexBytes(const std::string& text, const std::string& where) {
+  std::vector<std::uint8_t> out;
+  int pending = -1;
+  for (char c : text) {
+    int d;
+    if (c >= '0' && c <= '9') d = c - '0';
+    else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+    else if (c == ' ' || c == ',' || c == ':' || c == '-') continue;
+    else Fault(where, "not a hexadecimal byte list");
+    if (pending < 0) {
+      pending = d;
+    } else {
+      out.push_back(static_cast<std::uint8_t>(pending * 16 + d));
+      pending = -1;
+    }
+  }
+  if (pending >= 0) Fault(where, "odd number of hexadecimal digits");
+  return out;
 }
 
 }  // namespace kv::simjson

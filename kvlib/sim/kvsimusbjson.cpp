@@ -44,20 +44,7 @@ unsigned long Number(const json& j, const char* key, const std::string& where, u
 
 std::vector<BYTE> HexBytes(const json& j, const std::string& where) {
   if (!j.is_string()) Fault(where, "must be a text of hexadecimal bytes");
-  std::vector<BYTE> out;
-  int pending = -1;
-  for (char c : j.get<std::string>()) {
-    if (c == ' ' || c == ',' || c == ':' || c == '-') continue;
-    const int d = static_cast<int>(HexText(std::string(1, c), where));
-    if (pending < 0) {
-      pending = d;
-    } else {
-      out.push_back(static_cast<BYTE>(pending * 16 + d));
-      pending = -1;
-    }
-  }
-  if (pending >= 0) Fault(where, "odd number of hexadecimal digits");
-  return out;
+  return simjson::HexBytes(j.get<std::string>(), where);
 }
 
 DWORD Request(const std::string& name, const std::string& where) {
