@@ -1,0 +1,151 @@
+#include "kvsimdriver.h"
+
+#include "kvplatform.h"
+#include "kvsiminf.h"
+#include "kvtext.h"
+#include "kvutils.h"
+
+namespace kv {
+
+namespace {
+
+constexpr DWORD kErrorGeneralSyntax = 0xE0000003;   // ERROR_GENERAL_SYNTAX
+constexpr DWORD kErrorNoCompatDrivers = 0xE0000228;  // ERROR_NO_COMPAT_DRIVERS
+
+bool ReadHostText(const std::string& path, std::string& bytes) {
+  TkvHost& h = Host();
+  HANDLE file = h.CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  bytes.clear();
+  char buffer[4096];
+  DWORD read = 0;
+  bool ok = true;
+  while ((ok = h.ReadFile(file, buffer, sizeof buffer, &read, nullptr) != FALSE) && read > 0) bytes.append(buffer, read);
+  h.CloseHandle(file);
+  return ok;
+}
+
+bool FileExists(const std::string& path) {
+  const DWORD a = Host().GetFileAttributesA(path.c_str());
+  return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The values of every entry Key in a section (letter case ignored).
+std::vector<std::string> Directive(const TkvInfSection* section, const std::string& key) {
+  std::vector<std::string> values;
+  if (!section) return values;
+  for (const TkvInfEntry& e : section->Entries)
+    if (SameText(Trim(e.Key), key))
+      for (const std::string& v : e.Values) values.push_back(Trim(v));
+  return values;
+}
+
+// Where a file the package copies lies: its disk's path below the package
+// folder, from [SourceDisksFiles(.arch)] and [SourceDisksNames(.arch)].
+bool SourceOf(const TkvInf& inf, const std::string& arch, const std::string& file, std::string& relative) {
+  for (const std::string& filesName : {"SourceDisksFiles." + arch, std::string("SourceDisksFiles")}) {
+    const TkvInfSection* files = inf.Section(filesName);
+    if (!files) continue;
+    for (const TkvInfEntry& e : files->Entries) {
+      if (!SameText(Trim(e.Key), file) || e.Values.empty()) continue;
+      const std::string disk = Trim(e.Values[0]);
+      const std::string sub = e.Values.size() > 1 ? Trim(e.Values[1]) : std::string();
+      for (const std::string& namesName : {"SourceDisksNames." + arch, std::string("SourceDisksNames")}) {
+        const TkvInfSection* names = inf.Section(namesName);
+        if (!names) continue;
+        for (const TkvInfEntry& d : names->Entries) {
+          if (Trim(d.Key) != disk) continue;
+          std::string path = d.Values.size() > 3 ? Trim(d.Values[3]) : std::string();
+          while (!path.empty() && (path.front() == '\\' || path.front() == '/')) path.erase(0, 1);
+          if (!path.empty()) path += "\\";
+          if (!sub.empty()) path += sub + "\\";
+          relative = path + file;
+          return true;
+        }
+      }
+      return false;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+DWORD ReadSimDriverPackage(const std::string& infPath, const std::string& hardwareId, bool x64,
+                           TkvSimDriverPackage& package) {
+  std::string text;
+  if (!ReadHostText(infPath, text)) return ERROR_FILE_NOT_FOUND;
+  TkvInf inf;
+  std::string error;
+  if (!inf.Parse(text, error)) return kErrorGeneralSyntax;
+  const std::size_t slash = infPath.find_last_of("\\/");
+  const std::string folder = slash == std::string::npos ? std::string() : infPath.substr(0, slash + 1);
+  const std::string decoration = x64 ? "NTamd64" : "NTx86";
+  const std::string arch = x64 ? "amd64" : "x86";
+
+  package = TkvSimDriverPackage{};
+  for (const TkvInfEntry& e : inf.Section("Version") ? inf.Section("Version")->Entries : std::vector<TkvInfEntry>{})
+    if (SameText(Trim(e.Key), "ClassGuid") && !e.Values.empty()) TextToGuid(Trim(e.Values[0]), package.ClassGuid);
+
+  // The model entry that names the hardware id: in the models section for
+  // this platform when [Manufacturer] lists the decoration, else the plain one.
+  std::string install;
+  const TkvInfSection* manufacturer = inf.Section("Manufacturer");
+  for (const TkvInfEntry& m : manufacturer ? manufacturer->Entries : std::vector<TkvInfEntry>{}) {
+    if (m.Values.empty() || !install.empty()) continue;
+    std::string models = Trim(m.Values[0]);
+    for (std::size_t i = 1; i < m.Values.size(); ++i)
+      if (SameText(Trim(m.Values[i]), decoration)) models += "." + decoration;
+    const TkvInfSection* section = inf.Section(models);
+    for (const TkvInfEntry& d : section ? section->Entries : std::vector<TkvInfEntry>{}) {
+      for (std::size_t i = 1; i < d.Values.size() && install.empty(); ++i) {
+        if (!SameText(Trim(d.Values[i]), hardwareId)) continue;
+        install = Trim(d.Values[0]);
+        package.Description = Trim(d.Key);
+      }
+    }
+  }
+  if (install.empty() || !inf.Section(install)) return kErrorNoCompatDrivers;
+
+  // Every file it copies must be in the package.
+  std::vector<std::string> copies = Directive(inf.Section(install), "CopyFiles");
+  for (const std::string& c : Directive(inf.Section(install + ".CoInstallers"), "CopyFiles")) copies.push_back(c);
+  for (const std::string& c : copies) {
+    std::vector<std::string> files;
+    if (!c.empty() && c.front() == '@') {
+      files.push_back(c.substr(1));
+    } else if (const TkvInfSection* list = inf.Section(c)) {
+      for (const TkvInfEntry& f : list->Entries)
+        if (!f.Values.empty()) files.push_back(Trim(f.Key.empty() ? f.Values[0] : f.Key));
+    } else {
+      return kErrorGeneralSyntax;  // a CopyFiles section that is not there
+    }
+    for (const std::string& f : files) {
+      std::string relative;
+      if (!SourceOf(inf, arch, f, relative) || !FileExists(folder + relative)) return ERROR_FILE_NOT_FOUND;
+    }
+  }
+
+  std::vector<std::string> services = Directive(inf.Section(install + ".Services"), "AddService");
+  if (!services.empty()) package.Service = services[0];
+  std::vector<std::string> addRegs = Directive(inf.Section(install), "AddReg");
+  for (const std::string& r : Directive(inf.Section(install + ".HW"), "AddReg")) addRegs.push_back(r);
+  for (const std::string& r : addRegs) {
+    const TkvInfSection* reg = inf.Section(r);
+    for (const TkvInfEntry& e : reg ? reg->Entries : std::vector<TkvInfEntry>{}) {
+      if (e.Values.size() < 5 || !SameText(Trim(e.Values[0]), "HKR")) continue;
+      const std::string name = Trim(e.Values[2]);
+      if (!SameText(name, "DeviceInterfaceGUIDs") && !SameText(name, "DeviceInterfaceGUID")) continue;
+      for (std::size_t i = 4; i < e.Values.size(); ++i) {
+        GUID g{};
+        if (!TextToGuid(Trim(e.Values[i]), g)) return kErrorGeneralSyntax;
+        bool known = false;
+        for (const GUID& k : package.Interfaces) known = known || GuidToText(k) == GuidToText(g);
+        if (!known) package.Interfaces.push_back(g);
+      }
+    }
+  }
+  return ERROR_SUCCESS;
+}
+
+}  // namespace kv
