@@ -1,11 +1,13 @@
 #include "kvsetupapi.h"
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <vector>
 
 #include "kvplatform.h"
 #include "kvtext.h"
+#include "kvutils.h"
 
 namespace kv {
 
@@ -328,6 +330,212 @@ std::string MultiSzToText(const char* Buffer, long Size, const std::string& Sepa
     else if (i == Size - 2) break;
     else result += Separator;
   }
+  return result;
+}
+
+}  // namespace kv
+
+// ---- state changes and driver update ----------------------------------------
+
+namespace kv {
+
+namespace {
+
+constexpr DWORD kEjectAttempts = 4;
+constexpr DWORD kEjectPause = 500;
+constexpr DWORD kRestartPause = 1000;
+constexpr DWORD kVetoNameLength = 260;
+
+// The last error survives a clean-up call that may set one of its own.
+class TKeepLastError {
+ public:
+  TKeepLastError() = default;
+  void Take() { FCode = GetLastError(); }
+  DWORD Code() const { return FCode; }
+  void Restore() const { SetLastError(FCode); }
+
+ private:
+  DWORD FCode = ERROR_SUCCESS;
+};
+
+SP_PROPCHANGE_PARAMS PropertyChange(DWORD StateChange, DWORD Scope) {
+  SP_PROPCHANGE_PARAMS p{};
+  p.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
+  p.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
+  p.StateChange = StateChange;
+  p.Scope = Scope;
+  p.HwProfile = 0;
+  return p;
+}
+
+// Sets the parameters and, when that worked, calls the class installer.
+bool CallPropertyChange(HDEVINFO set, SP_DEVINFO_DATA& data, DWORD StateChange, DWORD Scope) {
+  const TkvSetupApi& api = SetupApi();
+  SP_PROPCHANGE_PARAMS params = PropertyChange(StateChange, Scope);
+  if (!api.SetupDiSetClassInstallParamsA(set, &data, &params.ClassInstallHeader, sizeof(params))) return false;
+  return api.SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set, &data) != FALSE;
+}
+
+}  // namespace
+
+bool EjectDevice(DEVINST DevInst) {
+  if (!LoadSetupApi() || !SetupApi().CM_Request_Device_EjectA) return false;
+  char veto[kVetoNameLength];
+  for (DWORD attempt = 1;; ++attempt) {
+    veto[0] = '\0';
+    PNP_VETO_TYPE vetoType = 0;
+    if (SetupApi().CM_Request_Device_EjectA(DevInst, &vetoType, veto, kVetoNameLength, 0) == CR_SUCCESS) return true;
+    if (attempt == kEjectAttempts) throw Exception(std::string(veto, ::strnlen(veto, kVetoNameLength)));
+    Host().Sleep(kEjectPause);
+  }
+}
+
+std::string StubStateArguments(const std::string& InstanceId, DWORD StateChange, const GUID& ClassGuid) {
+  return "\"" + InstanceId + "\" " + std::to_string(StateChange) + " \"" + GuidToText(ClassGuid) + "\"";
+}
+
+bool RestartDevice(const std::string& InstanceId, const GUID& ClassGuid) {
+  if (!LoadSetupApi()) return false;
+  const TkvSetupApi& api = SetupApi();
+  // Optional entry points: a system without them cannot restart a device.
+  if (!api.SetupDiOpenDeviceInfoA || !api.SetupDiRemoveDevice || !api.SetupDiUnremoveDevice) {
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return false;
+  }
+  HDEVINFO set = api.SetupDiCreateDeviceInfoList(&ClassGuid, GetOwnerWindow());
+  if (set == INVALID_HANDLE_VALUE) return false;
+  SP_DEVINFO_DATA data{};
+  data.cbSize = sizeof(data);
+  bool result = false;
+  if (api.SetupDiOpenDeviceInfoA(set, InstanceId.c_str(), GetOwnerWindow(), 0, &data)) {
+    if (api.SetupDiRemoveDevice(set, &data)) {
+      Host().Sleep(kRestartPause);
+      result = api.SetupDiUnremoveDevice(set, &data) != FALSE;
+    } else if (GetLastError() == ERROR_IN_WOW64) {
+      // A 32-bit process on 64-bit Windows may not remove devices: the stub
+      // restarts the device with the property change meant for that.
+      result = RunX64Stub(StubStateArguments(InstanceId, DICS_PROPCHANGE, ClassGuid));
+    }
+  }
+  TKeepLastError error;
+  error.Take();
+  api.SetupDiDestroyDeviceInfoList(set);
+  error.Restore();
+  return result;
+}
+
+bool ChangeDeviceState(const std::string& InstanceId, const GUID& ClassGuid, DWORD StateChange) {
+  if (!LoadSetupApi()) return false;
+  const TkvSetupApi& api = SetupApi();
+  if (!api.SetupDiOpenDeviceInfoA) {
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return false;
+  }
+  HDEVINFO set = api.SetupDiCreateDeviceInfoList(&ClassGuid, GetOwnerWindow());
+  if (set == INVALID_HANDLE_VALUE) return false;
+  SP_DEVINFO_DATA data{};
+  data.cbSize = sizeof(data);
+  TKeepLastError error;
+  if (!api.SetupDiOpenDeviceInfoA(set, InstanceId.c_str(), GetOwnerWindow(), 0, &data)) {
+    error.Take();
+    api.SetupDiDestroyDeviceInfoList(set);
+    error.Restore();
+    return false;
+  }
+  // Enabling first in all profiles, then in the current one; the first
+  // step's outcome does not matter.
+  if (StateChange == DICS_ENABLE) CallPropertyChange(set, data, StateChange, DICS_FLAG_GLOBAL);
+  bool result = CallPropertyChange(set, data, StateChange, DICS_FLAG_CONFIGSPECIFIC);
+  if (!result && GetLastError() == ERROR_IN_WOW64)
+    result = RunX64Stub(StubStateArguments(InstanceId, StateChange, ClassGuid));
+  error.Take();
+  api.SetupDiDestroyDeviceInfoList(set);
+  error.Restore();
+  return result;
+}
+
+bool EnableDevice(const std::string& InstanceId, const GUID& ClassGuid) {
+  return ChangeDeviceState(InstanceId, ClassGuid, DICS_ENABLE);
+}
+
+bool DisableDevice(const std::string& InstanceId, const GUID& ClassGuid) {
+  return ChangeDeviceState(InstanceId, ClassGuid, DICS_DISABLE);
+}
+
+bool RunX64Stub(const std::string& Arguments) {
+  TkvHost& h = Host();
+  char temp[MAX_PATH + 1] = {};
+  const DWORD length = h.GetTempPathA(MAX_PATH, temp);
+  if (length < 1 || length > MAX_PATH) return false;
+  const std::string folder(temp, length);
+  const std::string stub = folder + "kvX64stub.exe";
+  TKeepLastError error;
+  if (!SaveResourceToFile("kvx64stub", stub)) {
+    // Whatever sits at this well-known path now is not our stub: run nothing.
+    // A partly written file of ours goes; one we could not open stays.
+    error.Take();
+    h.DeleteFileA(stub.c_str());
+    SetLastError(error.Code() != ERROR_SUCCESS ? error.Code() : ERROR_WRITE_FAULT);
+    return false;
+  }
+  RunProcess("\"" + stub + "\" " + Arguments, folder, true, true);
+  error.Take();
+  h.Sleep(0);  // let the ended process let go of its file
+  h.DeleteFileA(stub.c_str());
+  error.Restore();
+  return error.Code() == ERROR_SUCCESS;
+}
+
+bool UpdateDriverForPnPDevices(HWND Owner, const char* HardwareId, const char* InfPath, DWORD Flags,
+                               BOOL* RebootRequired) {
+  TkvMachine& m = Machine();
+  HMODULE newdev = m.LoadLibraryA("newdev.dll");
+  if (!newdev) return false;
+  auto update = ProcCast<TUpdateDriverForPlugAndPlayDevicesA>(m.GetProcAddress(newdev, "UpdateDriverForPlugAndPlayDevicesA"));
+  BOOL ok = FALSE;
+  if (update) {
+    // Catches what a C++ exception can carry across the call. A processor
+    // fault inside newdev is a structured exception, which mingw's C++ cannot
+    // catch: it ends the program as it would without this guard.
+    try {
+      ok = update(Owner, HardwareId, InfPath, Flags, RebootRequired);
+    } catch (...) {
+      ok = FALSE;
+      if (GetLastError() == ERROR_SUCCESS) SetLastError(ERROR_GEN_FAILURE);
+    }
+  }
+  TKeepLastError error;
+  error.Take();
+  m.FreeLibrary(newdev);
+  if (!ok) error.Restore();
+  return ok != FALSE;
+}
+
+bool InstallDriverForDevice(const std::string& HardwareId, const std::string& InfPath) {
+  TkvHost& h = Host();
+  h.OutputDebugStringA("kvLink Lib installs driver.");
+  BOOL reboot = FALSE;
+  const bool ok = UpdateDriverForPnPDevices(GetOwnerWindow(), HardwareId.c_str(), InfPath.c_str(), INSTALLFLAG_FORCE,
+                                            &reboot);
+  if (ok) {
+    h.OutputDebugStringA("kvLink Lib OK!");
+    return true;
+  }
+  const DWORD code = GetLastError();
+  char text[32];
+  std::snprintf(text, sizeof(text), "kvLink Lib Error:%.8X", static_cast<unsigned>(code));
+  h.OutputDebugStringA(text);
+  SetLastError(code);
+  return false;
+}
+
+std::string SetupErrorText(DWORD Code) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "#%.8X.", static_cast<unsigned>(Code));
+  std::string result = text;
+  if (Code == ERROR_NO_SUCH_DEVINST) result += " Device not found.";
+  else if (Code >= ERROR_NO_AUTHENTICODE_CATALOG && Code <= ERROR_ONLY_VALIDATE_VIA_AUTHENTICODE)
+    result += " Driver authentication error.";
   return result;
 }
 

@@ -75,4 +75,40 @@ std::string GetRegistryKeyPath(HKEY Key, HKEY* RootKey = nullptr);
 std::string ReadRegistryString(HKEY Root, const std::string& SubKey, const std::string& ValueName);
 std::string MultiSzToText(const char* Buffer, long Size, const std::string& Separator);
 
+// ---- state changes and driver update ----------------------------------------
+//
+// A 32-bit process on 64-bit Windows may not change device properties or
+// update drivers: the class installer answers ERROR_IN_WOW64. The layer does
+// not ask which Windows it runs on; it tries, and on exactly that error hands
+// the request to the 64-bit stub that the program carries as the resource
+// "KVX64STUB" (RunX64Stub). Every operation blocks the calling thread; its
+// pauses go through the host (Host().Sleep).
+
+// Asks the configuration manager to eject the device: at most four requests,
+// 500 ms apart. True when one was accepted; after the fourth refusal raises
+// Exception with the veto name (the component that refused) as its message.
+bool EjectDevice(DEVINST DevInst);
+// Removes the device and adds it again after 1000 ms. On 64-bit Windows the
+// stub restarts it with a property change instead.
+bool RestartDevice(const std::string& InstanceId, const GUID& ClassGuid);
+bool EnableDevice(const std::string& InstanceId, const GUID& ClassGuid);
+bool DisableDevice(const std::string& InstanceId, const GUID& ClassGuid);
+// DIF_PROPERTYCHANGE with StateChange (DICS_ENABLE: a global step first).
+bool ChangeDeviceState(const std::string& InstanceId, const GUID& ClassGuid, DWORD StateChange);
+// The stub's arguments for a state change: "<instance id>" <change> "<class GUID>".
+std::string StubStateArguments(const std::string& InstanceId, DWORD StateChange, const GUID& ClassGuid);
+// Writes the stub into the temp folder, runs it hidden with Arguments, waits,
+// and deletes it. True for exit code 0; the exit code (or the error that kept
+// it from running) is left as the last error.
+bool RunX64Stub(const std::string& Arguments);
+// UpdateDriverForPlugAndPlayDevicesA of newdev.dll, bound for this call only.
+// On failure the last error holds the reason, also after newdev is released.
+bool UpdateDriverForPnPDevices(HWND Owner, const char* HardwareId, const char* InfPath, DWORD Flags,
+                               BOOL* RebootRequired);
+// Installs the package InfPath for the devices of HardwareId (forced), with a
+// trace in the debug output. On failure the last error holds the reason.
+bool InstallDriverForDevice(const std::string& HardwareId, const std::string& InfPath);
+// "#XXXXXXXX." followed by a short explanation of the setup errors users meet.
+std::string SetupErrorText(DWORD Code);
+
 }  // namespace kv

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "kvsetupapi.h"
+
 namespace kv {
 
 namespace {
@@ -120,6 +122,50 @@ void TkvUSB::Notification(TComponent* AComponent, TOperation Operation) {
   // The topology writes to the log it was last given: not to one that is gone.
   if (Operation == opRemove && AComponent && FManager->Log == AComponent) FManager->Log = nullptr;
   TkvBaseIO::Notification(AComponent, Operation);
+}
+
+// ---- device actions ------------------------------------------------------------------
+
+bool TkvUSB::CheckDeviceSelected() {
+  if (FSelectedDevice) return true;
+  FatalError(8, 1, "Device is not selected");
+  return false;
+}
+
+template <class TAction>
+void TkvUSB::DeviceAction(const char* Text, TAction Action) {
+  if (!CheckDeviceSelected()) return;
+  TkvUsbDevice& device = *FSelectedDevice;
+  WriteLog(1, Text + device.Name + " | " + device.InstanceId);
+  FLastActionOk = false;
+  FLastActionError = ERROR_GEN_FAILURE;
+  SetLastError(ERROR_SUCCESS);
+  try {
+    FLastActionOk = Action(device);
+  } catch (...) {
+    if (GetLastError() != ERROR_SUCCESS) FLastActionError = GetLastError();
+    throw;
+  }
+  // The setup layer's result is no result of the action's: the caller reads
+  // the outcome here. A failure that left no code keeps ERROR_GEN_FAILURE.
+  if (FLastActionOk) FLastActionError = ERROR_SUCCESS;
+  else if (GetLastError() != ERROR_SUCCESS) FLastActionError = GetLastError();
+}
+
+void TkvUSB::Eject() {
+  DeviceAction("Eject USB device:", [](TkvUsbDevice& d) { return EjectDevice(d.DevInst); });
+}
+
+void TkvUSB::Reset() {
+  DeviceAction("Reset USB device:", [](TkvUsbDevice& d) { return RestartDevice(d.InstanceId, d.ClassGuid); });
+}
+
+void TkvUSB::Enable() {
+  DeviceAction("Enable USB device:", [](TkvUsbDevice& d) { return EnableDevice(d.InstanceId, d.ClassGuid); });
+}
+
+void TkvUSB::Disable() {
+  DeviceAction("Disable USB device: ", [](TkvUsbDevice& d) { return DisableDevice(d.InstanceId, d.ClassGuid); });
 }
 
 }  // namespace kv

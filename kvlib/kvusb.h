@@ -42,6 +42,22 @@ class TkvUSB : public TkvBaseIO {
   DWORD IdProduct() const { return FIdProduct; }
   void SetIdProduct(DWORD Value);
 
+  // ---- device actions on the selected device
+  // False, after FatalError(8, 1, "Device is not selected"), when none is
+  // selected (the error raises unless OnFatalError suppresses it).
+  bool CheckDeviceSelected();
+  // Eject, restart, enable or disable the selected device through the setup
+  // layer. No result; an eject refused four times raises with the veto name.
+  void Eject();
+  void Reset();
+  void Enable();
+  void Disable();
+  // The outcome of the last device action: true when it was carried out;
+  // otherwise the system's error code (never 0 after a failure). A component
+  // on which no action ran reports true and 0.
+  bool LastActionOk() const { return FLastActionOk; }
+  DWORD LastActionError() const { return FLastActionError; }
+
   // The WinUSB interface handle of the open device; -1 when there is none.
   HANDLE WinUsbHandle() const { return FWinUsbHandle; }
 
@@ -62,6 +78,10 @@ class TkvUSB : public TkvBaseIO {
   void AddHubDevices(TkvUsbHub* Hub);
   // Another component's enumeration replaced the records this one lists.
   void TopologyReplaced();
+  // Logs Text + the device's name and instance id, runs Action and keeps
+  // its outcome; an exception is kept as a failure and passed on.
+  template <class TAction>
+  void DeviceAction(const char* Text, TAction Action);
 
   int FDeviceIndex = -1;
   TkvUSBManager* FManager;
@@ -70,6 +90,8 @@ class TkvUSB : public TkvBaseIO {
   DWORD FIdVendor = 0;
   DWORD FIdProduct = 0;
   bool FRequestDescriptors = false;
+  bool FLastActionOk = true;
+  DWORD FLastActionError = 0;
 };
 
 }  // namespace kv

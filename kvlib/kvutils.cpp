@@ -144,6 +144,15 @@ void RunProcess(const std::string& CommandLine, const std::string& Directory, bo
   SetLastError(exitCode);
 }
 
+std::string SysErrorMessage(DWORD Code) {
+  char text[1024];
+  const DWORD length =
+      Host().FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
+                            nullptr, Code, 0, text, sizeof(text), nullptr);
+  if (length == 0 || length >= sizeof(text)) return std::string();
+  return Trim(std::string(text, length));
+}
+
 std::string GetDriveLetters(bool Remote, bool CdRom, bool Fixed, bool Removable, bool RamDisk,
                             const std::string& Separator) {
   TkvMachine& m = Machine();

@@ -29,6 +29,9 @@ std::string DevicePathToId(const std::string& Path);
 void RunProcess(const std::string& CommandLine, const std::string& Directory, bool Wait, bool Hidden);
 // The letters of the drives of the chosen types, each followed by Separator,
 // trimmed.
+// The system's message text for an error code (FormatMessageA, one line,
+// without the closing line break), or "" when the system has none.
+std::string SysErrorMessage(DWORD Code);
 std::string GetDriveLetters(bool Remote, bool CdRom, bool Fixed, bool Removable, bool RamDisk,
                             const std::string& Separator);
 

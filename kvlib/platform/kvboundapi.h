@@ -13,6 +13,13 @@ struct SP_CLASSINSTALL_HEADER {
   DWORD InstallFunction;
 };
 using PNP_VETO_TYPE = int;
+// The parameters of DIF_PROPERTYCHANGE (20 bytes on every platform).
+struct SP_PROPCHANGE_PARAMS {
+  SP_CLASSINSTALL_HEADER ClassInstallHeader;
+  DWORD StateChange;  // DICS_ENABLE, DICS_DISABLE, DICS_PROPCHANGE ...
+  DWORD Scope;        // DICS_FLAG_GLOBAL or DICS_FLAG_CONFIGSPECIFIC
+  DWORD HwProfile;    // 0: the current profile
+};
 
 using TSetupDiGetClassDevsA = HDEVINFO(KVAPI*)(const GUID*, LPCSTR, HWND, DWORD);
 using TSetupDiDestroyDeviceInfoList = BOOL(KVAPI*)(HDEVINFO);
@@ -38,6 +45,13 @@ using TSetupDiUnremoveDevice = BOOL(KVAPI*)(HDEVINFO, SP_DEVINFO_DATA*);
 using TSetupDiOpenDeviceInfoA = BOOL(KVAPI*)(HDEVINFO, LPCSTR, HWND, DWORD, SP_DEVINFO_DATA*);
 using TSetupDiSetClassInstallParamsA = BOOL(KVAPI*)(HDEVINFO, SP_DEVINFO_DATA*, SP_CLASSINSTALL_HEADER*,
                                                    DWORD);
+// The wide forms, which the 64-bit stub calls.
+using TSetupDiOpenDeviceInfoW = BOOL(KVAPI*)(HDEVINFO, const WCHAR*, HWND, DWORD, SP_DEVINFO_DATA*);
+using TSetupDiSetClassInstallParamsW = BOOL(KVAPI*)(HDEVINFO, SP_DEVINFO_DATA*, SP_CLASSINSTALL_HEADER*,
+                                                   DWORD);
+// newdev.dll
+using TUpdateDriverForPlugAndPlayDevicesA = BOOL(KVAPI*)(HWND, LPCSTR, LPCSTR, DWORD, BOOL*);
+using TUpdateDriverForPlugAndPlayDevicesW = BOOL(KVAPI*)(HWND, const WCHAR*, const WCHAR*, DWORD, BOOL*);
 using TCM_Locate_DevNodeA = CONFIGRET(KVAPI*)(DEVINST*, LPCSTR, ULONG);
 using TCM_Get_DevNode_Registry_PropertyA = CONFIGRET(KVAPI*)(DEVINST, ULONG, ULONG*, void*, ULONG*, ULONG);
 using TCM_Get_Parent = CONFIGRET(KVAPI*)(DEVINST*, DEVINST, ULONG);

@@ -132,6 +132,17 @@ class TkvHost {
   virtual void OutputDebugStringA(LPCSTR text) = 0;
   virtual void OutputDebugStringW(const WCHAR* text) = 0;
 
+  // The text of a system message (FORMAT_MESSAGE_FROM_SYSTEM, as a rule with
+  // FORMAT_MESSAGE_IGNORE_INSERTS), or of a message text given as Source
+  // (FORMAT_MESSAGE_FROM_STRING). Arguments is the Win32 va_list pointer or,
+  // with FORMAT_MESSAGE_ARGUMENT_ARRAY, an array of DWORD_PTR. With
+  // FORMAT_MESSAGE_ALLOCATE_BUFFER, Buffer receives a block that LocalFree
+  // gives back. Returns the characters written without the closing zero, 0
+  // on failure (ERROR_MR_MID_NOT_FOUND for a code without a message).
+  virtual DWORD FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD languageId, LPSTR buffer,
+                               DWORD size, void* arguments) = 0;
+  virtual void* LocalFree(void* memory) = 0;
+
   // Windows, messages and timers: the subset that the library's hidden windows,
   // its terminal and its timer need. A window belongs to the thread that
   // created it; its procedure runs on that thread, from DispatchMessageA or from

@@ -54,6 +54,9 @@ class TkvPosixHost final : public TkvHost {
   void Sleep(DWORD milliseconds) override;
   void OutputDebugStringA(LPCSTR text) override;
   void OutputDebugStringW(const WCHAR* text) override;
+  DWORD FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD languageId, LPSTR buffer,
+                       DWORD size, void* arguments) override;
+  void* LocalFree(void* memory) override;
 
   UINT RegisterClassA(const WNDCLASSA* cls) override;
   HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x, int y,

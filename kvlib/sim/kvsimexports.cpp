@@ -45,20 +45,6 @@ BOOL KVAPI SetDeviceRegistryPropertyA(HDEVINFO, SP_DEVINFO_DATA*, DWORD, const B
   SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
   return FALSE;
 }
-BOOL KVAPI CallClassInstaller(DWORD, HDEVINFO, SP_DEVINFO_DATA*) {
-  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-  return FALSE;
-}
-BOOL KVAPI RemoveOrUnremoveDevice(HDEVINFO, SP_DEVINFO_DATA*) {
-  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-  return FALSE;
-}
-BOOL KVAPI SetClassInstallParamsA(HDEVINFO, SP_DEVINFO_DATA*, SP_CLASSINSTALL_HEADER*, DWORD) {
-  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-  return FALSE;
-}
-CONFIGRET KVAPI RequestDeviceEjectA(DEVINST, PNP_VETO_TYPE*, LPSTR, ULONG, ULONG) { return CR_CALL_NOT_IMPLEMENTED; }
-
 const char* const kConfigManagerEntries[] = {
     "CM_Locate_DevNodeA",          "CM_Get_DevNode_Registry_PropertyA", "CM_Get_Parent", "CM_Get_Device_ID_List_SizeA",
     "CM_Get_Device_ID_ListA",      "CM_Get_Child",                      "CM_Get_Sibling", "CM_Request_Device_EjectA"};
@@ -71,7 +57,7 @@ FARPROC ConfigManagerEntry(const std::string& name) {
   if (name == "CM_Get_Device_ID_ListA") return KV_EXPORT(CM_Get_Device_ID_ListA, CR_FAILURE);
   if (name == "CM_Get_Child") return KV_EXPORT(CM_Get_Child, CR_FAILURE);
   if (name == "CM_Get_Sibling") return KV_EXPORT(CM_Get_Sibling, CR_FAILURE);
-  return ToFarProc(&RequestDeviceEjectA);
+  return KV_EXPORT(CM_Request_Device_EjectA, CR_FAILURE);
 }
 
 }  // namespace
@@ -91,12 +77,16 @@ void TkvSimMachine::InstallStandardExports() {
   AddExport("SetupAPI.dll", "SetupDiGetINFClassA", ToFarProc(&GetINFClassA));
   AddExport("SetupAPI.dll", "SetupDiSetDeviceRegistryPropertyA",
             ToFarProc(&SetDeviceRegistryPropertyA));
-  AddExport("SetupAPI.dll", "SetupDiCallClassInstaller", ToFarProc(&CallClassInstaller));
+  AddExport("SetupAPI.dll", "SetupDiCallClassInstaller", KV_EXPORT(SetupDiCallClassInstaller, FALSE));
   AddExport("SetupAPI.dll", "SetupDiGetDeviceInstanceIdA", KV_EXPORT(SetupDiGetDeviceInstanceIdA, FALSE));
-  AddExport("SetupAPI.dll", "SetupDiRemoveDevice", ToFarProc(&RemoveOrUnremoveDevice));
-  AddExport("SetupAPI.dll", "SetupDiUnremoveDevice", ToFarProc(&RemoveOrUnremoveDevice));
+  AddExport("SetupAPI.dll", "SetupDiRemoveDevice", KV_EXPORT(SetupDiRemoveDevice, FALSE));
+  AddExport("SetupAPI.dll", "SetupDiUnremoveDevice", KV_EXPORT(SetupDiUnremoveDevice, FALSE));
   AddExport("SetupAPI.dll", "SetupDiOpenDeviceInfoA", KV_EXPORT(SetupDiOpenDeviceInfoA, FALSE));
-  AddExport("SetupAPI.dll", "SetupDiSetClassInstallParamsA", ToFarProc(&SetClassInstallParamsA));
+  AddExport("SetupAPI.dll", "SetupDiOpenDeviceInfoW", KV_EXPORT(SetupDiOpenDeviceInfoW, FALSE));
+  AddExport("SetupAPI.dll", "SetupDiSetClassInstallParamsA", KV_EXPORT(SetupDiSetClassInstallParamsA, FALSE));
+  AddExport("SetupAPI.dll", "SetupDiSetClassInstallParamsW", KV_EXPORT(SetupDiSetClassInstallParamsW, FALSE));
+  AddExport("newdev.dll", "UpdateDriverForPlugAndPlayDevicesA", KV_EXPORT(UpdateDriverForPlugAndPlayDevicesA, FALSE));
+  AddExport("newdev.dll", "UpdateDriverForPlugAndPlayDevicesW", KV_EXPORT(UpdateDriverForPlugAndPlayDevicesW, FALSE));
   for (const char* e : kConfigManagerEntries) {
     AddExport("SetupAPI.dll", e, ConfigManagerEntry(e));
     AddExport("cfgmgr32.dll", e, ConfigManagerEntry(e));

@@ -158,6 +158,7 @@ void TkvSimMachine::SetProperty(TkvSimDevnode& node, DWORD spdrp, const std::str
   v.Wide = true;
   v.Data.assign(reinterpret_cast<const BYTE*>(w.data()), reinterpret_cast<const BYTE*>(w.data() + w.size()));
   node.Properties[spdrp] = v;
+  if (spdrp == SPDRP_DRIVER) FDevnodeByDriverKey[UpperAscii(utf8Text)] = &node;
 }
 
 TkvSimKey& TkvSimMachine::CreateKey(HKEY root, const std::string& path) {
@@ -318,12 +319,19 @@ FARPROC TkvSimMachine::GetProcAddress(HMODULE module, LPCSTR name) {
 }
 
 BOOL TkvSimMachine::FreeLibrary(HMODULE module) {
-  Enter("FreeLibrary", nullptr);
+  // A failure chosen by a test still lets go of the library, as a library
+  // whose detach code fails does, but reports the error.
+  DWORD error = 0;
+  const bool fail = Enter("FreeLibrary", &error);
   std::lock_guard<std::recursive_mutex> lock(FLock);
   for (auto& entry : FLibraries) {
     Library& lib = entry.second;
     if (module && lib.Handle == module && lib.References > 0) {
       --lib.References;
+      if (fail) {
+        SetLastError(error);
+        return FALSE;
+      }
       return TRUE;
     }
   }
@@ -415,19 +423,28 @@ BOOL TkvSimMachine::CreateProcessA(LPCSTR application, LPSTR commandLine, SECURI
                                         ? 0
                                         : program.find_last_of("\\/") + 1);
   TProgram handler;
+  bool stub = false;
   {
     std::lock_guard<std::recursive_mutex> lock(FLock);
     auto it = FPrograms.find(UpperAscii(file));
     if (it == FPrograms.end()) it = FPrograms.find(UpperAscii(file + ".exe"));
-    if (it == FPrograms.end() || file.empty()) {
+    // The 64-bit stub is a program of every machine, started from the file
+    // that the library writes out of the program's resource.
+    stub = it == FPrograms.end() && SameText(file, "kvX64stub.exe");
+    if (!stub && (it == FPrograms.end() || file.empty())) {
       SetLastError(ERROR_FILE_NOT_FOUND);
       return FALSE;
     }
-    handler = it->second;
+    if (!stub) handler = it->second;
     FStarted.push_back(line);
   }
   // The program runs to its end at once; the handles only report the result.
-  const DWORD exitCode = handler(line, directory ? directory : "");
+  DWORD exitCode = 0;
+  if (stub) {
+    if (!RunStub(program, line, exitCode)) return FALSE;
+  } else {
+    exitCode = handler(line, directory ? directory : "");
+  }
   std::lock_guard<std::recursive_mutex> lock(FLock);
   auto process = std::make_unique<OpenHandle>();
   process->What = OpenHandle::Process;

@@ -84,8 +84,38 @@ struct TkvSimDevnode {
   std::optional<std::vector<std::string>> BusRelations;  // default: the children
   std::vector<std::string> RemovalRelations;
   bool InstanceIdSizeZero = false;  // SetupDiGetDeviceInstanceIdA reports a size of 0
-  // Set by the state operations: problem code and whether it was removed.
+  // Set by the state operations. A disabled device stays in the tree but is
+  // not configured (no open pipes); a removed one (SetupDiRemoveDevice, an
+  // accepted eject) is gone from the tree and its port until it is re-added.
   bool Disabled = false;
+  bool Removed = false;
+  unsigned Restarts = 0;  // property changes and driver updates that restarted it
+  // Eject: the next EjectVetoes requests are refused, naming VetoName.
+  int EjectVetoes = 0;
+  std::string VetoName;
+  unsigned EjectRequests = 0;
+};
+
+// One call of the class installer, with the parameters set for the device.
+struct TkvSimInstallerCall {
+  DWORD Function = 0;
+  std::string InstanceId;
+  bool HasParams = false;
+  SP_PROPCHANGE_PARAMS Params{};
+  bool From64Bit = false;  // made by a 64-bit process (the stub)
+  bool Ok = false;
+  DWORD Error = 0;
+};
+
+// One call of newdev's driver update.
+struct TkvSimDriverUpdate {
+  std::string HardwareId;
+  std::string InfPath;
+  DWORD Flags = 0;
+  bool Wide = false;       // through UpdateDriverForPlugAndPlayDevicesW
+  bool From64Bit = false;  // made by a 64-bit process (the stub)
+  bool Ok = false;
+  DWORD Error = 0;
 };
 
 class TkvSimMachine : public TkvMachine {
@@ -130,7 +160,32 @@ class TkvSimMachine : public TkvMachine {
 
   void SetDrive(char letter, UINT type);
   void SetVersion(DWORD major, DWORD minor, DWORD build, DWORD platform, const std::string& servicePack);
+  // A 64-bit Windows on which the library is a 32-bit process: property
+  // changes, removals and driver updates of the class installer fail with
+  // ERROR_IN_WOW64 unless they come from a 64-bit process (the stub).
   void SetWow64(bool wow64);
+
+  // ---- device state, class installer, driver packages ------------------------
+  TkvSimDevnode* FindDevnodeByDriverKey(const std::string& driverKey);
+  // Refuses the next `count` eject requests for the device with this veto name.
+  void SetEjectVetoes(TkvSimDevnode& node, int count, const std::string& vetoName);
+  std::vector<TkvSimInstallerCall> InstallerCalls() const;
+  std::vector<TkvSimDriverUpdate> DriverUpdates() const;
+  // A driver package: installing InfPath gives the matching devices Service.
+  void AddDriverPackage(const std::string& infPath, const std::string& service);
+  // Reads a package for a driver update: ERROR_SUCCESS and its service, or
+  // the error the update fails with. The default knows the packages added
+  // with AddDriverPackage and answers ERROR_FILE_NOT_FOUND for others.
+  using TDriverPackageReader = std::function<DWORD(const std::string& infPath, std::string& service)>;
+  void SetDriverPackageReader(TDriverPackageReader reader);
+  // The device-change broadcast: called with DBT_DEVNODES_CHANGED on the
+  // thread that changed a devnode, once per change, while the machine is
+  // locked (so it must not call into the machine from another thread).
+  using TDeviceChangeHook = std::function<void(WPARAM event)>;
+  void SetDeviceChangeHook(TDeviceChangeHook hook);
+  unsigned DeviceChangeCount() const;
+  // How many times the stub ran on this machine.
+  unsigned StubRuns() const;
 
   // Services bound at run time.
   void RemoveLibrary(const std::string& library);
@@ -216,6 +271,21 @@ class TkvSimMachine : public TkvMachine {
                                    DWORD* required);
   BOOL SetupDiOpenDeviceInfoA(HDEVINFO set, LPCSTR instanceId, HWND parent, DWORD flags,
                               SP_DEVINFO_DATA* data);
+  BOOL SetupDiOpenDeviceInfoW(HDEVINFO set, const WCHAR* instanceId, HWND parent, DWORD flags,
+                              SP_DEVINFO_DATA* data);
+  BOOL SetupDiSetClassInstallParamsA(HDEVINFO set, SP_DEVINFO_DATA* data, SP_CLASSINSTALL_HEADER* params,
+                                     DWORD size);
+  BOOL SetupDiSetClassInstallParamsW(HDEVINFO set, SP_DEVINFO_DATA* data, SP_CLASSINSTALL_HEADER* params,
+                                     DWORD size);
+  BOOL SetupDiCallClassInstaller(DWORD function, HDEVINFO set, SP_DEVINFO_DATA* data);
+  BOOL SetupDiRemoveDevice(HDEVINFO set, SP_DEVINFO_DATA* data);
+  BOOL SetupDiUnremoveDevice(HDEVINFO set, SP_DEVINFO_DATA* data);
+  CONFIGRET CM_Request_Device_EjectA(DEVINST node, PNP_VETO_TYPE* vetoType, LPSTR vetoName, ULONG length,
+                                     ULONG flags);
+  BOOL UpdateDriverForPlugAndPlayDevicesA(HWND owner, LPCSTR hardwareId, LPCSTR infPath, DWORD flags,
+                                          BOOL* reboot);
+  BOOL UpdateDriverForPlugAndPlayDevicesW(HWND owner, const WCHAR* hardwareId, const WCHAR* infPath, DWORD flags,
+                                          BOOL* reboot);
   CONFIGRET CM_Locate_DevNodeA(DEVINST* node, LPCSTR id, ULONG flags);
   CONFIGRET CM_Get_DevNode_Registry_PropertyA(DEVINST node, ULONG property, ULONG* type, void* buffer,
                                               ULONG* length, ULONG flags);
@@ -238,6 +308,7 @@ class TkvSimMachine : public TkvMachine {
     std::set<const TkvSimDevnode*> Members;  // the same devices, for quick membership tests
     bool Interfaces = false;  // made with DIGCF_DEVICEINTERFACE
     GUID InterfaceClass{};
+    std::map<const TkvSimDevnode*, SP_PROPCHANGE_PARAMS> Params;  // class-install parameters
   };
   struct Library {
     std::string Name;
@@ -263,6 +334,16 @@ class TkvSimMachine : public TkvMachine {
   std::vector<std::string> Relations(const TkvSimDevnode& node, ULONG flags);
   std::string Ansi(const TkvSimValue& value);
   void InstallStandardExports();
+  BOOL SetClassInstallParams(HDEVINFO set, SP_DEVINFO_DATA* data, SP_CLASSINSTALL_HEADER* params, DWORD size,
+                             const char* operation);
+  BOOL UpdateDriver(const std::string& hardwareId, const std::string& infPath, DWORD flags, bool wide,
+                    BOOL* reboot);
+  // Whether a call comes from a 32-bit process that 64-bit Windows refuses.
+  bool RefusedInWow64() const;
+  void DeviceChanged();
+  // Starts the stub from the file at `path` in-process; false (with the last
+  // error set) when the file is not the stub the program carries.
+  bool RunStub(const std::string& path, const std::string& commandLine, DWORD& exitCode);
 
   mutable std::recursive_mutex FLock;
   std::string FName = "empty machine";
@@ -285,6 +366,14 @@ class TkvSimMachine : public TkvMachine {
   std::map<char, UINT> FDrives;
   OSVERSIONINFOA FVersion{};
   bool FWow64 = false;
+  std::map<std::string, TkvSimDevnode*> FDevnodeByDriverKey;  // by upper-case driver key
+  std::vector<TkvSimInstallerCall> FInstallerCalls;
+  std::vector<TkvSimDriverUpdate> FDriverUpdates;
+  std::map<std::string, std::string> FDriverPackages;  // upper-case INF path -> service
+  TDriverPackageReader FPackageReader;
+  TDeviceChangeHook FDeviceChangeHook;
+  unsigned FDeviceChanges = 0;
+  unsigned FStubRuns = 0;
   ULONG_PTR FNextHandle = 0x10;
   std::atomic<unsigned long> FCalls{0};
   unsigned FLookups = 0;

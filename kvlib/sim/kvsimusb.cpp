@@ -302,24 +302,29 @@ void TkvSimUsbHub::Answer(TkvSimUsbReply& r, const TkvSimUsbDevice*& device) {
   const DWORD index = Get32(r.Input, 0);
   if (index < 1 || index > static_cast<DWORD>(PortCount())) return Refuse(r, ERROR_INVALID_PARAMETER);
   const TkvSimUsbDevice* d = FPorts[index - 1].get();
+  // The devnode's state shows on its port: a removed device is gone from
+  // it, a disabled one is there but not configured.
+  const TkvSimDevnode* node = d && !d->DriverKey.empty() ? FMachine.FindDevnodeByDriverKey(d->DriverKey) : nullptr;
+  if (node && node->Removed) d = nullptr;
+  const bool unconfigured = node && node->Disabled;
   device = d;
 
   if (code == kConnectionInformation || code == kConnectionInformationEx) {
     if (code == kConnectionInformationEx && !ExRequestSupported) return Refuse(r, ERROR_INVALID_FUNCTION_);
     if (r.OutSize < kConnectionHeader) return Refuse(r, ERROR_INSUFFICIENT_BUFFER);
     // As many pipe entries as the caller's buffer holds; the count tells all.
-    const std::size_t pipes = d ? d->Pipes.size() : 0;
+    const std::size_t pipes = d && !unconfigured ? d->Pipes.size() : 0;
     const std::size_t fit = std::min<std::size_t>(pipes, (r.OutSize - kConnectionHeader) / kPipeInfo);
     r.Bytes.assign(kConnectionHeader + kPipeInfo * fit, 0);
     Put32(r.Bytes, 0, index);
     if (!d || d->ConnectionStatus == 0) return;  // NoDeviceConnected
     const std::vector<BYTE> dd = *d->Descriptor(1, 0);
     std::memcpy(&r.Bytes[4], dd.data(), std::min<std::size_t>(dd.size(), 18));
-    r.Bytes[22] = d->CurrentConfiguration;
+    r.Bytes[22] = unconfigured ? 0 : d->CurrentConfiguration;
     r.Bytes[23] = code == kConnectionInformationEx ? d->Speed : (d->Speed == 0 ? 1 : 0);
     r.Bytes[24] = d->Hub() ? 1 : 0;
     Put16(r.Bytes, 25, d->Address);
-    Put32(r.Bytes, 27, d->ReportedOpenPipes ? *d->ReportedOpenPipes : static_cast<DWORD>(pipes));
+    Put32(r.Bytes, 27, d->ReportedOpenPipes && !unconfigured ? *d->ReportedOpenPipes : static_cast<DWORD>(pipes));
     Put32(r.Bytes, 31, d->ConnectionStatus);
     for (std::size_t i = 0; i < fit; ++i) {
       const std::size_t e = kConnectionHeader + kPipeInfo * i;

@@ -123,6 +123,13 @@ void TWin32Host::OutputDebugStringW(const WCHAR* text) {
   ::OutputDebugStringW(reinterpret_cast<const wchar_t*>(text));
 }
 
+DWORD TWin32Host::FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD languageId, LPSTR buffer,
+                                 DWORD size, void* arguments) {
+  return ::FormatMessageA(flags, source, messageId, languageId, buffer, size, static_cast<va_list*>(arguments));
+}
+
+void* TWin32Host::LocalFree(void* memory) { return ::LocalFree(static_cast<HLOCAL>(memory)); }
+
 // ---- COM -------------------------------------------------------------------------
 
 HRESULT TWin32Host::CoInitializeEx(void* reserved, DWORD coInit) { return ::CoInitializeEx(reserved, coInit); }

@@ -106,6 +106,9 @@ class TWin32Host final : public TkvHost {
   void Sleep(DWORD milliseconds) override;
   void OutputDebugStringA(LPCSTR text) override;
   void OutputDebugStringW(const WCHAR* text) override;
+  DWORD FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD languageId, LPSTR buffer,
+                       DWORD size, void* arguments) override;
+  void* LocalFree(void* memory) override;
 
   // Windows, messages and timers (kvwinwindows.cpp).
   UINT RegisterClassA(const WNDCLASSA* cls) override;
