@@ -1,10 +1,13 @@
 #include "kvusbdriver.h"
 
+#include <algorithm>
 #include <cmath>
+#include <exception>
 #include <ctime>
 #include <mutex>
 #include <vector>
 
+#include "kvsetupapi.h"
 #include "kvusb.h"
 #include "kvutils.h"
 
@@ -23,6 +26,7 @@ const char* const kCoInstallers[] = {
     "kvusbwdfup_i64=ia64\\WUDFUpdate_01009.dll",
 };
 const char* const kPackageSubfolders[] = {"i386\\", "amd64\\", "ia64\\"};
+constexpr DWORD kMaxTempPath = 260;
 
 // The days of 1 January 0001 and 31 December 9999 relative to 30 December 1899.
 constexpr double kFirstDay = -693593;
@@ -362,6 +366,89 @@ bool TkvUsbDriver::SaveDriverFiles(const std::string& Folder) {
   }
   SaveResourceToFile("kvx64stub", Folder + "kvX64stub.exe");
   return true;
+}
+
+namespace {
+
+// The package folder and its subfolders, once emptied; a folder that still
+// holds something (a file Windows kept open) stays.
+void RemovePackageFolders(const std::string& folder) {
+  TkvHost& host = Host();
+  for (const char* sub : kPackageSubfolders) host.RemoveDirectoryA((folder + sub).c_str());
+  host.RemoveDirectoryA(folder.c_str());
+}
+
+// The system's text for a setup or Windows error, without the full stop and
+// line break it ends with; the setup layer's own text when the system has none.
+std::string FailureReason(DWORD code) {
+  if (code == 0) return std::string();
+  constexpr DWORD kFlags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ARGUMENT_ARRAY;
+  char buffer[256];
+  const DWORD length = Host().FormatMessageA(kFlags, nullptr, code, 0, buffer, sizeof buffer, nullptr);
+  if (length == 0) return SetupErrorText(code);
+  std::string text(buffer, std::min<DWORD>(length, sizeof buffer));
+  while (!text.empty() && (static_cast<unsigned char>(text.back()) <= ' ' || text.back() == '.')) text.pop_back();
+  return text;
+}
+
+}  // namespace
+
+void TkvUsbDriver::InstallDriver() {
+  TkvHost& host = Host();
+  WriteLog(1, "Start WinUSB driver installation ...");
+  char temp[kMaxTempPath + 1] = {};
+  const DWORD length = host.GetTempPathA(kMaxTempPath, temp);
+  if (length < 1 || length > kMaxTempPath) {
+    FatalError(4, "Temporary path is wrong.");
+    return;
+  }
+  // Each run its own folder, named after the tick count.
+  const std::string folder = std::string(temp, length) + Format("kvLinkLib.Tmp.%X\\", {host.GetTickCount()});
+  ForceDirectories(folder);
+  try {
+    SaveDriverFiles(folder);
+  } catch (...) {
+    // A run that ends here leaves nothing behind either.
+    DeleteDriverFiles(folder);
+    RemovePackageFolders(folder);
+    throw;
+  }
+  WriteLog(1, "Files are saved. Try to install ...");
+  host.Sleep(50);
+
+  bool success = false;
+  DWORD lastCode = 0;
+  std::exception_ptr leaving;  // what ends the run once the package is gone
+  try {
+    const std::string infPath = folder + "kvusb.inf";
+    success = InstallDriverForDevice(GetHardwareId(), infPath);
+    if (!success) {
+      lastCode = GetLastError();
+      if (lastCode == ERROR_IN_WOW64) {
+        WriteLog(2, "Driver installation needs x64 mode.");
+        const std::string commandLine =
+            "\"" + folder + "kvX64stub.exe\" \"" + GetHardwareId() + "\" \"" + infPath + "\"";
+        RunProcess(commandLine, folder, true, true);
+        lastCode = GetLastError();
+        success = lastCode == 0;
+        WriteLog(2, "x64 stub finished.");
+      }
+      WriteLog(1, "Instalaltion is finished.");
+    }
+  } catch (const Exception& e) {
+    try {
+      FatalError(14, e.Message());
+    } catch (...) {
+      leaving = std::current_exception();
+    }
+  } catch (...) {
+    leaving = std::current_exception();
+  }
+  DeleteDriverFiles(folder);
+  RemovePackageFolders(folder);
+  if (leaving) std::rethrow_exception(leaving);
+
+  if (!success) FatalError(4, "Driver installation failed." + FailureReason(lastCode));
 }
 
 void TkvUsbDriver::DeleteDriverFiles(const std::string& Folder) {

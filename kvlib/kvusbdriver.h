@@ -84,6 +84,11 @@ class TkvUsbDriver : public TComponent {
   const TStringList& CoInstallerFiles() const { return *FCoInstallerFiles; }
 
   // ---- operations
+  // Installs WinUSB for the device: package in a new folder below the
+  // temporary folder, forced driver update (through the 64-bit stub when the
+  // system refuses the 32-bit program), then the package and its folders are
+  // removed. Progress goes to the log, failures through FatalError.
+  void InstallDriver();
   // Writes the package into the existing Folder (ending with a backslash).
   bool SaveDriverFiles(const std::string& Folder);
   // Deletes the files SaveDriverFiles wrote; failures are ignored.

@@ -1,6 +1,11 @@
 #include "kvsimdriver.h"
 
+#include <cctype>
+#include <cstdio>
+
 #include "kvplatform.h"
+#include "kvsimmachine.h"
+#include "kvsimusb.h"
 #include "kvsiminf.h"
 #include "kvtext.h"
 #include "kvutils.h"
@@ -72,9 +77,10 @@ bool SourceOf(const TkvInf& inf, const std::string& arch, const std::string& fil
 }  // namespace
 
 DWORD ReadSimDriverPackage(const std::string& infPath, const std::string& hardwareId, bool x64,
-                           TkvSimDriverPackage& package) {
+                           TkvSimDriverPackage& package, std::string* InfText) {
   std::string text;
   if (!ReadHostText(infPath, text)) return ERROR_FILE_NOT_FOUND;
+  if (InfText) *InfText = text;
   TkvInf inf;
   std::string error;
   if (!inf.Parse(text, error)) return kErrorGeneralSyntax;
@@ -146,6 +152,80 @@ DWORD ReadSimDriverPackage(const std::string& infPath, const std::string& hardwa
     }
   }
   return ERROR_SUCCESS;
+}
+
+// ---- what an installed package gives a device -------------------------------------
+
+namespace {
+
+const char* const kUsbDeviceInterface = "{A5DCBF10-6530-11D2-901F-00C04FB951ED}";  // GUID_DEVINTERFACE_USB_DEVICE
+
+// The hexadecimal number after Tag ("VID_") in an id, or -1.
+long IdNumber(const std::string& id, const std::string& tag) {
+  const std::size_t at = UpperAscii(id).find(tag);
+  if (at == std::string::npos) return -1;
+  std::size_t end = at + tag.size();
+  long value = 0;
+  int digits = 0;
+  for (; end < id.size() && digits < 8 && std::isxdigit(static_cast<unsigned char>(id[end])); ++end, ++digits) {
+    const char c = UpperAscii(id[end]);
+    value = value * 16 + (c <= '9' ? c - '0' : c - 'A' + 10);
+  }
+  return digits ? value : -1;
+}
+
+}  // namespace
+
+void TkvSimMachine::ApplyDriverPackage(TkvSimDevnode& node, const TkvSimDriverPackage& package) {
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  std::string oldKey;
+  if (auto it = node.Properties.find(SPDRP_DRIVER); it != node.Properties.end()) oldKey = Ansi(it->second);
+  if (!(package.ClassGuid == GUID{})) node.ClassGuid = package.ClassGuid;
+  if (!package.Description.empty()) SetProperty(node, SPDRP_DEVICEDESC, package.Description);
+  // The driver key: the device's own, or the next free one of its class.
+  std::string key = oldKey;
+  if (key.empty()) {
+    for (int n = 0; n < 10000 && key.empty(); ++n) {
+      char number[8];
+      std::snprintf(number, sizeof number, "%.4d", n);
+      const std::string candidate = GuidToText(node.ClassGuid) + "\\" + number;
+      if (!FDevnodeByDriverKey.count(UpperAscii(candidate))) key = candidate;
+    }
+    SetProperty(node, SPDRP_DRIVER, key);
+  }
+  // The device's name in paths: its instance id with '#' for '\'.
+  std::string name = node.InstanceId;
+  for (char& c : name)
+    if (c == '\\') c = '#';
+  if (node.HardwareKey.empty()) {
+    node.HardwareKey = "SYSTEM\\CurrentControlSet\\Enum\\" + node.InstanceId + "\\Device Parameters";
+    CreateKey(HKEY_LOCAL_MACHINE, node.HardwareKey);
+  }
+  SetString(HKEY_LOCAL_MACHINE, node.HardwareKey, "SymbolicName", "\\??\\" + name + "#" + kUsbDeviceInterface);
+  for (const GUID& g : package.Interfaces) {
+    const std::string path = LowerAscii("\\\\?\\" + name + "#" + GuidToText(g));
+    bool known = false;
+    for (const TkvSimInterface& i : node.Interfaces) known = known || SameText(i.Path, path);
+    if (!known) node.Interfaces.push_back({g, path});
+  }
+  // The port the device is attached to now reports the driver key: the one
+  // with the device's old key, or a driverless one with its vendor and product.
+  const long vendor = IdNumber(node.InstanceId, "VID_"), product = IdNumber(node.InstanceId, "PID_");
+  TkvSimUsbDevice* match = nullptr;
+  for (const auto& object : FDeviceObjects) {
+    auto* hub = dynamic_cast<TkvSimUsbHub*>(object.second.get());
+    for (int port = 1; hub && port <= hub->PortCount(); ++port) {
+      TkvSimUsbDevice* d = hub->Device(port);
+      if (!d || d->Hub()) continue;
+      if (!oldKey.empty() && SameText(d->DriverKey, oldKey)) match = d;
+      if (!match && oldKey.empty() && d->DriverKey.empty() && d->IdVendor == vendor && d->IdProduct == product)
+        match = d;
+    }
+  }
+  if (match) {
+    match->DriverKey = key;
+    if (match->CurrentConfiguration == 0) match->CurrentConfiguration = 1;  // a driver configures it
+  }
 }
 
 }  // namespace kv

@@ -24,7 +24,8 @@ struct TkvSimDriverPackage {
 // it copies that the package lacks, ERROR_GENERAL_SYNTAX for an INF that does
 // not read, ERROR_NO_COMPAT_DRIVERS when no model section for the platform
 // names the hardware id.
+// InfText, when given, receives the INF as read.
 DWORD ReadSimDriverPackage(const std::string& infPath, const std::string& hardwareId, bool x64,
-                           TkvSimDriverPackage& package);
+                           TkvSimDriverPackage& package, std::string* InfText = nullptr);
 
 }  // namespace kv

@@ -116,7 +116,10 @@ struct TkvSimDriverUpdate {
   bool From64Bit = false;  // made by a 64-bit process (the stub)
   bool Ok = false;
   DWORD Error = 0;
+  std::string InfText;  // the INF as newdev read it from the host; "" when it read none
 };
+
+struct TkvSimDriverPackage;
 
 class TkvSimMachine : public TkvMachine {
  public:
@@ -175,7 +178,12 @@ class TkvSimMachine : public TkvMachine {
   void AddDriverPackage(const std::string& infPath, const std::string& service);
   // Reads a package for a driver update: ERROR_SUCCESS and its service, or
   // the error the update fails with. The default knows the packages added
-  // with AddDriverPackage and answers ERROR_FILE_NOT_FOUND for others.
+  // with AddDriverPackage and reads others from the host's file system: the
+  // INF must name the hardware id in the model section of the platform and
+  // the files it copies must be in the package; the device then gets the
+  // package's service, class, description, a driver key, its device
+  // interfaces and the "SymbolicName" of its hardware key, and its port
+  // reports the driver key.
   using TDriverPackageReader = std::function<DWORD(const std::string& infPath, std::string& service)>;
   void SetDriverPackageReader(TDriverPackageReader reader);
   // The device-change broadcast: called with DBT_DEVNODES_CHANGED on the
@@ -344,6 +352,7 @@ class TkvSimMachine : public TkvMachine {
   // Starts the stub from the file at `path` in-process; false (with the last
   // error set) when the file is not the stub the program carries.
   bool RunStub(const std::string& path, const std::string& commandLine, DWORD& exitCode);
+  void ApplyDriverPackage(TkvSimDevnode& node, const TkvSimDriverPackage& package);
 
   mutable std::recursive_mutex FLock;
   std::string FName = "empty machine";

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "kvcmdline.h"
+#include "kvsimdriver.h"
 #include "kvsimmachine.h"
 #include "kvstubrequest.h"
 #include "kvtext.h"
@@ -300,6 +301,8 @@ BOOL TkvSimMachine::UpdateDriver(const std::string& hardwareId, const std::strin
   if (reboot) *reboot = FALSE;
   DWORD error = ERROR_SUCCESS;
   std::string service;
+  TkvSimDriverPackage package;
+  bool fromFile = false;
   std::vector<TkvSimDevnode*> devices;
   const bool forced = Enter(wide ? "UpdateDriverForPlugAndPlayDevicesW" : "UpdateDriverForPlugAndPlayDevicesA", &error);
   if (forced) {
@@ -313,8 +316,14 @@ BOOL TkvSimMachine::UpdateDriver(const std::string& hardwareId, const std::strin
       error = FPackageReader(infPath, service);
     } else {
       auto it = FDriverPackages.find(UpperAscii(infPath));
-      if (it == FDriverPackages.end()) error = ERROR_FILE_NOT_FOUND;
-      else service = it->second;
+      if (it != FDriverPackages.end()) {
+        service = it->second;
+      } else {
+        // A package on the host's file system, read as Windows reads it.
+        fromFile = true;
+        error = ReadSimDriverPackage(infPath, hardwareId, FWow64, package, &update.InfText);
+        service = package.Service;
+      }
     }
     if (error == ERROR_SUCCESS) {
       for (const auto& n : FDevnodes) {
@@ -339,6 +348,7 @@ BOOL TkvSimMachine::UpdateDriver(const std::string& hardwareId, const std::strin
   }
   for (TkvSimDevnode* n : devices) {
     SetProperty(*n, SPDRP_SERVICE, service);
+    if (fromFile) ApplyDriverPackage(*n, package);
     ++n->Restarts;
   }
   DeviceChanged();
