@@ -1,16 +1,18 @@
-// The installation run against the real setup services of Windows (Wine in
-// the test run): a hardware id that no device has ends the run with
-// "Driver installation failed." and the system's own text for the error, and
-// the run leaves nothing in the temporary folder.
+// The installation run with the files, temporary folder and message texts of
+// Windows (Wine in the test run): against the real setup services, and on a
+// simulated 64-bit machine whose stub fails. Either way the run leaves nothing
+// in the temporary folder.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "kvframework.h"
 #include "kvplatform.h"
 #include "kvsetupapi.h"
 #include "kvusbdriver.h"
+#include "sim/kvsimmachine.h"
 
 extern "C" __declspec(dllimport) int __stdcall SetEnvironmentVariableA(const char* name, const char* value);
 
@@ -41,38 +43,64 @@ class TTempFolder {
   std::string FOld, FPath;
 };
 
-TEST(DriverWineTest, NoDeviceHasTheHardwareId) {
+// The reason of a failed run as the system words it: its text for the code
+// without the closing full stop and line break.
+std::string SystemReason(kv::DWORD code) {
+  char text[256] = {};
+  const kv::DWORD length = kv::Host().FormatMessageA(0x3200, nullptr, code, 0, text, sizeof text, nullptr);
+  std::string reason(text, length);
+  while (!reason.empty() && (static_cast<unsigned char>(reason.back()) <= ' ' || reason.back() == '.'))
+    reason.pop_back();
+  return reason;
+}
+
+struct TRunResult {
+  std::string Message;  // of the exception that ended the run, "" none
+  bool Empty = false;   // the temporary folder afterwards
+};
+
+TRunResult InstallOnce(kv::TkvUsbDriver& driver, const TTempFolder& temp) {
+  TRunResult r;
+  try {
+    driver.InstallDriver();
+  } catch (const kv::Exception& e) {
+    r.Message = e.Message();
+  }
+  r.Empty = std::filesystem::is_empty(temp.Path());
+  return r;
+}
+
+TEST(DriverWineTest, RunsOnWindowsFiles) {
   ASSERT_EQ(&kv::Machine(), kv::RealMachine());
   TTempFolder temp;
   char check[kv::MAX_PATH + 1] = {};
   ASSERT_EQ(std::string(check, kv::Host().GetTempPathA(sizeof check, check)), temp.Path());
-
-  // What the system answers for this id, and its text.
-  const std::string hardwareId = "USB\\VID_F00D&PID_BAAD";
-  ASSERT_FALSE(kv::InstallDriverForDevice(hardwareId, temp.Path() + "none.inf"));
-  const kv::DWORD code = kv::GetLastError();
-  ASSERT_NE(code, 0u);
-  char text[256] = {};
-  const kv::DWORD length = kv::Host().FormatMessageA(0x3200, nullptr, code, 0, text, sizeof text, nullptr);
-  std::string reason = kv::SetupErrorText(code);
-  if (length) {
-    reason.assign(text, length);
-    while (!reason.empty() && (static_cast<unsigned char>(reason.back()) <= ' ' || reason.back() == '.'))
-      reason.pop_back();
-  }
-
   kv::TkvUsbDriver driver(nullptr);
   driver.SetIdVendor(0xF00D);
   driver.SetIdProduct(0xBAAD);
-  std::string message;
-  try {
-    driver.InstallDriver();
-  } catch (const kv::Exception& e) {
-    message = e.Message();
+
+  // Wine's driver update reports success for a hardware id that no device
+  // has (Windows would answer ERROR_NO_SUCH_DEVINST): the run ends quietly.
+  TRunResult r = InstallOnce(driver, temp);
+  EXPECT_EQ(r.Message, "");
+  EXPECT_TRUE(r.Empty) << "the run leaves nothing behind";
+
+  // Refused by a simulated 64-bit system, whose stub fails with 87: the
+  // reason is the system's own text for the code, glued to the message.
+  auto sim = std::make_unique<kv::TkvSimMachine>();
+  sim->SetWow64(true);
+  sim->Fail("UpdateDriverForPlugAndPlayDevicesW", kv::ERROR_INVALID_PARAMETER);
+  {
+    kv::TkvMachineScope scope(*sim);
+    r = InstallOnce(driver, temp);
   }
-  EXPECT_EQ(message, "Driver installation failed." + reason) << "code " << std::hex << code;
-  EXPECT_TRUE(length > 0) << "Wine has a text for " << std::hex << code << ": " << message;
-  EXPECT_TRUE(std::filesystem::is_empty(temp.Path())) << "the run leaves nothing behind";
+  const std::string reason = SystemReason(kv::ERROR_INVALID_PARAMETER);
+  EXPECT_FALSE(reason.empty()) << "Windows has a text for 87";
+  EXPECT_EQ(r.Message, "Driver installation failed." + reason);
+  EXPECT_TRUE(r.Empty) << "the run leaves nothing behind";
+  ASSERT_EQ(sim->StartedCommandLines().size(), 1u);
+  const std::string line = sim->StartedCommandLines()[0];
+  EXPECT_EQ(line.rfind("\"" + temp.Path() + "kvLinkLib.Tmp.", 0), 0u) << line;
 }
 
 }  // namespace
