@@ -1,15 +1,11 @@
-// The driver package: hardware id, fatal errors and log, the INF made from the
-// program's template (byte for byte for fixed properties, with and without
-// co-installer files), the values the INF gets, and the failures that stop a
-// package.
-#include <sys/resource.h>
-
+// The driver package: hardware id, fatal errors and log, the values the INF
+// gets (it stays a sound INF whatever they are), and the failures that stop a
+// package before anything is written. The INF byte for byte, the files of a
+// package and the short write are checked by the installation runs.
 #include <cmath>
-#include <csignal>
 #include <memory>
 
 #include "drivertest.h"
-#include "kvresources.h"
 #include "kvusb.h"
 #include "kvusbdriver.h"
 #include "kvutils.h"
@@ -163,41 +159,6 @@ TEST_F(DriverPackageTest, HardwareIdFromTheSelectedDeviceOrTheOwnIds) {
   }
 }
 
-TEST_F(DriverPackageTest, PackageByteForByteWithAndWithoutCoInstallers) {
-  BrowserSettings();
-  const std::string folder = MakeFolder();
-  ASSERT_TRUE(Driver.SaveDriverFiles(folder));
-  EXPECT_TRUE(Fatals.empty());
-  EXPECT_EQ(Log.Lines, (std::vector<TLogLine>{{1, "kvUsbDriver: Create files:0"}}));
-  EXPECT_EQ(Temp.Tree(), (std::vector<std::string>{"pkg/", "pkg/amd64/", "pkg/i386/", "pkg/ia64/",
-                                                   "pkg/kvX64stub.exe", "pkg/kvusb.inf"}));
-  EXPECT_EQ(Inf(), ReadBytes(KV_DRIVER_TEST_DATA "/expected-plain.inf"));
-  EXPECT_EQ(ReadBytes(PackagePath("kvX64stub.exe")), LoadResourceText("KVX64STUB"));
-  EXPECT_EQ(CheckDriverInf(Inf(), "USB\\VID_04B4&PID_1004"), "");
-
-  // A build that carries co-installer files names them.
-  static const char kBlob[] = "co-installer";
-  host::RegisterResource("KVUSBBIN_X32", 10, kBlob, sizeof kBlob);
-  host::RegisterResource("kvusbwdfup_i64", 10, kBlob, sizeof kBlob);
-  Log.Lines.clear();
-  const bool saved = Driver.SaveDriverFiles(folder);
-  host::UnregisterResource("KVUSBBIN_X32", 10);
-  host::UnregisterResource("kvusbwdfup_i64", 10);
-  ASSERT_TRUE(saved);
-  EXPECT_EQ(Log.Lines, (std::vector<TLogLine>{
-                           {2, "kvUsbDriver: Driver file has been created: kvusbbin_x32=i386\\WinUSBCoInstaller2.dll"},
-                           {2, "kvUsbDriver: Driver file has been created: kvusbwdfup_i64=ia64\\WUDFUpdate_01009.dll"},
-                           {1, "kvUsbDriver: Create files:2"}}));
-  EXPECT_EQ(ReadBytes(PackagePath("i386/WinUSBCoInstaller2.dll")), std::string(kBlob, sizeof kBlob));
-  EXPECT_EQ(Inf(), ReadBytes(KV_DRIVER_TEST_DATA "/expected-coinstallers.inf"));
-  EXPECT_EQ(CheckDriverInf(Inf(), "USB\\VID_04B4&PID_1004"), "");
-
-  // Deleting takes the files and leaves the folders.
-  Driver.DeleteDriverFiles(folder);
-  EXPECT_EQ(Temp.Tree(), (std::vector<std::string>{"pkg/", "pkg/amd64/", "pkg/i386/", "pkg/ia64/"}));
-  EXPECT_TRUE(Fatals.empty());
-}
-
 // What goes into the INF: GUID, description, date, version; each checked in
 // the written package, which must stay a sound INF whatever the values.
 TEST_F(DriverPackageTest, ValuesTheInfGets) {
@@ -318,23 +279,6 @@ TEST_F(DriverPackageTest, FailuresStopThePackage) {
   EXPECT_EQ(Fatals[0].Msg, "Creating of temporary path is failed.");
   EXPECT_EQ(Temp.Tree(), std::vector<std::string>{"pkg/"});
 
-  // A short write of the INF: the half file is not left for Windows.
-  Fatals.clear();
-  struct rlimit old {};
-  ::getrlimit(RLIMIT_FSIZE, &old);
-  auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-  struct rlimit small = old;
-  small.rlim_cur = 100;
-  ::setrlimit(RLIMIT_FSIZE, &small);
-  const bool saved = Driver.SaveDriverFiles(folder);
-  ::setrlimit(RLIMIT_FSIZE, &old);
-  std::signal(SIGXFSZ, oldHandler);
-  EXPECT_FALSE(saved);
-  ASSERT_EQ(Fatals.size(), 1u);
-  EXPECT_EQ(Fatals[0].Code, 14u);
-  EXPECT_EQ(Fatals[0].Detail, 5u);
-  EXPECT_EQ(Fatals[0].Msg, "Creating file error.");
-  EXPECT_EQ(Temp.Tree(), (std::vector<std::string>{"pkg/", "pkg/amd64/", "pkg/i386/", "pkg/ia64/"}));
 }
 
 }  // namespace
