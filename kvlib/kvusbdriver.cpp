@@ -201,7 +201,9 @@ TDateTime Now() {
 }
 
 std::string InfDateText(TDateTime date) {
-  double days = std::isnan(date) ? 0 : std::floor(date);
+  // The whole part is the day, also before 1900: -1.25 is 29 December 1899,
+  // 6:00.
+  double days = std::isnan(date) ? 0 : std::trunc(date);
   if (days < kFirstDay) days = kFirstDay;
   if (days > kLastDay) days = kLastDay;
   int year;

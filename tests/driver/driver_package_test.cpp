@@ -231,6 +231,8 @@ TEST_F(DriverPackageTest, ValuesTheInfGets) {
   v.Version = "9";
   v.Date = 40242;
   v.WithCoInstallers = true;
+  EXPECT_EQ(InfDateText(-1.25), "12/29/1899");
+  EXPECT_EQ(InfDateText(-1e300), "01/01/0001");
   EXPECT_EQ(MakeDriverInf("%kv_hid%|%Kv_Class%|%KV_VER_DATE%|%kv_ver_number%|%KV_DEV_DESCR%|%12%|%KV_HID",
                           v),
             "HID|USB|03/05/2010|9||%12%|%KV_HID");
