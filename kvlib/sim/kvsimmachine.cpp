@@ -262,6 +262,12 @@ void TkvSimMachine::RemoveDeviceObject(const std::string& path) {
   FDeviceObjects.erase(UpperAscii(path));
 }
 
+std::shared_ptr<TkvSimDeviceObject> TkvSimMachine::DeviceObject(const std::string& path) const {
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  auto it = FDeviceObjects.find(UpperAscii(path));
+  return it == FDeviceObjects.end() ? nullptr : it->second;
+}
+
 void TkvSimMachine::AddProgram(const std::string& fileName, TProgram program) {
   std::lock_guard<std::recursive_mutex> lock(FLock);
   FPrograms[UpperAscii(fileName)] = std::move(program);
