@@ -262,6 +262,11 @@ void TkvSimMachine::RemoveDeviceObject(const std::string& path) {
   FDeviceObjects.erase(UpperAscii(path));
 }
 
+std::size_t TkvSimMachine::OpenHandleCount() const {
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  return FHandles.size();
+}
+
 std::shared_ptr<TkvSimDeviceObject> TkvSimMachine::DeviceObject(const std::string& path) const {
   std::lock_guard<std::recursive_mutex> lock(FLock);
   auto it = FDeviceObjects.find(UpperAscii(path));

@@ -148,6 +148,8 @@ class TkvSimMachine : public TkvMachine {
   // Device objects opened by path (compared without regard to case).
   void AddDeviceObject(const std::string& path, std::shared_ptr<TkvSimDeviceObject> object);
   void RemoveDeviceObject(const std::string& path);
+  // Device, process and thread handles not yet closed.
+  std::size_t OpenHandleCount() const;
   // The object answering at a path; nullptr when there is none.
   std::shared_ptr<TkvSimDeviceObject> DeviceObject(const std::string& path) const;
 
