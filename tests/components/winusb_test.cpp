@@ -39,7 +39,7 @@ TEST(WinUsbBinding, LoadsOncePerMachineAndLooksUpAtEveryCall) {
 TEST(WinUsbBinding, MissingLibraryOrEntryFailsQuietlyWithTheLookupsError) {
   auto m = TkvSimMachine::FromJson(kvDemoMachineJson);
   TkvMachineScope scope(*m);
-  auto board = std::dynamic_pointer_cast<TkvSimWinUsb>(m->DeviceObject(kBoardPath));
+  auto board = std::dynamic_pointer_cast<TkvSimWinUsb>(m->FindDeviceObject(kBoardPath));
   ASSERT_TRUE(board);
   HANDLE file = m->CreateFileA(kBoardPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                FILE_FLAG_OVERLAPPED, nullptr);

@@ -27,7 +27,7 @@ class WinUsbBoardTest : public ::testing::Test {
   WinUsbBoardTest()
       : M(TkvSimMachine::FromJson(kvDemoMachineJson)),
         Scope(*M),
-        Board(std::dynamic_pointer_cast<TkvSimWinUsb>(M->DeviceObject(kBoardPath))) {
+        Board(std::dynamic_pointer_cast<TkvSimWinUsb>(M->FindDeviceObject(kBoardPath))) {
     Usb = new TkvUSB(&Owner);
     Usb->SetIdVendor(0x16C0);
     Usb->SetIdProduct(0x05DC);
