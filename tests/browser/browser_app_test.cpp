@@ -450,7 +450,8 @@ TEST(SimulatedArrivalTest, DevicesArriveAndLeaveWithTheBroadcastToTopLevelWindow
   struct {
     kv::DWORD size = 12, type = kv::DBT_DEVTYP_PORT, reserved = 0;
   } record;
-  EXPECT_EQ(kv::BroadcastDeviceChange(kv::DBT_DEVICEARRIVAL, &record), 1);
+  // (Windows also has a top-level IME window per thread, which gets it too.)
+  EXPECT_GE(kv::BroadcastDeviceChange(kv::DBT_DEVICEARRIVAL, &record), 1);
   EXPECT_EQ(gTop.deviceChanges, 3);
   EXPECT_EQ(gTop.event, kv::DBT_DEVICEARRIVAL);
 
