@@ -118,6 +118,9 @@ class TkvForwardingHost : public TkvHost {
   void OutputDebugStringA(LPCSTR text) override { FInner.OutputDebugStringA(text); }
   void OutputDebugStringW(const WCHAR* text) override { FInner.OutputDebugStringW(text); }
   DWORD GetTempPathA(DWORD size, LPSTR buffer) override { return FInner.GetTempPathA(size, buffer); }
+  DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) override {
+    return FInner.WaitForMultipleObjects(count, handles, waitAll, milliseconds);
+  }
   BOOL EnumWindows(WNDENUMPROC proc, LPARAM param) override { return FInner.EnumWindows(proc, param); }
   DWORD GetWindowThreadProcessId(HWND window, DWORD* processId) override {
     return FInner.GetWindowThreadProcessId(window, processId);

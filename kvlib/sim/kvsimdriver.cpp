@@ -6,6 +6,7 @@
 #include "kvplatform.h"
 #include "kvsimmachine.h"
 #include "kvsimusb.h"
+#include "kvsimwinusb.h"
 #include "kvsiminf.h"
 #include "kvtext.h"
 #include "kvutils.h"
@@ -201,12 +202,20 @@ void TkvSimMachine::ApplyDriverPackage(TkvSimDevnode& node, const TkvSimDriverPa
     node.HardwareKey = "SYSTEM\\CurrentControlSet\\Enum\\" + node.InstanceId + "\\Device Parameters";
     CreateKey(HKEY_LOCAL_MACHINE, node.HardwareKey);
   }
-  SetString(HKEY_LOCAL_MACHINE, node.HardwareKey, "SymbolicName", "\\??\\" + name + "#" + kUsbDeviceInterface);
+  const std::string symbolicName = "\\??\\" + name + "#" + kUsbDeviceInterface;
+  SetString(HKEY_LOCAL_MACHINE, node.HardwareKey, "SymbolicName", symbolicName);
+  std::vector<std::string> paths;
   for (const GUID& g : package.Interfaces) {
     const std::string path = LowerAscii("\\\\?\\" + name + "#" + GuidToText(g));
     bool known = false;
     for (const TkvSimInterface& i : node.Interfaces) known = known || SameText(i.Path, path);
     if (!known) node.Interfaces.push_back({g, path});
+    paths.push_back(path);
+  }
+  // Under WinUSB the device opens at its interface paths and its SymbolicName.
+  if (SameText(package.Service, "WinUSB")) {
+    paths.push_back(WinUsbOpenPath(symbolicName));
+    AddWinUsbDevice(*this, paths);
   }
   // The port the device is attached to now reports the driver key: the one
   // with the device's old key, or a driverless one with its vendor and product.

@@ -79,13 +79,20 @@ struct TRun {
     });
   }
 
-  // The service a reload shows for the board, "" when it has none.
-  std::string ServiceAfterReload() {
+  // The service a reload shows for the board ("" when it has none), and
+  // whether it then opens under WinUSB.
+  std::string ServiceAfterReload(bool& opens) {
     TkvUSB usb(nullptr);
+    usb.SetOnFatalError([](TObject*, DWORD, DWORD, const std::string&, bool& raise) { raise = false; });
     usb.RefreshDeviceList();
     for (int i = 0; i < usb.DeviceCount(); ++i) {
       auto* device = dynamic_cast<TkvUsbDevice*>(usb.GetDevice(i));
-      if (device && device->IdVendor == 0x04B4 && device->IdProduct == 0x1004) return device->Service;
+      if (!device || device->IdVendor != 0x04B4 || device->IdProduct != 0x1004) continue;
+      usb.SetDeviceIndex(i);
+      usb.Open();
+      opens = usb.IsOpened();
+      usb.Close();
+      return device->Service;
     }
     return "(gone)";
   }
@@ -250,7 +257,9 @@ TEST(DriverInstallTest, RunsOnSimulatedMachines) {
         EXPECT_TRUE(started.empty());
       }
     }
-    EXPECT_EQ(r.ServiceAfterReload(), row.Service);
+    bool opens = false;
+    EXPECT_EQ(r.ServiceAfterReload(opens), row.Service);
+    EXPECT_EQ(opens, !row.Service.empty()) << "opens under WinUSB";
   }
 }
 
