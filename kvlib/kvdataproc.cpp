@@ -11,11 +11,28 @@ TkvCustomDataProcessor::TkvCustomDataProcessor(TComponent* AOwner)
 }
 
 TkvCustomDataProcessor::~TkvCustomDataProcessor() {
-  // Out of the component's dispatch first, so no received block can still be
-  // on its way into this processor.
-  if (FComm && FComm->DataProcessor() == this) FComm->SetDataProcessor(nullptr);
-  SetComm(nullptr);
+  Detach();
   FTimer.reset();
+}
+
+void TkvCustomDataProcessor::Detach() {
+  // Whoever names this processor (a component as its first processor, a
+  // processor as its next) is linked to it by free notification and lets go
+  // now, while it is whole.
+  BeginDestruction();
+  SetComm(nullptr);
+  TDispatchGuard guard(FChainLock);
+  FNextProcessor = nullptr;
+}
+
+TkvBaseIO* TkvCustomDataProcessor::Comm() const {
+  TDispatchGuard guard(FChainLock);
+  return FComm;
+}
+
+TkvCustomDataProcessor* TkvCustomDataProcessor::NextProcessor() const {
+  TDispatchGuard guard(FChainLock);
+  return FNextProcessor;
 }
 
 namespace {
@@ -42,25 +59,26 @@ void TkvCustomDataProcessor::MediumOpened() { WriteLog(2, "Medium Opened"); }
 void TkvCustomDataProcessor::SetNext(TkvCustomDataProcessor* Processor) {
   // A chain that leads back to this processor would pass every received
   // buffer round for ever; linking to itself is the shortest such loop.
-  for (TkvCustomDataProcessor* p = Processor; p; p = p->FNextProcessor)
+  for (TkvCustomDataProcessor* p = Processor; p; p = p->NextProcessor())
     if (p == this) return;
-  if (FComm) {
-    // The component's I/O thread may be walking the chain right now.
-    FComm->LockReceivers();
-    FNextProcessor = Processor;
-    FComm->UnlockReceivers();
-  } else {
+  {
+    // A dispatch that is handing a block on from here ends first.
+    TDispatchGuard guard(FChainLock);
     FNextProcessor = Processor;
   }
   if (Processor) {
     Processor->FreeNotification(this);
-    Processor->SetComm(FComm);
+    Processor->SetComm(Comm());
   }
 }
 
 void TkvCustomDataProcessor::SetComm(TkvBaseIO* Component) {
-  if (FComm && Component != FComm) FComm->RemoveNotify(NotifyCallback(this));
-  FComm = Component;
+  TkvBaseIO* old = Comm();
+  if (old && Component != old) old->RemoveNotify(NotifyCallback(this));
+  {
+    TDispatchGuard guard(FChainLock);
+    FComm = Component;
+  }
   if (Component) {
     Component->FreeNotification(this);
     Component->AddNotify(NotifyCallback(this));
@@ -80,8 +98,9 @@ void TkvCustomDataProcessor::DoDataSend(void* Buffer, DWORD Count) {
       FTimer->SetEnabled(false);
       FTimer->SetEnabled(true);
     } else {
-      if (!FComm) return;  // nowhere to send: dropped
-      FComm->SendBuffer(Buffer, Count);
+      TkvBaseIO* comm = Comm();
+      if (!comm) return;  // nowhere to send: dropped
+      comm->SendBuffer(Buffer, Count);
     }
     WriteLogFmt(2, "DoDataSend: %u bytes", {Count});
   } catch (...) {
@@ -97,7 +116,8 @@ void TkvCustomDataProcessor::SendString(const std::string& S) {
       TOnDataEvent handler = FOnData;
       handler(this, reinterpret_cast<BYTE*>(&characters[0]), static_cast<DWORD>(characters.size()), 1, handled);
     }
-    if (!handled && FComm) FComm->SendString(characters);
+    if (handled) return;
+    if (TkvBaseIO* comm = Comm()) comm->SendString(characters);
   } catch (...) {
   }
 }
@@ -126,6 +146,8 @@ void TkvCustomDataProcessor::FatalError(DWORD ErrorCode, DWORD Detail, const std
 }
 
 void TkvCustomDataProcessor::DataReceived(BYTE* Buffer, DWORD Count, bool& Handled) {
+  // Held while the next one has the block: unlinking it waits for that.
+  TDispatchGuard guard(FChainLock);
   if (FNextProcessor) FNextProcessor->DataReceived(Buffer, Count, Handled);
 }
 
@@ -147,10 +169,11 @@ void TkvCustomDataProcessor::WriteLogFmt(BYTE Level, const std::string& Format, 
 void TkvCustomDataProcessor::Notification(TComponent* AComponent, TOperation Operation) {
   TComponent::Notification(AComponent, Operation);
   if (Operation != opRemove || !AComponent) return;
-  if (AComponent == FNextProcessor) SetNext(nullptr);
-  // A dying component is not asked to unregister: its list goes with it, and
-  // only its plain component part is left to call.
-  if (AComponent == FComm) FComm = nullptr;
+  // Processors and components tell their removal before their own
+  // destruction begins (or they move and live on), so what is released
+  // here is whole.
+  if (AComponent == NextProcessor()) SetNext(nullptr);
+  if (AComponent == Comm()) SetComm(nullptr);
   if (AComponent == FLog) SetLog(nullptr);
 }
 

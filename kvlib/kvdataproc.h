@@ -7,12 +7,18 @@
 //
 // Threading: DataReceived runs on the thread that dispatches received data
 // (the component's I/O thread unless it uses the main thread); the timer,
-// HandleNotify and the send operations on the main thread. The base holds no
-// lock: a descendant that keeps state between DataReceived and its timer
-// guards it itself. A descendant whose DataReceived uses its own members
-// releases itself from its component (Comm()->SetDataProcessor(nullptr), or
-// the chain's head from it) in its own destructor, so no dispatch can still
-// be inside it while it goes.
+// HandleNotify and the send operations on the main thread. Each processor's
+// link to the next is guarded by its own dispatch lock, which the base's
+// DataReceived holds while it hands the block on; so the component's lock,
+// then the lock of each processor down the chain, are held by a dispatch
+// that is inside a processor. A processor that goes (or leaves a chain)
+// is unlinked under those locks and so waits for such a dispatch to end.
+// Apart from that the base holds no lock: a descendant that keeps state
+// between DataReceived and its timer guards it itself.
+//
+// A descendant whose DataReceived uses its own members calls Detach() first
+// in its own destructor: the base's destructor detaches too, but only once
+// the descendant's members are gone.
 #pragma once
 
 #include "kvclasses.h"
@@ -32,7 +38,7 @@ using TOnDataEvent = std::function<void(TObject* Sender, BYTE* Buffer, DWORD Cou
 class TkvCustomDataProcessor : public TComponent {
  public:
   explicit TkvCustomDataProcessor(TComponent* AOwner);
-  // Unbinds from the component (taking the callback off its list) first.
+  // Detaches first.
   ~TkvCustomDataProcessor() override;
 
   // ---- virtual operations, in the order of their slots ----
@@ -58,14 +64,16 @@ class TkvCustomDataProcessor : public TComponent {
   // OnFatalError (which may clear RaiseException), a level-0 log line, then
   // Exception(ErrorMsg) unless cleared, also while loading.
   virtual void FatalError(DWORD ErrorCode, DWORD Detail, const std::string& ErrorMsg);
-  // Passes the block to the next processor; a processor that consumes it
-  // sets Handled, which keeps it out of the component's terminal.
-  virtual void DataReceived(BYTE* Buffer, DWORD Count, bool& Handled);
+  // Passes the block to the next processor (holding this one's lock while
+  // the next has it); a processor that consumes it sets Handled, which keeps
+  // it out of the component's terminal. A descendant passes a block on
+  // through this base, not by calling the next processor itself.
+  virtual void DataReceived(BYTE* Buffer, DWORD Count, bool& Handled) KV_EXCLUDES(FChainLock);
   // The time-out hook of descendants; empty here.
   virtual void DoTimeout(bool& Handled);
 
-  TkvBaseIO* Comm() const { return FComm; }
-  TkvCustomDataProcessor* NextProcessor() const { return FNextProcessor; }
+  TkvBaseIO* Comm() const KV_EXCLUDES(FChainLock);
+  TkvCustomDataProcessor* NextProcessor() const KV_EXCLUDES(FChainLock);
   TkvCustomLogFile* Log() const { return FLog; }
   void SetLog(TkvCustomLogFile* Value);
   const TOnFatalErrorEvent& OnFatalError() const { return FOnFatalError; }
@@ -82,10 +90,16 @@ class TkvCustomDataProcessor : public TComponent {
 
  protected:
   void Notification(TComponent* AComponent, TOperation Operation) override;
+  // Leaves every chain and every component that names this processor (each
+  // unlinks it under the lock its dispatches hold, so a dispatch inside it
+  // ends first), releases its component and its next processor. Afterwards
+  // nothing can call into it. Once is enough; a second call does nothing.
+  void Detach();
 
  private:
-  TkvBaseIO* FComm = nullptr;
-  TkvCustomDataProcessor* FNextProcessor = nullptr;
+  mutable TDispatchLock FChainLock;  // held while a dispatch hands a block on
+  TkvBaseIO* FComm KV_GUARDED_BY(FChainLock) = nullptr;
+  TkvCustomDataProcessor* FNextProcessor KV_GUARDED_BY(FChainLock) = nullptr;
   TOnFatalErrorEvent FOnFatalError;
   TkvCustomLogFile* FLog = nullptr;
   TOnDataEvent FOnData;

@@ -5,7 +5,6 @@
 #include "kvdataproc.h"
 #include "kvedit.h"
 
-#include <chrono>
 #include <thread>
 
 namespace kv {
@@ -45,7 +44,15 @@ void TkvBaseIO::StartThread() {
   // two loops must never read the same medium.
   WaitForThreadEnd();
   SetThreadStopped(false);
-  new TkvThreadIO(this);  // runs at once and frees itself at its end
+  try {
+    new TkvThreadIO(this);  // runs at once and frees itself at its end
+  } catch (...) {
+    // Never started: there is no run to stop or wait for.
+    SetThreadStopped(true);
+    FThread = nullptr;
+    FThreadRun = TThreadRef();
+    throw;
+  }
 }
 
 void TkvBaseIO::StopThread() {
@@ -70,50 +77,23 @@ void TkvBaseIO::ThreadExecute(TkvThreadIO*) {}
 
 // ---- receivers -------------------------------------------------------------------------
 
-void TkvBaseIO::LockReceivers() {
-  const std::thread::id me = std::this_thread::get_id();
-  if (FReceiversOwner.load() == me) {  // again, inside a dispatch or a change
-    FReceiversLock.lock();
-    ++FReceiversDepth;
-    return;
-  }
-  if (!IsMainThread()) {
-    // A change on the main thread goes first: a loop that dispatches block
-    // after block would otherwise take the lock back every time.
-    while (FReceiversWanted.load() > 0) std::this_thread::sleep_for(std::chrono::microseconds(50));
-    FReceiversLock.lock();
-  } else {
-    // The I/O thread holds the lock for a dispatch and may be waiting for
-    // this thread: for a synchronised call, or for its echo to reach the
-    // terminal.
-    ++FReceiversWanted;
-    TkvHost& host = Host();
-    MSG msg{};
-    while (!FReceiversLock.try_lock()) {
-      CheckSynchronize(0);
-      host.PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);  // delivers sent messages
-      std::this_thread::sleep_for(std::chrono::microseconds(100));
-    }
-    --FReceiversWanted;
-  }
-  FReceiversOwner.store(me);
-  FReceiversDepth = 1;
-}
-
-void TkvBaseIO::UnlockReceivers() {
-  if (--FReceiversDepth == 0) FReceiversOwner.store(std::thread::id());
-  FReceiversLock.unlock();
-}
-
 bool TkvBaseIO::HasReceivers() const {
+  TDispatchGuard guard(FReceiversLock);
   return FTerminal != nullptr || static_cast<bool>(FOnAfterReceive) || FDataProcessor != nullptr;
 }
 
+TkvCustomDataProcessor* TkvBaseIO::DataProcessor() const {
+  TDispatchGuard guard(FReceiversLock);
+  return FDataProcessor;
+}
+
 void TkvBaseIO::SetDataProcessor(TkvCustomDataProcessor* Value) {
-  TkvCustomDataProcessor* old = FDataProcessor;
-  LockReceivers();
-  FDataProcessor = Value;
-  UnlockReceivers();
+  TkvCustomDataProcessor* old;
+  {
+    TDispatchGuard guard(FReceiversLock);
+    old = FDataProcessor;
+    FDataProcessor = Value;
+  }
   // Released only now: a dispatch that was inside it has ended. One that
   // another component took over meanwhile is left bound to that one.
   if (old && old != Value && old->Comm() == this) old->SetComm(nullptr);
@@ -123,14 +103,19 @@ void TkvBaseIO::SetDataProcessor(TkvCustomDataProcessor* Value) {
   }
 }
 
+TOnReceived TkvBaseIO::OnAfterReceive() const {
+  TDispatchGuard guard(FReceiversLock);
+  return FOnAfterReceive;
+}
+
 void TkvBaseIO::SetOnAfterReceive(TOnReceived Value) {
   // The old handler goes after the lock (Value is destroyed last).
-  TReceiversGuard guard(*this);
+  TDispatchGuard guard(FReceiversLock);
   FOnAfterReceive.swap(Value);
 }
 
 void TkvBaseIO::DoDataReceived(BYTE* Buffer, DWORD Count) {
-  TReceiversGuard guard(*this);
+  TDispatchGuard guard(FReceiversLock);
   bool handled = false;
   if (FDataProcessor) FDataProcessor->DataReceived(Buffer, Count, handled);
   if (FTerminal && !handled) TerminalWrite(Buffer, Count);
@@ -142,36 +127,69 @@ void TkvBaseIO::DoDataReceived(BYTE* Buffer, DWORD Count) {
 
 // ---- terminal ----------------------------------------------------------------------------
 
+namespace {
+
+bool ShowsReceived(TTerminalUsage Usage) { return Usage == tuReceive || Usage == tuBoth; }
+
+}  // namespace
+
+TkvEdit* TkvBaseIO::Terminal() const {
+  TDispatchGuard guard(FReceiversLock);
+  return FTerminal;
+}
+
+TTerminalUsage TkvBaseIO::TerminalUsage() const {
+  TDispatchGuard guard(FReceiversLock);
+  return FTerminalUsage;
+}
+
+HWND TkvBaseIO::TerminalHandle() const {
+  TDispatchGuard guard(FReceiversLock);
+  return FTerminalHandle;
+}
+
 void TkvBaseIO::SetTerminal(TkvEdit* Value) {
-  TReceiversGuard guard(*this);
-  if (FTerminal) FTerminal->SetWindowProc(FSavedWndProc);
-  if (Value) {
-    FSavedWndProc = Value->WindowProc();
-    Value->SetWindowProc([this](TMessage& message) { TerminalWndProc(message); });
-  } else {
-    FSavedWndProc = nullptr;
+  TTerminalUsage usage = TerminalUsage();
+  if (Designing() && Value && usage == tuNone) usage = tuBoth;
+  // The window is made before anything changes: an edit whose window cannot
+  // be made leaves the component as it was.
+  const HWND handle = Value && ShowsReceived(usage) ? Value->Handle() : nullptr;
+  {
+    TDispatchGuard guard(FReceiversLock);
+    if (FTerminal) FTerminal->SetWindowProc(FSavedWndProc);
+    if (Value) {
+      FSavedWndProc = Value->WindowProc();
+      Value->SetWindowProc([this](TMessage& message) { TerminalWndProc(message); });
+    } else {
+      FSavedWndProc = nullptr;
+    }
+    FTerminal = Value;
+    FTerminalUsage = usage;
+    FTerminalHandle = handle;
   }
-  FTerminalHandle = nullptr;
-  FTerminal = Value;
-  if (Designing() && Value && FTerminalUsage == tuNone) FTerminalUsage = tuBoth;
-  ApplyTerminalUsage();
   if (Value) Value->FreeNotification(this);
 }
 
-void TkvBaseIO::SetTerminalUsage(TTerminalUsage Value) {
-  TReceiversGuard guard(*this);
-  FTerminalUsage = Value;
-  ApplyTerminalUsage();
+void TkvBaseIO::ReleaseTerminal(bool GiveBack) {
+  TDispatchGuard guard(FReceiversLock);
+  if (FTerminal && GiveBack) FTerminal->SetWindowProc(FSavedWndProc);
+  FTerminal = nullptr;
+  FSavedWndProc = nullptr;
+  FTerminalHandle = nullptr;
 }
 
-void TkvBaseIO::ApplyTerminalUsage() {
-  if (!FTerminal) return;
-  FTerminalHandle = (FTerminalUsage == tuReceive || FTerminalUsage == tuBoth) ? FTerminal->Handle() : nullptr;
+void TkvBaseIO::SetTerminalUsage(TTerminalUsage Value) {
+  TkvEdit* terminal = Terminal();
+  // As with the terminal: a window that cannot be made changes nothing.
+  const HWND handle = terminal && ShowsReceived(Value) ? terminal->Handle() : nullptr;
+  TDispatchGuard guard(FReceiversLock);
+  FTerminalUsage = Value;
+  if (FTerminal == terminal) FTerminalHandle = handle;
 }
 
 void TkvBaseIO::TerminalWrite(const BYTE* Buffer, DWORD Count) {
   if (!Buffer || Count == 0) return;
-  TReceiversGuard guard(*this);
+  TDispatchGuard guard(FReceiversLock);
   struct TEchoing {
     std::atomic<bool>& Flag;
     explicit TEchoing(std::atomic<bool>& flag) : Flag(flag) { Flag.store(true); }
