@@ -72,18 +72,6 @@ TkvBaseIO::TkvBaseIO(TComponent* AOwner) : TComponent(AOwner), FHandle(INVALID_H
 
 TkvBaseIO::~TkvBaseIO() {
   Shutdown();
-  ReleaseTerminal(true);  // the edit gets its own handling back
-  // Only a processor still bound here: one another component took over stays with it.
-  if (TkvCustomDataProcessor* processor = DataProcessor()) {
-    {
-      TDispatchGuard guard(FReceiversLock);
-      FDataProcessor = nullptr;
-    }
-    if (processor->Comm() == this) processor->SetComm(nullptr);
-  }
-  // The processors bound here (those down the chain) let go while this
-  // component, their notification list included, is whole.
-  BeginDestruction();
   if (FWriteOverlapped.hEvent) Host().CloseHandle(FWriteOverlapped.hEvent);
   FWriteOverlapped.hEvent = nullptr;
   ClearDevices();
@@ -99,6 +87,22 @@ void TkvBaseIO::Shutdown() {
     }
   }
   WaitForThreadEnd();
+  ReleaseTerminal(true);  // the edit gets its own handling back
+  // Only a processor still bound here: one another component took over stays with it.
+  if (TkvCustomDataProcessor* processor = DataProcessor()) {
+    ReleaseDataProcessor();
+    if (processor->Comm() == this) processor->SetComm(nullptr);
+  }
+  // The processors bound here (those down the chain, and any that another
+  // component's dispatch reaches) let go of this component while it can
+  // still be sent to.
+  BeginDestruction();
+}
+
+void TkvBaseIO::ReleaseDataProcessor() {
+  TDispatchGuard dispatch(FDispatchLock);  // a dispatch inside it ends first
+  TkvLockGuard<TkvMutex> lock(FReceiversLock);
+  FDataProcessor = nullptr;
 }
 
 // ---- activation --------------------------------------------------------------------
@@ -293,10 +297,7 @@ void TkvBaseIO::Notification(TComponent* AComponent, TOperation Operation) {
     // way it is out of the dispatch first, which waits for a dispatch inside
     // it, then released.
     auto* processor = static_cast<TkvCustomDataProcessor*>(AComponent);
-    {
-      TDispatchGuard guard(FReceiversLock);
-      FDataProcessor = nullptr;
-    }
+    ReleaseDataProcessor();
     if (processor->Comm() == this) processor->SetComm(nullptr);
   } else if (AComponent == Terminal()) {
     // A dying edit's window procedure is not given back; one that moved to

@@ -5,15 +5,19 @@
 // the dispatch of received bytes and a terminal edit.
 //
 // Threading: everything runs on the main thread except ThreadExecute, which
-// runs on the I/O thread and may call DoDataReceived there. The receivers
-// (data processor, terminal, OnAfterReceive) are guarded by one dispatch lock
-// (TDispatchLock): a dispatch holds it while it hands a block to them, a
-// change on the main thread takes it too and so waits until a dispatch that
-// is under way has ended; a receiver that is taken away or destroyed is never
-// called afterwards. A receiver may call back into the component from the
-// dispatch (send, ask HasReceivers, even change the receivers). It must not
-// wait for the main thread to change the receivers from there: that change
-// would wait for the dispatch that waits for it.
+// runs on the I/O thread and may call DoDataReceived there. Two locks guard
+// the receivers (data processor, terminal, OnAfterReceive):
+//  * the dispatch lock (a TDispatchLock), held by a dispatch while it hands a
+//    block to them and taken by every change of them, so a change waits until
+//    a dispatch that is under way has ended, and a receiver that is taken
+//    away or destroyed is never called afterwards;
+//  * the receivers' lock, a plain mutex under which the fields are read and
+//    written, never held while anything is called.
+// So a receiver may call back into the component from a dispatch (send, ask
+// HasReceivers or read the receivers, which only take the plain mutex, even
+// change the receivers on the dispatching thread itself). It must not wait
+// for another thread to change the receivers: that change would wait for the
+// dispatch that waits for it.
 #pragma once
 
 #include "kvclasses.h"
@@ -205,11 +209,10 @@ class TkvBaseIO : public TComponent {
   const TkvNotifyList& NotifyList() const { return FNotifyList; }
 
   // ---- receivers and terminal (kvthreadio.cpp)
-  // The readers take the dispatch lock, so on the main thread they wait for
-  // a dispatch that is under way.
   TkvCustomDataProcessor* DataProcessor() const KV_EXCLUDES(FReceiversLock);
   // Binds the processor to this component (the one it replaces is released
-  // once no dispatch is inside it).
+  // once no dispatch is inside it). Changes of the receivers wait for a
+  // dispatch that is under way.
   void SetDataProcessor(TkvCustomDataProcessor* Value) KV_EXCLUDES(FReceiversLock);
   TkvEdit* Terminal() const KV_EXCLUDES(FReceiversLock);
   // Hooks the edit's window procedure (giving the previous terminal its own
@@ -245,11 +248,13 @@ class TkvBaseIO : public TComponent {
   TkvThreadIO* Thread() const { return FThread; }
   TStringList& Devices() { return FDevices; }
 
-  // Closes the component when it is open (through the hooks of the class
-  // whose destructor calls it) and waits for an I/O thread run that is still
-  // going, also one that Close did not wait for. A descendant whose hooks or
-  // thread body use its own members calls it first in its own destructor:
-  // the base's destructor only reaches the base's hooks.
+  // The start of destruction: closes the component when it is open (through
+  // the hooks of the class whose destructor calls it), waits for an I/O
+  // thread run that is still going, also one that Close did not wait for,
+  // lets go of the receivers and has the processors bound here let go of
+  // this component. A descendant whose hooks, thread body or sending use its
+  // own members calls it first in its own destructor: the base's destructor
+  // only runs it once those are gone.
   void Shutdown();
 
   void Loaded() override;
@@ -265,17 +270,18 @@ class TkvBaseIO : public TComponent {
   // Waits for a run that was asked to stop (or is asked now) to end.
   void WaitForThreadEnd();
   bool OnIOThread() const;
-  // Runs on the edit's (the main) thread, also while a dispatch holds the
-  // lock and waits for this very thread to handle its echo: it reads the
-  // terminal fields without the lock, which their only writer, the main
-  // thread, may.
-  void TerminalWndProc(TMessage& Message) KV_NO_THREAD_SAFETY_ANALYSIS;
+  // Runs on the edit's thread, also while a dispatch waits for this very
+  // thread to handle its echo.
+  void TerminalWndProc(TMessage& Message) KV_EXCLUDES(FReceiversLock);
   // Forgets the terminal; a living edit gets its own window procedure back.
   void ReleaseTerminal(bool GiveBack) KV_EXCLUDES(FReceiversLock);
+  // Forgets the data processor, once no dispatch is inside it.
+  void ReleaseDataProcessor() KV_EXCLUDES(FReceiversLock);
 
   TkvNotifyList FNotifyList;
   TkvCustomLogFile* FLog = nullptr;
-  mutable TDispatchLock FReceiversLock;  // held by every dispatch of received data
+  mutable TDispatchLock FDispatchLock;  // held by every dispatch of received data
+  mutable TkvMutex FReceiversLock;      // guards the receivers; held while nothing is called
   TkvCustomDataProcessor* FDataProcessor KV_GUARDED_BY(FReceiversLock) = nullptr;
   TOnFatalErrorEvent FOnFatalError;
   TStringList FDevices;

@@ -21,17 +21,23 @@ void TkvCustomDataProcessor::Detach() {
   // now, while it is whole.
   BeginDestruction();
   SetComm(nullptr);
-  TDispatchGuard guard(FChainLock);
+  TDispatchGuard dispatch(FDispatchLock);  // one that was called directly
+  TkvLockGuard<TkvMutex> lock(FLinksLock);
   FNextProcessor = nullptr;
 }
 
+void TkvCustomDataProcessor::Receive(BYTE* Buffer, DWORD Count, bool& Handled) {
+  TDispatchGuard dispatch(FDispatchLock);
+  DataReceived(Buffer, Count, Handled);
+}
+
 TkvBaseIO* TkvCustomDataProcessor::Comm() const {
-  TDispatchGuard guard(FChainLock);
+  TkvLockGuard<TkvMutex> lock(FLinksLock);
   return FComm;
 }
 
 TkvCustomDataProcessor* TkvCustomDataProcessor::NextProcessor() const {
-  TDispatchGuard guard(FChainLock);
+  TkvLockGuard<TkvMutex> lock(FLinksLock);
   return FNextProcessor;
 }
 
@@ -62,8 +68,9 @@ void TkvCustomDataProcessor::SetNext(TkvCustomDataProcessor* Processor) {
   for (TkvCustomDataProcessor* p = Processor; p; p = p->NextProcessor())
     if (p == this) return;
   {
-    // A dispatch that is handing a block on from here ends first.
-    TDispatchGuard guard(FChainLock);
+    // A dispatch that is inside this processor ends first.
+    TDispatchGuard dispatch(FDispatchLock);
+    TkvLockGuard<TkvMutex> lock(FLinksLock);
     FNextProcessor = Processor;
   }
   if (Processor) {
@@ -76,7 +83,9 @@ void TkvCustomDataProcessor::SetComm(TkvBaseIO* Component) {
   TkvBaseIO* old = Comm();
   if (old && Component != old) old->RemoveNotify(NotifyCallback(this));
   {
-    TDispatchGuard guard(FChainLock);
+    // A dispatch inside this processor may be sending to the old component.
+    TDispatchGuard dispatch(FDispatchLock);
+    TkvLockGuard<TkvMutex> lock(FLinksLock);
     FComm = Component;
   }
   if (Component) {
@@ -146,9 +155,7 @@ void TkvCustomDataProcessor::FatalError(DWORD ErrorCode, DWORD Detail, const std
 }
 
 void TkvCustomDataProcessor::DataReceived(BYTE* Buffer, DWORD Count, bool& Handled) {
-  // Held while the next one has the block: unlinking it waits for that.
-  TDispatchGuard guard(FChainLock);
-  if (FNextProcessor) FNextProcessor->DataReceived(Buffer, Count, Handled);
+  if (TkvCustomDataProcessor* next = NextProcessor()) next->Receive(Buffer, Count, Handled);
 }
 
 void TkvCustomDataProcessor::DoTimeout(bool&) {}

@@ -7,14 +7,16 @@
 //
 // Threading: DataReceived runs on the thread that dispatches received data
 // (the component's I/O thread unless it uses the main thread); the timer,
-// HandleNotify and the send operations on the main thread. Each processor's
-// link to the next is guarded by its own dispatch lock, which the base's
-// DataReceived holds while it hands the block on; so the component's lock,
-// then the lock of each processor down the chain, are held by a dispatch
-// that is inside a processor. A processor that goes (or leaves a chain)
-// is unlinked under those locks and so waits for such a dispatch to end.
-// Apart from that the base holds no lock: a descendant that keeps state
-// between DataReceived and its timer guards it itself.
+// HandleNotify and the send operations on the main thread. A block reaches a
+// processor through Receive, which holds the processor's dispatch lock while
+// its DataReceived runs; so a dispatch holds the component's dispatch lock,
+// then that of each processor down to the one it is inside. Whatever lets go
+// of a processor (its predecessor, its component, its own destruction) takes
+// the lock the dispatches into it hold, and so waits for such a dispatch to
+// end. The links (Comm, NextProcessor) are read and written under a plain
+// mutex that is never held while anything is called. Apart from that the base
+// holds no lock: a descendant that keeps state between DataReceived and its
+// timer guards it itself.
 //
 // A descendant whose DataReceived uses its own members calls Detach() first
 // in its own destructor: the base's destructor detaches too, but only once
@@ -64,16 +66,19 @@ class TkvCustomDataProcessor : public TComponent {
   // OnFatalError (which may clear RaiseException), a level-0 log line, then
   // Exception(ErrorMsg) unless cleared, also while loading.
   virtual void FatalError(DWORD ErrorCode, DWORD Detail, const std::string& ErrorMsg);
-  // Passes the block to the next processor (holding this one's lock while
-  // the next has it); a processor that consumes it sets Handled, which keeps
-  // it out of the component's terminal. A descendant passes a block on
-  // through this base, not by calling the next processor itself.
-  virtual void DataReceived(BYTE* Buffer, DWORD Count, bool& Handled) KV_EXCLUDES(FChainLock);
+  // Passes the block to the next processor (through its Receive); a
+  // processor that consumes it sets Handled, which keeps it out of the
+  // component's terminal. A descendant passes a block on through this base.
+  virtual void DataReceived(BYTE* Buffer, DWORD Count, bool& Handled);
   // The time-out hook of descendants; empty here.
   virtual void DoTimeout(bool& Handled);
 
-  TkvBaseIO* Comm() const KV_EXCLUDES(FChainLock);
-  TkvCustomDataProcessor* NextProcessor() const KV_EXCLUDES(FChainLock);
+  // How a dispatch hands a block to this processor: DataReceived, with this
+  // processor's dispatch lock held.
+  void Receive(BYTE* Buffer, DWORD Count, bool& Handled) KV_EXCLUDES(FLinksLock);
+
+  TkvBaseIO* Comm() const KV_EXCLUDES(FLinksLock);
+  TkvCustomDataProcessor* NextProcessor() const KV_EXCLUDES(FLinksLock);
   TkvCustomLogFile* Log() const { return FLog; }
   void SetLog(TkvCustomLogFile* Value);
   const TOnFatalErrorEvent& OnFatalError() const { return FOnFatalError; }
@@ -91,15 +96,16 @@ class TkvCustomDataProcessor : public TComponent {
  protected:
   void Notification(TComponent* AComponent, TOperation Operation) override;
   // Leaves every chain and every component that names this processor (each
-  // unlinks it under the lock its dispatches hold, so a dispatch inside it
-  // ends first), releases its component and its next processor. Afterwards
-  // nothing can call into it. Once is enough; a second call does nothing.
+  // unlinks it under the lock its dispatches hold), waits for a dispatch that
+  // is still inside it, then releases its component and its next processor.
+  // Afterwards nothing calls into it. A second call does nothing.
   void Detach();
 
  private:
-  mutable TDispatchLock FChainLock;  // held while a dispatch hands a block on
-  TkvBaseIO* FComm KV_GUARDED_BY(FChainLock) = nullptr;
-  TkvCustomDataProcessor* FNextProcessor KV_GUARDED_BY(FChainLock) = nullptr;
+  mutable TDispatchLock FDispatchLock;  // held while a dispatch is inside this processor
+  mutable TkvMutex FLinksLock;          // guards the links; held while nothing is called
+  TkvBaseIO* FComm KV_GUARDED_BY(FLinksLock) = nullptr;
+  TkvCustomDataProcessor* FNextProcessor KV_GUARDED_BY(FLinksLock) = nullptr;
   TOnFatalErrorEvent FOnFatalError;
   TkvCustomLogFile* FLog = nullptr;
   TOnDataEvent FOnData;

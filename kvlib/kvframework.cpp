@@ -410,7 +410,9 @@ void TComponent::RemoveFreeNotification(TComponent* component) {
 }
 
 void TComponent::Notification(TComponent* component, TOperation operation) {
-  if (operation == opRemove && component) RemoveFreeNotification(component);
+  // The links of free notification stay: a component that merely moved to
+  // another owner lives on, and whoever still names it must hear when it
+  // goes. Its destruction unlinks both sides before it tells.
   NotifyAll(component, operation);
 }
 

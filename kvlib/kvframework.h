@@ -221,7 +221,8 @@ enum TComponentStateFlag : unsigned {
 // other->FreeNotification(this) and, when the other is deleted, receives
 // Notification(other, opRemove) and clears its pointer. The owner and all its
 // components also receive Notification(c, opInsert / opRemove) when a
-// component is inserted into or removed from the owner.
+// component is inserted into or removed from the owner; a removal that is a
+// move to another owner leaves the links of free notification in place.
 //
 // Loading stands in for streaming a form description: BeginLoading(), assign
 // the properties, EndLoading(), which runs Loaded() with the loading state

@@ -78,19 +78,20 @@ void TkvBaseIO::ThreadExecute(TkvThreadIO*) {}
 // ---- receivers -------------------------------------------------------------------------
 
 bool TkvBaseIO::HasReceivers() const {
-  TDispatchGuard guard(FReceiversLock);
+  TkvLockGuard<TkvMutex> lock(FReceiversLock);
   return FTerminal != nullptr || static_cast<bool>(FOnAfterReceive) || FDataProcessor != nullptr;
 }
 
 TkvCustomDataProcessor* TkvBaseIO::DataProcessor() const {
-  TDispatchGuard guard(FReceiversLock);
+  TkvLockGuard<TkvMutex> lock(FReceiversLock);
   return FDataProcessor;
 }
 
 void TkvBaseIO::SetDataProcessor(TkvCustomDataProcessor* Value) {
   TkvCustomDataProcessor* old;
   {
-    TDispatchGuard guard(FReceiversLock);
+    TDispatchGuard dispatch(FDispatchLock);
+    TkvLockGuard<TkvMutex> lock(FReceiversLock);
     old = FDataProcessor;
     FDataProcessor = Value;
   }
@@ -104,25 +105,35 @@ void TkvBaseIO::SetDataProcessor(TkvCustomDataProcessor* Value) {
 }
 
 TOnReceived TkvBaseIO::OnAfterReceive() const {
-  TDispatchGuard guard(FReceiversLock);
+  TkvLockGuard<TkvMutex> lock(FReceiversLock);
   return FOnAfterReceive;
 }
 
 void TkvBaseIO::SetOnAfterReceive(TOnReceived Value) {
-  // The old handler goes after the lock (Value is destroyed last).
-  TDispatchGuard guard(FReceiversLock);
-  FOnAfterReceive.swap(Value);
+  TDispatchGuard dispatch(FDispatchLock);
+  TkvLockGuard<TkvMutex> lock(FReceiversLock);
+  FOnAfterReceive.swap(Value);  // the old handler goes with Value, after the locks
 }
 
 void TkvBaseIO::DoDataReceived(BYTE* Buffer, DWORD Count) {
-  TDispatchGuard guard(FReceiversLock);
-  bool handled = false;
-  if (FDataProcessor) FDataProcessor->DataReceived(Buffer, Count, handled);
-  if (FTerminal && !handled) TerminalWrite(Buffer, Count);
-  if (FOnAfterReceive) {
-    TOnReceived handler = FOnAfterReceive;  // it may replace itself
-    handler(this, Buffer, Count);
+  TDispatchGuard dispatch(FDispatchLock);
+  TkvCustomDataProcessor* processor;
+  {
+    TkvLockGuard<TkvMutex> lock(FReceiversLock);
+    processor = FDataProcessor;
   }
+  bool handled = false;
+  if (processor) processor->Receive(Buffer, Count, handled);
+  // Read again: a receiver may have changed them on this thread.
+  bool terminal;
+  TOnReceived after;
+  {
+    TkvLockGuard<TkvMutex> lock(FReceiversLock);
+    terminal = FTerminal != nullptr;
+    after = FOnAfterReceive;  // a copy: it may replace itself
+  }
+  if (terminal && !handled) TerminalWrite(Buffer, Count);
+  if (after) after(this, Buffer, Count);
 }
 
 // ---- terminal ----------------------------------------------------------------------------
@@ -134,17 +145,17 @@ bool ShowsReceived(TTerminalUsage Usage) { return Usage == tuReceive || Usage ==
 }  // namespace
 
 TkvEdit* TkvBaseIO::Terminal() const {
-  TDispatchGuard guard(FReceiversLock);
+  TkvLockGuard<TkvMutex> lock(FReceiversLock);
   return FTerminal;
 }
 
 TTerminalUsage TkvBaseIO::TerminalUsage() const {
-  TDispatchGuard guard(FReceiversLock);
+  TkvLockGuard<TkvMutex> lock(FReceiversLock);
   return FTerminalUsage;
 }
 
 HWND TkvBaseIO::TerminalHandle() const {
-  TDispatchGuard guard(FReceiversLock);
+  TkvLockGuard<TkvMutex> lock(FReceiversLock);
   return FTerminalHandle;
 }
 
@@ -154,15 +165,21 @@ void TkvBaseIO::SetTerminal(TkvEdit* Value) {
   // The window is made before anything changes: an edit whose window cannot
   // be made leaves the component as it was.
   const HWND handle = Value && ShowsReceived(usage) ? Value->Handle() : nullptr;
+  TDispatchGuard dispatch(FDispatchLock);
+  TkvEdit* old;
+  TWndMethod saved;
   {
-    TDispatchGuard guard(FReceiversLock);
-    if (FTerminal) FTerminal->SetWindowProc(FSavedWndProc);
-    if (Value) {
-      FSavedWndProc = Value->WindowProc();
-      Value->SetWindowProc([this](TMessage& message) { TerminalWndProc(message); });
-    } else {
-      FSavedWndProc = nullptr;
-    }
+    TkvLockGuard<TkvMutex> lock(FReceiversLock);
+    old = FTerminal;
+    saved = FSavedWndProc;
+  }
+  // The edits' procedures are set on their own (this) thread, without the lock.
+  if (old) old->SetWindowProc(saved);
+  saved = Value ? Value->WindowProc() : TWndMethod();
+  if (Value) Value->SetWindowProc([this](TMessage& message) { TerminalWndProc(message); });
+  {
+    TkvLockGuard<TkvMutex> lock(FReceiversLock);
+    FSavedWndProc = saved;
     FTerminal = Value;
     FTerminalUsage = usage;
     FTerminalHandle = handle;
@@ -171,31 +188,39 @@ void TkvBaseIO::SetTerminal(TkvEdit* Value) {
 }
 
 void TkvBaseIO::ReleaseTerminal(bool GiveBack) {
-  TDispatchGuard guard(FReceiversLock);
-  if (FTerminal && GiveBack) FTerminal->SetWindowProc(FSavedWndProc);
-  FTerminal = nullptr;
-  FSavedWndProc = nullptr;
-  FTerminalHandle = nullptr;
+  TDispatchGuard dispatch(FDispatchLock);
+  TkvEdit* old;
+  TWndMethod saved;
+  {
+    TkvLockGuard<TkvMutex> lock(FReceiversLock);
+    old = FTerminal;
+    saved = FSavedWndProc;
+    FTerminal = nullptr;
+    FSavedWndProc = nullptr;
+    FTerminalHandle = nullptr;
+  }
+  if (old && GiveBack) old->SetWindowProc(saved);
 }
 
 void TkvBaseIO::SetTerminalUsage(TTerminalUsage Value) {
   TkvEdit* terminal = Terminal();
   // As with the terminal: a window that cannot be made changes nothing.
   const HWND handle = terminal && ShowsReceived(Value) ? terminal->Handle() : nullptr;
-  TDispatchGuard guard(FReceiversLock);
+  TDispatchGuard dispatch(FDispatchLock);
+  TkvLockGuard<TkvMutex> lock(FReceiversLock);
   FTerminalUsage = Value;
   if (FTerminal == terminal) FTerminalHandle = handle;
 }
 
 void TkvBaseIO::TerminalWrite(const BYTE* Buffer, DWORD Count) {
   if (!Buffer || Count == 0) return;
-  TDispatchGuard guard(FReceiversLock);
+  TDispatchGuard dispatch(FDispatchLock);  // the terminal stays until the echo is done
   struct TEchoing {
     std::atomic<bool>& Flag;
     explicit TEchoing(std::atomic<bool>& flag) : Flag(flag) { Flag.store(true); }
     ~TEchoing() { Flag.store(false); }
   } echoing(FEchoing);
-  const HWND target = FTerminalHandle;
+  const HWND target = TerminalHandle();
   if (!target) return;  // tuNone or tuSend: shown nowhere
   TkvHost& host = Host();
   if (Count == 1) {
@@ -218,17 +243,25 @@ void TkvBaseIO::TerminalWrite(const BYTE* Buffer, DWORD Count) {
 }
 
 void TkvBaseIO::TerminalWndProc(TMessage& Message) {
-  if (!FEchoing.load() && Message.Msg == WM_CHAR && (FTerminalUsage == tuSend || FTerminalUsage == tuBoth)) {
+  TTerminalUsage usage;
+  TWndMethod saved;
+  TkvEdit* terminal;
+  {
+    TkvLockGuard<TkvMutex> lock(FReceiversLock);
+    usage = FTerminalUsage;
+    saved = FSavedWndProc;  // a copy: the handler may change the terminal
+    terminal = FTerminal;
+  }
+  if (!FEchoing.load() && Message.Msg == WM_CHAR && (usage == tuSend || usage == tuBoth)) {
     // Typed characters go to the device; they show only if it echoes them.
     SendChar(static_cast<char>(Message.WParam & 0xFF));
     Message.Result = 0;
     return;
   }
-  TWndMethod saved = FSavedWndProc;  // a copy: the handler may change the terminal
   if (saved)
     saved(Message);
-  else if (FTerminal)
-    FTerminal->DefaultHandler(Message);
+  else if (terminal)
+    terminal->DefaultHandler(Message);
 }
 
 }  // namespace kv
