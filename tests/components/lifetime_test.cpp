@@ -50,7 +50,10 @@ TEST(ComponentLifetime, ChainsDestroyedInEveryOrderWhileThreadsDeliver) {
       io->SetUsesThread(true);
       io->Body = [](TTestIO& self, TkvThreadIO*) {
         BYTE data[] = {'s', 't', 'o', 'r', 'm'};
-        while (!self.ThreadStopped()) self.DoDataReceived(data, sizeof data);
+        while (!self.ThreadStopped()) {
+          self.DoDataReceived(data, sizeof data);
+          std::this_thread::yield();
+        }
       };
       io->SetActive(true);
     }
