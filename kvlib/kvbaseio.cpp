@@ -279,8 +279,8 @@ bool TkvBaseIO::DeviceChangeMessage(TMessage& Message) {
 void TkvBaseIO::Loaded() {
   TComponent::Loaded();
   try {
-    SetTerminal(FTerminal);
-    SetTerminalUsage(FTerminalUsage);
+    SetTerminal(Terminal());
+    SetTerminalUsage(TerminalUsage());
     SetActive(FStoredActive);
   } catch (...) {
     TkvHost& host = Host();

@@ -73,35 +73,34 @@ void ServeSentMessages() {
 
 using TClock = std::chrono::steady_clock;
 
-// Waits with the thread lock held by `lock` until done() holds or the
-// deadline (none when `forever`) has passed; returns done(). On the main
-// thread the wait serves queued Synchronize requests and sent messages.
+// Waits, with the thread lock held, until done() holds or the deadline (none
+// when `forever`) has passed; returns done(). On the main thread the wait
+// serves queued Synchronize requests and sent messages.
 template <class TDone>
-bool WaitServing(TThreadLock& lock, TDone done, bool forever, TClock::time_point deadline)
-    KV_REQUIRES(gThreadLock) {
+bool WaitServing(TDone done, bool forever, TClock::time_point deadline) KV_REQUIRES(gThreadLock) {
   TSync& sync = Sync();
   const bool main = IsMainThread();
   for (;;) {
     if (done()) return true;
     if (main && !sync.Queue.empty()) {
-      lock.unlock();
+      gThreadLock.unlock();
       CheckSynchronize(0);
-      lock.lock();
+      gThreadLock.lock();
       continue;
     }
     if (!forever && TClock::now() >= deadline) return false;
     if (!main) {
       if (forever)
-        sync.Changed.wait(lock);
+        sync.Changed.wait(gThreadLock);
       else
-        sync.Changed.wait_until(lock, deadline);
+        sync.Changed.wait_until(gThreadLock, deadline);
       continue;
     }
     TClock::time_point slice = TClock::now() + kSentMessageSlice;
-    if (sync.Changed.wait_until(lock, forever ? slice : std::min(slice, deadline)) == std::cv_status::timeout) {
-      lock.unlock();
+    if (sync.Changed.wait_until(gThreadLock, forever ? slice : std::min(slice, deadline)) == std::cv_status::timeout) {
+      gThreadLock.unlock();
       ServeSentMessages();
-      lock.lock();
+      gThreadLock.lock();
     }
   }
 }
@@ -110,9 +109,8 @@ bool WaitServing(TThreadLock& lock, TDone done, bool forever, TClock::time_point
 bool WaitRun(detail::TThreadState& state, DWORD milliseconds) {
   const bool forever = milliseconds == INFINITE;
   const TClock::time_point deadline = TClock::now() + std::chrono::milliseconds(forever ? 0 : milliseconds);
-  TThreadLock lock(gThreadLock);
-  return WaitServing(
-      lock, [&]() KV_REQUIRES(gThreadLock) { return state.Finished || !state.Started; }, forever, deadline);
+  TkvLockGuard<TkvMutex> lock(gThreadLock);
+  return WaitServing([&]() KV_REQUIRES(gThreadLock) { return state.Finished || !state.Started; }, forever, deadline);
 }
 
 }  // namespace
@@ -167,16 +165,15 @@ bool CheckSynchronize(DWORD milliseconds) {
 
 void TDispatchLock::Acquire() {
   const std::thread::id me = std::this_thread::get_id();
-  TThreadLock lock(gThreadLock);
+  TkvLockGuard<TkvMutex> lock(gThreadLock);
   if (FOwner == me) {  // again, from inside
     ++FDepth;
     return;
   }
   const bool main = IsMainThread();
   if (main) ++FMainWaiting;
-  WaitServing(
-      lock, [&]() KV_REQUIRES(gThreadLock) { return FDepth == 0 && (main || FMainWaiting == 0); }, true,
-      TClock::time_point());
+  WaitServing([&]() KV_REQUIRES(gThreadLock) { return FDepth == 0 && (main || FMainWaiting == 0); }, true,
+              TClock::time_point());
   if (main) --FMainWaiting;
   FOwner = me;
   FDepth = 1;
