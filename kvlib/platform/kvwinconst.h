@@ -23,6 +23,7 @@ constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
 constexpr DWORD ERROR_ACCESS_DENIED = 5;
 constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr DWORD ERROR_BAD_COMMAND = 22;
 constexpr DWORD ERROR_GEN_FAILURE = 31;
 constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 constexpr DWORD ERROR_FILE_EXISTS = 80;
@@ -60,6 +61,7 @@ constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFFu;
 constexpr DWORD INFINITE = 0xFFFFFFFFu;
 constexpr DWORD WAIT_OBJECT_0 = 0;
 constexpr DWORD WAIT_TIMEOUT = 258;
+constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
 constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
 constexpr DWORD MAX_PATH = 260;
 constexpr REGSAM KEY_QUERY_VALUE = 0x0001;
@@ -151,6 +153,20 @@ constexpr UINT WM_KEYDOWN = 0x0100;
 constexpr UINT WM_CHAR = 0x0102;
 constexpr UINT WM_TIMER = 0x0113;
 constexpr UINT WM_DEVICECHANGE = 0x0219;
+
+// The device-change broadcast (dbt.h): WM_DEVICECHANGE's events and the head
+// of the record an arrival or removal points to.
+constexpr WPARAM DBT_DEVNODES_CHANGED = 0x0007;
+constexpr WPARAM DBT_DEVICEARRIVAL = 0x8000;
+constexpr WPARAM DBT_DEVICEREMOVECOMPLETE = 0x8004;
+constexpr DWORD DBT_DEVTYP_DEVICEINTERFACE = 5;
+constexpr DWORD DBT_DEVTYP_PORT = 3;
+
+// The clipboard and global memory.
+constexpr UINT CF_TEXT = 1;
+constexpr UINT GMEM_MOVEABLE = 0x0002;
+constexpr UINT GMEM_ZEROINIT = 0x0040;
+constexpr WORD SW_SHOWDEFAULT = 10;
 constexpr UINT WM_USER = 0x0400;
 constexpr UINT EM_GETSEL = 0x00B0;
 constexpr UINT EM_SETSEL = 0x00B1;

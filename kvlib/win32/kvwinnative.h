@@ -102,6 +102,7 @@ class TWin32Host final : public TkvHost {
   BOOL SetEvent(HANDLE event) override;
   BOOL ResetEvent(HANDLE event) override;
   DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override;
+  DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) override;
   DWORD GetTickCount() override;
   void Sleep(DWORD milliseconds) override;
   void OutputDebugStringA(LPCSTR text) override;
@@ -130,6 +131,22 @@ class TWin32Host final : public TkvHost {
   HWND GetForegroundWindow() override;
   DWORD GetCurrentThreadId() override;
   int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) override;
+  BOOL EnumWindows(WNDENUMPROC proc, LPARAM param) override;
+  DWORD GetWindowThreadProcessId(HWND window, DWORD* processId) override;
+  DWORD GetCurrentProcessId() override;
+
+  // The clipboard, global memory and the shell (kvwinwindows.cpp).
+  BOOL OpenClipboard(HWND owner) override;
+  BOOL CloseClipboard() override;
+  BOOL EmptyClipboard() override;
+  HANDLE SetClipboardData(UINT format, HANDLE data) override;
+  HANDLE GetClipboardData(UINT format) override;
+  HGLOBAL GlobalAlloc(UINT flags, std::size_t bytes) override;
+  void* GlobalLock(HGLOBAL memory) override;
+  BOOL GlobalUnlock(HGLOBAL memory) override;
+  HGLOBAL GlobalFree(HGLOBAL memory) override;
+  HINSTANCE ShellExecuteA(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR directory,
+                          int show) override;
 
   // COM and text (kvwinhost.cpp).
   HRESULT CoInitializeEx(void* reserved, DWORD coInit) override;
