@@ -324,6 +324,7 @@ void TfmMain::Layout() {
 }
 
 void TfmMain::PlaceDevicePage() {
+  if (!kvDeviceBox1 || !FButton1) return;  // still being created
   const int dpi = ScreenDpi();
   RECT client;
   GetClientRect(FDevicePage.Handle(), &client);
