@@ -167,6 +167,8 @@ TfmMain::~TfmMain() {
   if (FAccelerators) DestroyAcceleratorTable(FAccelerators);
 }
 
+HWND TfmMain::DeviceBox() const { return kvDeviceBox1 ? kvDeviceBox1->Handle() : nullptr; }
+
 bool TfmMain::Create(int show) {
   const int dpi = ScreenDpi();
   HICON icon = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(1));

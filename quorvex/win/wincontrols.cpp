@@ -15,7 +15,7 @@ HFONT MessageFont() {
   return font;
 }
 
-HWND CreateChild(const char* className, const char* text, DWORD style, DWORD exStyle, HWND parent, int id) {
+HWND CreateChild(const char* className, const char* text, ::DWORD style, ::DWORD exStyle, HWND parent, int id) {
   HWND window = CreateWindowExA(exStyle, className, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0, parent,
                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleA(nullptr),
                                 nullptr);

@@ -14,7 +14,7 @@ namespace quorvex::win {
 
 // Message font of the system (already scaled for the screen's DPI).
 HFONT MessageFont();
-HWND CreateChild(const char* className, const char* text, DWORD style, DWORD exStyle, HWND parent, int id);
+HWND CreateChild(const char* className, const char* text, ::DWORD style, ::DWORD exStyle, HWND parent, int id);
 
 class TTreeView : public TControl {
  public:

@@ -51,7 +51,7 @@ TWindow::~TWindow() {
   }
 }
 
-HWND TWindow::CreateFrame(const char* className, const char* caption, DWORD style, DWORD exStyle, int x, int y,
+HWND TWindow::CreateFrame(const char* className, const char* caption, ::DWORD style, ::DWORD exStyle, int x, int y,
                           int width, int height, HWND parent, HMENU menu, HICON icon) {
   HINSTANCE instance = GetModuleHandleA(nullptr);
   WNDCLASSEXA cls{};

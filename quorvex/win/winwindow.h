@@ -95,7 +95,7 @@ class TWindow {
  protected:
   // Registers the class once (the static procedure below) and creates the
   // window with this object as its creation parameter.
-  HWND CreateFrame(const char* className, const char* caption, DWORD style, DWORD exStyle, int x, int y,
+  HWND CreateFrame(const char* className, const char* caption, ::DWORD style, ::DWORD exStyle, int x, int y,
                    int width, int height, HWND parent, HMENU menu, HICON icon);
 
   // The message cracker. Unhandled messages go to DefWindowProc.
