@@ -1,6 +1,5 @@
+#include "kvplatform.h"
 #include "links.h"
-
-#include <shellapi.h>
 
 namespace quorvex::win {
 
@@ -23,7 +22,8 @@ std::string LinkTarget(const char* target) {
 }
 
 void OpenLink(HWND owner, const char* target) {
-  ShellExecuteA(owner, "open", LinkTarget(target).c_str(), nullptr, nullptr, SW_SHOWDEFAULT);
+  kv::Host().ShellExecuteA(reinterpret_cast<kv::HWND>(owner), "open", LinkTarget(target).c_str(), nullptr, nullptr,
+                           SW_SHOWDEFAULT);
 }
 
 }  // namespace quorvex::win

@@ -7,6 +7,7 @@
 #include "about_frm.h"
 #include "devicebox.h"
 #include "global.h"
+#include "kvutils.h"
 #include "links.h"
 
 #include <shellapi.h>
@@ -81,21 +82,6 @@ std::vector<TkvRect> WorkAreas() {
   std::vector<TkvRect> areas;
   EnumDisplayMonitors(nullptr, nullptr, AddMonitor, reinterpret_cast<LPARAM>(&areas));
   return areas;
-}
-
-void PutOnClipboard(HWND owner, const std::string& text) {
-  if (!OpenClipboard(owner)) return;
-  EmptyClipboard();
-  if (HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, text.size() + 1)) {
-    if (void* data = GlobalLock(memory)) {
-      std::copy(text.c_str(), text.c_str() + text.size() + 1, static_cast<char*>(data));
-      GlobalUnlock(memory);
-      if (!SetClipboardData(CF_TEXT, memory)) GlobalFree(memory);
-    } else {
-      GlobalFree(memory);
-    }
-  }
-  CloseClipboard();
 }
 
 // The message of a command whose effect this build does not have yet.
@@ -522,12 +508,12 @@ void TfmMain::actRequestDescriptorsExecute() { FRequestDescriptors = !FRequestDe
 void TfmMain::actCopyExecute() {
   const int row = FList.SelectedIndex();
   if (row < 0) return;
-  PutOnClipboard(FHandle, FModel->CopyText(row));
+  kv::SetClipboardText(reinterpret_cast<kv::HWND>(FHandle), FModel->CopyText(row));
 }
 
 void TfmMain::actCopyAllExecute() {
   const std::string text = FModel->CopyAllText();
-  if (ClipboardWorthy(text)) PutOnClipboard(FHandle, text);
+  if (ClipboardWorthy(text)) kv::SetClipboardText(reinterpret_cast<kv::HWND>(FHandle), text);
 }
 
 void TfmMain::actWebHomeExecute() { OpenLink(FHandle, kLibraryHomePage); }

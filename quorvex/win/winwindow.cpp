@@ -6,7 +6,6 @@ namespace quorvex::win {
 
 namespace {
 
-int gDpiOverride = 0;
 // The property under which a control keeps its object.
 const char* const kControlProp = "QuorvexControl";
 
@@ -19,7 +18,6 @@ void ShowErrorMessage(HWND owner, const std::string& message) {
 }
 
 int ScreenDpi() {
-  if (gDpiOverride > 0) return gDpiOverride;
   static const int dpi = [] {
     HDC screen = GetDC(nullptr);
     const int value = screen ? GetDeviceCaps(screen, LOGPIXELSX) : 96;
@@ -28,8 +26,6 @@ int ScreenDpi() {
   }();
   return dpi;
 }
-
-void SetDpiOverride(int dpi) { gDpiOverride = dpi; }
 
 // ---- controls -------------------------------------------------------------
 

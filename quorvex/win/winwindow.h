@@ -59,8 +59,6 @@ bool Guarded(HWND owner, TBody&& body, TRecover&& recover) noexcept {
 // The screen's DPI, read once at start: the program is system-DPI aware, so
 // every pixel value of the windows is scaled from 96 by this.
 int ScreenDpi();
-// For tests that lay windows out at another DPI; 0 restores the screen's.
-void SetDpiOverride(int dpi);
 inline int Dpx(int pixels) { return MulDiv(pixels, ScreenDpi(), 96); }
 
 // The window object under a control: TControl subclasses it only to get its

@@ -205,6 +205,7 @@ TEST_F(BrowserWindow, ReloadShowsTheTopologyAndSelectionDrivesListBoxAndStatus) 
 
   // The first host is selected and the list holds its rows.
   EXPECT_EQ(w.Tree().Selected(), TreeView_GetRoot(tree));
+  ASSERT_GT(kv::USBManager().HostCount(), 0);
   kv::TkvPropertyRows hostRows;
   kv::ShowHostInfo(hostRows, *kv::USBManager().GetHost(0));
   std::vector<std::pair<std::string, std::string>> expectedRows;
