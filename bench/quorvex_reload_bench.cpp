@@ -37,7 +37,7 @@ double Median(std::vector<double> v) {
 struct TResult {
   TSize Size;
   int Items;
-  double Refresh, Fill;
+  double Refresh, Fill, Clear;
 };
 
 }  // namespace
@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<kvbench::TGenerated> g = kvbench::Generate(size.Controllers, size.Devices, 3);
     kv::TkvMachineScope scope(*g->Machine);
     quorvex::TOptions options{quorvex::TOptions::TNoFile{}};
-    std::vector<double> refresh, fill;
+    std::vector<double> refresh, fill, clear;
     int items = 0;
     {
       quorvex::win::TfmMain window(options);
@@ -71,6 +71,7 @@ int main(int argc, char** argv) {
         window.actReloadExecute();
         refresh.push_back(window.LastRefreshSeconds());
         fill.push_back(window.LastFillSeconds());
+        clear.push_back(window.LastClearSeconds());
       }
       items = window.Tree().Count();
       if (items != window.Model().ItemCount()) {
@@ -80,13 +81,14 @@ int main(int argc, char** argv) {
       }
     }
     kv::USBManager().Clear();
-    results.push_back({size, items, Median(refresh), Median(fill)});
+    results.push_back({size, items, Median(refresh), Median(fill), Median(clear)});
   }
 
-  std::printf("%-10s %8s %12s %12s %14s\n", "machine", "items", "refresh ms", "fill ms", "fill us/item");
+  std::printf("%-10s %8s %12s %12s %16s %14s\n", "machine", "items", "refresh ms", "fill ms", "(of it clear ms)",
+              "fill us/item");
   for (const TResult& r : results)
-    std::printf("%3dx%-6d %8d %12.2f %12.2f %14.2f\n", r.Size.Controllers, r.Size.Devices, r.Items, r.Refresh * 1e3,
-                r.Fill * 1e3, r.Items ? r.Fill * 1e6 / r.Items : 0.0);
+    std::printf("%3dx%-6d %8d %12.2f %12.2f %16.2f %14.2f\n", r.Size.Controllers, r.Size.Devices, r.Items,
+                r.Refresh * 1e3, r.Fill * 1e3, r.Clear * 1e3, r.Items ? r.Fill * 1e6 / r.Items : 0.0);
   for (const TResult& r : results)
     std::printf("fill/refresh %dx%d: %.2f\n", r.Size.Controllers, r.Size.Devices, r.Refresh > 0 ? r.Fill / r.Refresh : 0.0);
   return 0;

@@ -342,20 +342,32 @@ void TfmMain::pnLeftResize() {
 // ---- the tree and the list -------------------------------------------------------
 
 void TfmMain::actReloadExecute() {
-  const auto start = std::chrono::steady_clock::now();
   // Nothing may select while the tree is cleared and filled.
   FTree.OnChange = nullptr;
+  // The bulk update: no drawing, and the control hidden, so that its scroll
+  // bars are not laid out again for every item that comes or goes.
+  const bool focused = GetFocus() == FTree.Handle();
+  const bool visible = IsWindowVisible(FTree.Handle()) != FALSE;
   SendMessageA(FTree.Handle(), WM_SETREDRAW, FALSE, 0);
+  if (visible) ShowWindow(FTree.Handle(), SW_HIDE);
   struct TRedraw {
     HWND Tree;
+    bool Visible, Focused;
     ~TRedraw() {
       SendMessageA(Tree, WM_SETREDRAW, TRUE, 0);
+      if (Visible) ShowWindow(Tree, SW_SHOWNA);
+      if (Focused) SetFocus(Tree);
       InvalidateRect(Tree, nullptr, TRUE);
     }
-  } redraw{FTree.Handle()};
+  } redraw{FTree.Handle(), visible, focused};
+  // Timed apart: the topology refresh, and what the tree view costs
+  // (clearing and filling).
+  const auto clear = std::chrono::steady_clock::now();
   FTree.Clear();
+  FLastClear = Seconds(clear);
+  const auto refresh = std::chrono::steady_clock::now();
   FModel->Reload(FRequestDescriptors);
-  FLastRefresh = Seconds(start);
+  FLastRefresh = Seconds(refresh);
 
   const auto fill = std::chrono::steady_clock::now();
   std::vector<HTREEITEM> handles(static_cast<std::size_t>(FModel->ItemCount()), nullptr);
@@ -364,8 +376,7 @@ void TfmMain::actReloadExecute() {
     HTREEITEM parent = item.Parent >= 0 ? handles[static_cast<std::size_t>(item.Parent)] : nullptr;
     handles[static_cast<std::size_t>(i)] = FTree.Add(parent, item.Text, i);
   }
-  FTree.ExpandAll();
-  FLastFill = Seconds(fill);
+  FLastFill = Seconds(fill) + FLastClear;
   FTree.OnChange = [this](LPARAM item) { TreeChange(item); };
   ++FReloadCount;
 

@@ -65,9 +65,10 @@ class TfmMain : public TWindow, private TkvTimerPort {
   // Whether a command is enabled now (as its menus show it).
   bool CommandEnabled(WORD id) const;
   // The time the last reload spent refreshing the topology and filling the
-  // tree, in seconds.
+  // tree (clearing it included; also apart), in seconds.
   double LastRefreshSeconds() const { return FLastRefresh; }
   double LastFillSeconds() const { return FLastFill; }
+  double LastClearSeconds() const { return FLastClear; }
 
   // The window's commands (also reachable by WM_COMMAND).
   void actReloadExecute();
@@ -152,7 +153,7 @@ class TfmMain : public TWindow, private TkvTimerPort {
   bool FDragging = false;
   bool FWaitCursor = false;
   int FReloadCount = 0;
-  double FLastRefresh = 0, FLastFill = 0;
+  double FLastRefresh = 0, FLastFill = 0, FLastClear = 0;
 };
 
 // The hourglass for the life of a long command; Recover also ends it.

@@ -35,26 +35,22 @@ HTREEITEM TTreeView::Add(HTREEITEM parent, const std::string& text, LPARAM data)
   TVINSERTSTRUCTA insert{};
   insert.hParent = parent ? parent : TVI_ROOT;
   insert.hInsertAfter = TVI_LAST;
-  insert.item.mask = TVIF_TEXT | TVIF_PARAM;
+  insert.item.mask = TVIF_TEXT | TVIF_PARAM | TVIF_STATE;
+  insert.item.state = TVIS_EXPANDED;
+  insert.item.stateMask = TVIS_EXPANDED;
   insert.item.pszText = const_cast<char*>(text.c_str());
   insert.item.lParam = data;
   return reinterpret_cast<HTREEITEM>(SendMessageA(FHandle, TVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&insert)));
 }
 
-void TTreeView::Clear() { SendMessageA(FHandle, TVM_DELETEITEM, 0, reinterpret_cast<LPARAM>(TVI_ROOT)); }
-
-void TTreeView::ExpandAll() {
-  // Pre-order walk without recursion: deep trees cost no stack.
-  HTREEITEM item = First();
-  while (item) {
-    SendMessageA(FHandle, TVM_EXPAND, TVE_EXPAND, reinterpret_cast<LPARAM>(item));
-    HTREEITEM next = TreeView_GetChild(FHandle, item);
-    while (!next && item) {
-      next = TreeView_GetNextSibling(FHandle, item);
-      if (!next) item = TreeView_GetParent(FHandle, item);
-    }
-    item = next;
-  }
+void TTreeView::Clear() {
+  // No selection to move while items go; the last root first, so that the
+  // control's item table shrinks from its end.
+  SendMessageA(FHandle, TVM_SELECTITEM, TVGN_CARET, 0);
+  std::vector<HTREEITEM> roots;
+  for (HTREEITEM item = First(); item; item = TreeView_GetNextSibling(FHandle, item)) roots.push_back(item);
+  for (auto it = roots.rbegin(); it != roots.rend(); ++it)
+    SendMessageA(FHandle, TVM_DELETEITEM, 0, reinterpret_cast<LPARAM>(*it));
 }
 
 void TTreeView::Select(HTREEITEM item) { SendMessageA(FHandle, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(item)); }

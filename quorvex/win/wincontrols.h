@@ -24,9 +24,11 @@ class TTreeView : public TControl {
   using TItemColor = std::function<COLORREF(LPARAM data, bool hasChildren)>;
 
   void Create(HWND parent, int id);
+  // Appends an item below parent (nullptr: a root), expanded. Appending in
+  // pre-order to an expanded tree costs the same for every item: each new
+  // item is the last visible one.
   HTREEITEM Add(HTREEITEM parent, const std::string& text, LPARAM data);
   void Clear();
-  void ExpandAll();
   void Select(HTREEITEM item);
   HTREEITEM Selected() const;
   HTREEITEM First() const;

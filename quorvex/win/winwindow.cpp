@@ -6,8 +6,6 @@ namespace quorvex::win {
 
 namespace {
 
-// The property under which a control keeps its object.
-const char* const kControlProp = "QuorvexControl";
 
 }  // namespace
 
@@ -29,13 +27,16 @@ int ScreenDpi() {
 
 // ---- controls -------------------------------------------------------------
 
+// A control keeps its object in GWLP_USERDATA, which the common controls
+// leave to the application: a notification per tree item (a reload deletes
+// thousands) then finds it without asking the window manager.
 TControl* TControl::FromHandle(HWND window) {
-  return window ? static_cast<TControl*>(GetPropA(window, kControlProp)) : nullptr;
+  return window ? reinterpret_cast<TControl*>(GetWindowLongPtrA(window, GWLP_USERDATA)) : nullptr;
 }
 
 void TControl::Attach(HWND window) {
   FHandle = window;
-  if (window) SetPropA(window, kControlProp, this);
+  if (window) SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
 }
 
 // ---- windows --------------------------------------------------------------

@@ -227,7 +227,8 @@ int main(int argc, char** argv) {
     });
     SendMessageA(window.Handle(), WM_CONTEXTMENU, reinterpret_cast<WPARAM>(tree), MAKELPARAM(at.x, at.y));
 
-    // The About window.
+    // The About window, with the mouse away from its links.
+    SetCursorPos(0, 0);
     Later(400, [&] {
       HWND about = FindTopLevel("#32770");
       if (!about) return;
