@@ -11,6 +11,13 @@ TkvDeviceBox::~TkvDeviceBox() {
 }
 
 void TkvDeviceBox::SetkvLink(TkvBaseIO* Value) {
+  // The component bound before is let go first: filling from the new one may
+  // enumerate, which makes the old one notify.
+  if (FkvLink && FkvLink != Value) {
+    FkvLink->RemoveNotify(TOnNotifyEvent(this, &TkvDeviceBox::DeviceNotify));
+    FkvLink->RemoveFreeNotification(this);
+  }
+  FkvLink = Value;
   FItems.Clear();
   FItemIndex = -1;
   if (Value) {
@@ -20,11 +27,6 @@ void TkvDeviceBox::SetkvLink(TkvBaseIO* Value) {
     Value->AddNotify(TOnNotifyEvent(this, &TkvDeviceBox::DeviceNotify));
     Value->FreeNotification(this);
   }
-  if (FkvLink && FkvLink != Value) {
-    FkvLink->RemoveNotify(TOnNotifyEvent(this, &TkvDeviceBox::DeviceNotify));
-    FkvLink->RemoveFreeNotification(this);
-  }
-  FkvLink = Value;
   ItemsChanged();
 }
 
