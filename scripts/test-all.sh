@@ -103,6 +103,34 @@ stop_wine() {
 trap stop_wine EXIT
 trap 'exit 130' INT TERM
 
+# --- The deliverables: the i686 programs, their pages and checksums ------------
+DELIVERABLES=$ROOT/build/deliverables
+# DLLs every Windows has; a deliverable that imports anything else fails.
+SYSTEM_DLLS="kernel32.dll user32.dll gdi32.dll comctl32.dll comdlg32.dll shell32.dll ole32.dll oleaut32.dll
+advapi32.dll version.dll msvcrt.dll shlwapi.dll"
+
+deliverables() {
+  local program dll rc=0
+  rm -rf "$DELIVERABLES"
+  mkdir -p "$DELIVERABLES"
+  for program in build/win32/quorvex/win/quorvex.exe build/win32/update/update.exe; do
+    [ -f "$program" ] || { echo "missing: $program"; rc=1; continue; }
+    cp "$program" "$DELIVERABLES/"
+    for dll in $(i686-w64-mingw32-objdump -p "$program" | sed -nE 's/^\s*DLL Name: (.*)$/\1/p' | tr 'A-Z' 'a-z'); do
+      case " $(echo $SYSTEM_DLLS) " in
+        *" $dll "*) ;;
+        *) echo "$(basename "$program") imports $dll, which is no system DLL"; rc=1 ;;
+      esac
+    done
+  done
+  # The browser's links open these pages beside it.
+  cp README.md docs/ARCHITECTURE.md "$DELIVERABLES/"
+  (cd "$DELIVERABLES" && sha256sum quorvex.exe update.exe README.md ARCHITECTURE.md > SHA256SUMS) || rc=1
+  echo "deliverables in $DELIVERABLES:"
+  ls -l "$DELIVERABLES"
+  return "$rc"
+}
+
 # --- The run ------------------------------------------------------------------
 if [ "${KV_SKIP_SETUP:-0}" != 1 ]; then
   if ! step "setup" scripts/setup.sh; then
@@ -129,7 +157,9 @@ for preset in $PRESETS; do
   step "build $preset" cmake --build --preset "$preset" || continue
   case $preset in
     win32)
-      ;;  # i686 programs cannot run here: built and linked only
+      # i686 programs cannot run here: built and linked only, then handed over.
+      step "deliverables" deliverables
+      ;;
     win64)
       if step "start Xvfb" start_xvfb && step "start Wine" start_wine; then
         step "test $preset (Wine)" run_ctest "$preset"
