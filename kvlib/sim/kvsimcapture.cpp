@@ -161,6 +161,17 @@ class TWriter {
     ojson doc = Build();
     Verify(doc);
     if (!FRaw.empty()) doc = Build();
+    // Windows names a USB device that has a serial number after it
+    // (USB\VID_x&PID_y\<serial>); generated instance names hold a '&'.
+    for (const auto& n : R.Devnodes) {
+      const std::string id = Ansi(n.second.Id);
+      const std::size_t last = id.rfind('\\');
+      if (!SameText(id.substr(0, 8), "USB\\VID_") || last == std::string::npos || last < 8) continue;
+      const std::string serial = id.substr(last + 1);
+      if (serial.empty() || serial.find('&') != std::string::npos) continue;
+      auto& placeholder = FSerials[serial];
+      if (placeholder.empty()) placeholder = "SERIAL" + HexNumber(static_cast<unsigned>(FSerials.size()), 4);
+    }
     TkvCaptureResult result;
     result.SerialsReplaced = static_cast<unsigned>(FSerials.size());
     if (!O.KeepSerials) Scrub(doc);
@@ -187,10 +198,10 @@ class TWriter {
     FHubsWritten.clear();
     FRegistry = ojson::object();
     ojson doc = ojson::object();
-    if (!O.Name.empty()) doc["name"] = Ansi(O.Name);
+    if (!O.Name.empty()) doc["name"] = Utf16ToUtf8(Utf8ToUtf16(O.Name));
     if (FCodePage != 1252) doc["codePage"] = FCodePage;
     if (R.Version || R.Wow64) doc["windows"] = Windows();
-    if (R.DriveMask) doc["drives"] = Drives();
+    if (R.DriveMask && *R.DriveMask) doc["drives"] = Drives();
     ojson services = Services();
     if (!services.empty()) doc["services"] = services;
     ojson devnodes = Devnodes();
@@ -766,6 +777,7 @@ class TWriter {
       if (s.first.size() >= kMinSerialInText) {
         swaps.emplace_back(s.first, s.second);
         if (UpperAscii(s.first) != s.first) swaps.emplace_back(UpperAscii(s.first), s.second);
+        if (LowerAscii(s.first) != s.first) swaps.emplace_back(LowerAscii(s.first), s.second);
       }
     if (swaps.empty()) return;
     std::function<void(ojson&)> walk = [&](ojson& v) {

@@ -30,7 +30,7 @@
 namespace kv {
 
 struct TkvCaptureOptions {
-  std::string Name;             // the description's "name"
+  std::string Name;             // the description's "name" (UTF-8)
   bool KeepSerials = false;     // false: serial numbers become stable placeholders
   unsigned CodePage = 0;        // ANSI code page of the texts read; 0: the host's
 };
