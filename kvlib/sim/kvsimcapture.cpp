@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <functional>
 
 #include <nlohmann/json.hpp>
@@ -188,7 +189,6 @@ class TWriter {
   std::map<std::string, std::vector<const TkvRecRequest*>> FRaw;  // upper-case path -> requests kept as replied
   std::map<std::string, std::string> FSerials;  // serial number -> placeholder
   std::set<std::string> FHubsWritten;
-  ojson FRegistry = ojson::object();
   TkvSimMachine FScratch;
   TkvSimUsb FScratchUsb{FScratch};
   TkvSimUsbHub* FScratchHub = nullptr;
@@ -196,7 +196,8 @@ class TWriter {
   ojson Build() {
     FSerials.clear();
     FHubsWritten.clear();
-    FRegistry = ojson::object();
+    FRegistryKeys.clear();
+    FRegistryIndex.clear();
     ojson doc = ojson::object();
     if (!O.Name.empty()) doc["name"] = Utf16ToUtf8(Utf8ToUtf16(O.Name));
     if (FCodePage != 1252) doc["codePage"] = FCodePage;
@@ -206,7 +207,11 @@ class TWriter {
     if (!services.empty()) doc["services"] = services;
     ojson devnodes = Devnodes();
     Registry();
-    if (!FRegistry.empty()) doc["registry"] = FRegistry;
+    if (!FRegistryKeys.empty()) {
+      ojson registry = ojson::object();
+      for (auto& k : FRegistryKeys) registry.emplace(k.first, std::move(k.second));
+      doc["registry"] = std::move(registry);
+    }
     if (!devnodes.empty()) doc["devnodes"] = devnodes;
     ojson usb = Usb();
     if (!usb.empty()) doc["usb"] = usb;
@@ -275,10 +280,17 @@ class TWriter {
 
   // ---- registry ----------------------------------------------------------------------
 
+  // Keys in the order first named; an ordered JSON object finds its members
+  // by a linear search, too slow for machines with thousands of keys.
   ojson& RegistryKey(const std::string& utf8Path) {
-    if (!FRegistry.contains(utf8Path)) FRegistry[utf8Path] = ojson::object();
-    return FRegistry[utf8Path];
+    auto it = FRegistryIndex.find(utf8Path);
+    if (it != FRegistryIndex.end()) return FRegistryKeys[it->second].second;
+    FRegistryIndex.emplace(utf8Path, FRegistryKeys.size());
+    FRegistryKeys.emplace_back(utf8Path, ojson::object());
+    return FRegistryKeys.back().second;
   }
+  std::deque<std::pair<std::string, ojson>> FRegistryKeys;
+  std::map<std::string, std::size_t> FRegistryIndex;
 
   ojson Value(const TkvRecValue& v) {
     const std::string raw(v.Data.begin(), v.Data.end());
@@ -330,6 +342,8 @@ class TWriter {
 
   // ---- devnodes ------------------------------------------------------------------------
 
+  // The children of a devnode: the walk's order first, then the ones seen
+  // otherwise in the order they were seen.
   std::vector<DEVINST> Children(DEVINST parent) {
     std::vector<DEVINST> list;
     std::set<DEVINST> taken;
@@ -341,14 +355,13 @@ class TWriter {
       taken.insert(c);
       c = it->second.Next;
     }
-    std::vector<std::pair<unsigned long, DEVINST>> rest;
-    for (const auto& n : R.Devnodes)
-      if (n.first != R.Root && !taken.count(n.first) && IsChildOf(n.second, parent))
-        rest.emplace_back(n.second.Seen, n.first);
-    std::sort(rest.begin(), rest.end());
-    for (const auto& r : rest) list.push_back(r.second);
+    auto seen = FBySeen.find(parent);
+    if (seen != FBySeen.end())
+      for (DEVINST c : seen->second)
+        if (!taken.count(c)) list.push_back(c);
     return list;
   }
+  std::map<DEVINST, std::vector<DEVINST>> FBySeen;  // parent -> children in the order seen
 
   bool IsChildOf(const TkvRecDevnode& n, DEVINST parent) const {
     const bool top = n.Parent == 0 || n.Parent == R.Root || !R.Devnodes.count(n.Parent);
@@ -368,6 +381,16 @@ class TWriter {
 
   ojson Devnodes() {
     FIds.clear();
+    FBySeen.clear();
+    std::vector<std::pair<unsigned long, DEVINST>> order;
+    for (const auto& n : R.Devnodes)
+      if (n.first != R.Root) order.emplace_back(n.second.Seen, n.first);
+    std::sort(order.begin(), order.end());
+    for (const auto& o : order) {
+      const TkvRecDevnode& n = R.Devnodes.at(o.second);
+      const bool top = n.Parent == 0 || n.Parent == R.Root || !R.Devnodes.count(n.Parent);
+      FBySeen[top ? R.Root : n.Parent].push_back(o.second);
+    }
     ojson list = ojson::array();
     std::set<DEVINST> done;
     for (DEVINST c : Children(R.Root)) list.push_back(Devnode(c, done, 0));
@@ -771,30 +794,39 @@ class TWriter {
 
   // ---- serial numbers ------------------------------------------------------------------------
 
+  // Serial numbers stand in ids, paths and names between separators
+  // (USB\VID_x&PID_y\<serial>, ...\<serial>&0, USB#VID_x&PID_y#<serial>#{...}):
+  // every text is cut at the separators once, and the pieces that are a
+  // serial number (in any letter case) are replaced.
   void Scrub(ojson& j) {
-    std::vector<std::pair<std::string, std::string>> swaps;
+    std::map<std::string, std::string> swaps;  // upper-case serial -> placeholder
     for (const auto& s : FSerials)
-      if (s.first.size() >= kMinSerialInText) {
-        swaps.emplace_back(s.first, s.second);
-        if (UpperAscii(s.first) != s.first) swaps.emplace_back(UpperAscii(s.first), s.second);
-        if (LowerAscii(s.first) != s.first) swaps.emplace_back(LowerAscii(s.first), s.second);
-      }
+      if (s.first.size() >= kMinSerialInText) swaps.emplace(UpperAscii(s.first), s.second);
     if (swaps.empty()) return;
+    auto text = [&](const std::string& t) {
+      std::string out;
+      std::size_t at = 0;
+      while (at <= t.size()) {
+        const std::size_t end = std::min(t.find_first_of("\\#&{}/ ;", at), t.size());
+        const std::string piece = t.substr(at, end - at);
+        auto it = piece.size() >= kMinSerialInText ? swaps.find(UpperAscii(piece)) : swaps.end();
+        out += it == swaps.end() ? piece : it->second;
+        if (end < t.size()) out += t[end];
+        at = end + 1;
+      }
+      return out;
+    };
     std::function<void(ojson&)> walk = [&](ojson& v) {
       if (v.is_string()) {
-        std::string t = v.get<std::string>();
-        for (const auto& s : swaps) t = ReplaceAll(t, s.first, s.second);
-        v = t;
+        v = text(v.get<std::string>());
       } else if (v.is_array()) {
         for (auto& e : v) walk(e);
       } else if (v.is_object()) {
         ojson copy = ojson::object();
         for (auto it = v.begin(); it != v.end(); ++it) {
-          std::string key = it.key();
-          for (const auto& s : swaps) key = ReplaceAll(key, s.first, s.second);
-          ojson value = it.value();
+          ojson value = std::move(it.value());
           walk(value);
-          copy[key] = std::move(value);
+          copy.emplace(text(it.key()), std::move(value));
         }
         v = std::move(copy);
       }
