@@ -148,12 +148,40 @@ void TkvRecValues::Set(const std::string& name, TkvRecValue value) {
   List.emplace_back(name, std::move(value));
 }
 
-TkvRecDevnode& TkvRecordingMachine::TRecording::Devnode(DEVINST handle) {
-  auto it = Devnodes.find(handle);
-  if (it != Devnodes.end()) return it->second;
-  TkvRecDevnode& n = Devnodes[handle];
-  n.Seen = NextSeen++;
-  return n;
+DEVINST TkvRecordingMachine::TRecording::Node(DEVINST handle) {
+  auto it = Bound.find(handle);
+  if (it != Bound.end()) return it->second;
+  const DEVINST key = static_cast<DEVINST>(Devnodes.size() + 1);
+  Devnodes[key].Seen = NextSeen++;
+  Bound[handle] = key;
+  return key;
+}
+
+DEVINST TkvRecordingMachine::TRecording::BindId(DEVINST handle, const std::string& id) {
+  const std::string upper = UpperAscii(id);
+  auto named = ById.find(upper);
+  auto bound = Bound.find(handle);
+  if (bound != Bound.end()) {
+    TkvRecDevnode& n = Devnodes[bound->second];
+    if (SameText(n.Id, id)) return bound->second;
+    if (n.Id.empty() && named == ById.end()) {
+      n.Id = id;
+      ById[upper] = bound->second;
+      return bound->second;
+    }
+  }
+  // A handle not seen yet, or one that now names another devnode.
+  DEVINST key;
+  if (named != ById.end()) {
+    key = named->second;
+  } else {
+    key = static_cast<DEVINST>(Devnodes.size() + 1);
+    Devnodes[key].Seen = NextSeen++;
+    Devnodes[key].Id = id;
+    ById[upper] = key;
+  }
+  Bound[handle] = key;
+  return key;
 }
 
 TkvRecordingMachine::TRecording::Key& TkvRecordingMachine::TRecording::OpenedKey(const std::string& path) {
@@ -330,7 +358,7 @@ LONG TkvRecordingMachine::RegQueryValueExA(HKEY key, LPCSTR valueName, DWORD* re
     FRec->Keys[path->second].Values.Set(name, std::move(v));
   } else {
     auto hw = FRec->HardwareKeyHandles.find(Key(key));
-    if (hw != FRec->HardwareKeyHandles.end()) FRec->Devnode(hw->second).HardwareValues.Set(name, std::move(v));
+    if (hw != FRec->HardwareKeyHandles.end()) FRec->Devnodes[hw->second].HardwareValues.Set(name, std::move(v));
   }
   return status;
 }
@@ -444,9 +472,17 @@ BOOL TkvRecordingMachine::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DE
   const BOOL ok = BelowEntry<TSetupDiEnumDeviceInfo>("SetupDiEnumDeviceInfo")(set, index, data);
   if (!ok || !data) return ok;
   const DWORD error = GetLastError();
+  // The id first: the handle may have named another devnode before.
+  char id[512];
+  DWORD required = 0;
+  auto instanceId = BelowEntry<TSetupDiGetDeviceInstanceIdA>("SetupDiGetDeviceInstanceIdA");
+  SP_DEVINFO_DATA copy = *data;
+  const bool named = instanceId && instanceId(set, &copy, id, sizeof(id), &required) && required > 0;
   {
     std::lock_guard<std::mutex> lock(FLock);
-    FRec->Devnode(data->DevInst).Class = data->ClassGuid;
+    const DEVINST key = named ? FRec->BindId(data->DevInst, std::string(id, ::strnlen(id, sizeof(id))))
+                              : FRec->Node(data->DevInst);
+    FRec->Devnodes[key].Class = data->ClassGuid;
   }
   SetLastError(error);
   return ok;
@@ -478,9 +514,10 @@ HKEY TkvRecordingMachine::SetupDiOpenDevRegKey(HDEVINFO set, SP_DEVINFO_DATA* da
   if (data && keyType == DIREG_DEV) {
     const bool ok = key != reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE) && key != nullptr;
     std::lock_guard<std::mutex> lock(FLock);
-    TkvRecDevnode& n = FRec->Devnode(data->DevInst);
+    const DEVINST node = FRec->Node(data->DevInst);
+    TkvRecDevnode& n = FRec->Devnodes[node];
     n.HardwareKey = ok || n.HardwareKey.value_or(false);
-    if (ok) FRec->HardwareKeyHandles[Key(key)] = data->DevInst;
+    if (ok) FRec->HardwareKeyHandles[Key(key)] = node;
   }
   SetLastError(error);
   return key;
@@ -493,7 +530,7 @@ BOOL TkvRecordingMachine::SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_D
   if (ok && iface) {
     const DWORD error = GetLastError();
     std::lock_guard<std::mutex> lock(FLock);
-    FRec->Interfaces[iface->Reserved] = {data ? data->DevInst : 0, iface->InterfaceClassGuid};
+    FRec->Interfaces[iface->Reserved] = {data ? FRec->Node(data->DevInst) : 0, iface->InterfaceClassGuid};
     SetLastError(error);
   }
   return ok;
@@ -510,10 +547,10 @@ BOOL TkvRecordingMachine::SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, SP_DEVI
     const std::string path(detail->DevicePath, ::strnlen(detail->DevicePath, room));
     std::lock_guard<std::mutex> lock(FLock);
     auto it = FRec->Interfaces.find(iface->Reserved);
-    DEVINST node = data ? data->DevInst : 0;
+    DEVINST node = data ? FRec->Node(data->DevInst) : 0;
     if (!node && it != FRec->Interfaces.end()) node = it->second.first;
     if (node) {
-      TkvRecDevnode& n = FRec->Devnode(node);
+      TkvRecDevnode& n = FRec->Devnodes[node];
       bool known = false;
       for (const auto& i : n.Interfaces) known = known || i.second == path;
       if (!known) n.Interfaces.emplace_back(iface->InterfaceClassGuid, path);
@@ -536,9 +573,8 @@ BOOL TkvRecordingMachine::SetupDiGetDeviceInstanceIdA(HDEVINFO set, SP_DEVINFO_D
   if (required) *required = need;
   if (ok && data && buffer && size) {
     std::lock_guard<std::mutex> lock(FLock);
-    TkvRecDevnode& n = FRec->Devnode(data->DevInst);
-    n.Id.assign(buffer, ::strnlen(buffer, size));
-    n.IdSizeZero = need == 0;
+    const DEVINST node = FRec->BindId(data->DevInst, std::string(buffer, ::strnlen(buffer, size)));
+    FRec->Devnodes[node].IdSizeZero = need == 0;
   }
   SetLastError(error);
   return ok;
@@ -551,9 +587,7 @@ BOOL TkvRecordingMachine::SetupDiOpenDeviceInfoA(HDEVINFO set, LPCSTR instanceId
   if (ok && data && instanceId) {
     const DWORD error = GetLastError();
     std::lock_guard<std::mutex> lock(FLock);
-    TkvRecDevnode& n = FRec->Devnode(data->DevInst);
-    if (n.Id.empty()) n.Id = instanceId;
-    n.Class = data->ClassGuid;
+    FRec->Devnodes[FRec->BindId(data->DevInst, instanceId)].Class = data->ClassGuid;
     SetLastError(error);
   }
   return ok;
@@ -569,12 +603,8 @@ CONFIGRET TkvRecordingMachine::CM_Locate_DevNodeA(DEVINST* node, LPCSTR id, ULON
   const CONFIGRET r = BelowEntry<TCM_Locate_DevNodeA>("CM_Locate_DevNodeA")(node, id, flags);
   if (r == CR_SUCCESS && node) {
     std::lock_guard<std::mutex> lock(FLock);
-    if (!id || !*id) {
-      FRec->Root = *node;
-    } else {
-      TkvRecDevnode& n = FRec->Devnode(*node);
-      if (n.Id.empty()) n.Id = id;
-    }
+    if (!id || !*id) FRec->Root = FRec->Node(*node);
+    else FRec->BindId(*node, id);
   }
   return r;
 }
@@ -599,7 +629,7 @@ CONFIGRET TkvRecordingMachine::CM_Get_Parent(DEVINST* result, DEVINST node, ULON
   const CONFIGRET r = BelowEntry<TCM_Get_Parent>("CM_Get_Parent")(result, node, flags);
   if (r == CR_SUCCESS && result) {
     std::lock_guard<std::mutex> lock(FLock);
-    FRec->Devnode(node).Parent = *result;
+    FRec->Devnode(node).Parent = FRec->Node(*result);
   }
   return r;
 }
@@ -608,8 +638,9 @@ CONFIGRET TkvRecordingMachine::CM_Get_Child(DEVINST* result, DEVINST node, ULONG
   const CONFIGRET r = BelowEntry<TCM_Get_Child>("CM_Get_Child")(result, node, flags);
   if (r == CR_SUCCESS && result) {
     std::lock_guard<std::mutex> lock(FLock);
-    FRec->Devnode(*result).Parent = node;
-    FRec->Devnode(node).FirstChild = *result;
+    const DEVINST child = FRec->Node(*result), parent = FRec->Node(node);
+    FRec->Devnodes[child].Parent = parent;
+    FRec->Devnodes[parent].FirstChild = child;
   }
   return r;
 }
@@ -618,11 +649,9 @@ CONFIGRET TkvRecordingMachine::CM_Get_Sibling(DEVINST* result, DEVINST node, ULO
   const CONFIGRET r = BelowEntry<TCM_Get_Sibling>("CM_Get_Sibling")(result, node, flags);
   if (r == CR_SUCCESS && result) {
     std::lock_guard<std::mutex> lock(FLock);
-    TkvRecDevnode& n = FRec->Devnode(node);
-    n.Next = *result;
-    const DEVINST parent = n.Parent;
-    TkvRecDevnode& s = FRec->Devnode(*result);
-    if (parent) s.Parent = parent;
+    const DEVINST self = FRec->Node(node), next = FRec->Node(*result);
+    FRec->Devnodes[self].Next = next;
+    if (const DEVINST parent = FRec->Devnodes[self].Parent) FRec->Devnodes[next].Parent = parent;
   }
   return r;
 }
@@ -654,10 +683,7 @@ CONFIGRET TkvRecordingMachine::CM_Get_Device_ID_ListA(LPCSTR filter, char* buffe
   std::lock_guard<std::mutex> lock(FLock);
   auto& map = (flags & CM_GETIDLIST_FILTER_REMOVALRELATIONS) ? FRec->RemovalRelations : FRec->BusRelations;
   map[UpperAscii(filter)] = {filter, std::move(ids)};
-  for (const auto& l : located) {
-    TkvRecDevnode& n = FRec->Devnode(l.first);
-    if (n.Id.empty()) n.Id = l.second;
-  }
+  for (const auto& l : located) FRec->BindId(l.first, l.second);
   SetLastError(error);
   return r;
 }
@@ -673,7 +699,7 @@ NTSTATUS TkvRecordingMachine::ZwQueryKey(HANDLE key, int infoClass, void* buffer
     const std::string text = Host().WideToAnsi(reinterpret_cast<const WCHAR*>(name.data()), units);
     std::lock_guard<std::mutex> lock(FLock);
     auto hw = FRec->HardwareKeyHandles.find(Key(key));
-    if (hw != FRec->HardwareKeyHandles.end()) FRec->Devnode(hw->second).KernelName = text;
+    if (hw != FRec->HardwareKeyHandles.end()) FRec->Devnodes[hw->second].KernelName = text;
   }
   return status;
 }

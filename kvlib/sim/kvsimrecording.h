@@ -25,12 +25,16 @@ struct TkvRecValues {
   void Set(const std::string& name, TkvRecValue value);
 };
 
+// A devnode. Devnodes are kept by a key of their own: the machine's handles
+// (DEVINST) name the same devnode on Windows, but Wine hands out the handles
+// of a destroyed device-information set again for other devnodes, so a handle
+// is tied to a devnode only until the devnode's id says otherwise.
 struct TkvRecDevnode {
   unsigned long Seen = 0;  // order of first sight
   std::string Id;          // empty: never read
   bool IdSizeZero = false;
   std::optional<GUID> Class;
-  // The tree as the walk saw it (0: not seen).
+  // The tree as the walk saw it, as keys (0: not seen).
   DEVINST Parent = 0;
   DEVINST FirstChild = 0;
   DEVINST Next = 0;
@@ -52,10 +56,13 @@ struct TkvRecRequest {
 };
 
 struct TkvRecordingMachine::TRecording {
-  // Devnodes by their handle.
+  // Devnodes by their key; the key each handle stands for now, and the key of
+  // each id (upper case).
   std::map<DEVINST, TkvRecDevnode> Devnodes;
+  std::map<DEVINST, DEVINST> Bound;
+  std::map<std::string, DEVINST> ById;
   unsigned long NextSeen = 0;
-  DEVINST Root = 0;
+  DEVINST Root = 0;  // key of the root
   // Relations by the upper-case id asked for: the id as spelled and the list.
   std::map<std::string, std::pair<std::string, std::vector<std::string>>> BusRelations, RemovalRelations;
 
@@ -69,14 +76,14 @@ struct TkvRecordingMachine::TRecording {
   std::map<std::string, Key> Keys;
   unsigned long NextKey = 0;
   std::map<ULONG_PTR, std::string> KeyHandles;       // handle -> upper-case path
-  std::map<ULONG_PTR, DEVINST> HardwareKeyHandles;   // handle -> devnode
+  std::map<ULONG_PTR, DEVINST> HardwareKeyHandles;   // handle -> devnode key
 
   // Services.
   std::map<ULONG_PTR, std::string> Modules;  // handle -> library name as asked
   std::vector<std::string> MissingLibraries;
   std::map<std::string, std::vector<std::string>> MissingExports;  // library -> entries
   std::map<std::string, FARPROC> BelowEntries;                      // entry name -> the machine's own
-  std::map<ULONG_PTR, std::pair<DEVINST, GUID>> Interfaces;          // SP_DEVICE_INTERFACE_DATA.Reserved
+  std::map<ULONG_PTR, std::pair<DEVINST, GUID>> Interfaces;          // SP_DEVICE_INTERFACE_DATA.Reserved -> key
 
   std::optional<DWORD> DriveMask;
   std::map<char, UINT> DriveTypes;
@@ -89,7 +96,12 @@ struct TkvRecordingMachine::TRecording {
   std::vector<TkvRecRequest> Requests;
   std::map<std::tuple<std::string, DWORD, DWORD, std::vector<BYTE>>, std::size_t> RequestIndex;
 
-  TkvRecDevnode& Devnode(DEVINST handle);
+  // The key a handle stands for (a new devnode for a handle not seen yet),
+  // and its devnode.
+  DEVINST Node(DEVINST handle);
+  TkvRecDevnode& Devnode(DEVINST handle) { return Devnodes[Node(handle)]; }
+  // Ties a handle to the devnode of this id.
+  DEVINST BindId(DEVINST handle, const std::string& id);
   Key& OpenedKey(const std::string& path);
 };
 
