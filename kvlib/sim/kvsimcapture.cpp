@@ -3,6 +3,7 @@
 // then checked against a machine loaded from the description, and a request
 // whose reply differs keeps its recorded reply ("replies").
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -13,6 +14,7 @@
 #include "kvsimmachine.h"
 #include "kvsimrecording.h"
 #include "kvsimusb.h"
+#include "kvsimusbjson.h"
 #include "kvtext.h"
 
 namespace kv {
@@ -175,8 +177,8 @@ class TWriter {
     }
     TkvCaptureResult result;
     result.SerialsReplaced = static_cast<unsigned>(FSerials.size());
-    if (!O.KeepSerials) Scrub(doc);
     result.Json = doc.dump(2, ' ', false, nlohmann::detail::error_handler_t::replace) + "\n";
+    if (!O.KeepSerials) result.Json = Scrub(result.Json);
     return result;
   }
 
@@ -762,9 +764,33 @@ class TWriter {
   // Replays every recorded request on a machine loaded from the description
   // and keeps the recorded reply of each one answered otherwise.
   void Verify(const ojson& doc) {
-    std::unique_ptr<TkvSimMachine> replay;
+    if (!doc.contains("usb")) return;
+    // Only the buses answer these requests: a machine with nothing else.
+    std::function<nlohmann::json(const ojson&)> plain = [&](const ojson& v) -> nlohmann::json {
+      if (v.is_object()) {
+        nlohmann::json o = nlohmann::json::object();
+        for (auto it = v.begin(); it != v.end(); ++it) o.emplace(it.key(), plain(it.value()));
+        return o;
+      }
+      if (v.is_array()) {
+        nlohmann::json a = nlohmann::json::array();
+        for (const auto& e : v) a.push_back(plain(e));
+        return a;
+      }
+      if (v.is_string()) return v.get<std::string>();
+      if (v.is_boolean()) return v.get<bool>();
+      if (v.is_number_unsigned()) return v.get<std::uint64_t>();
+      if (v.is_number_integer()) {  // as parsing would: a number without sign when it has none
+        const std::int64_t n = v.get<std::int64_t>();
+        if (n >= 0) return static_cast<std::uint64_t>(n);
+        return n;
+      }
+      if (v.is_number_float()) return v.get<double>();
+      return nullptr;
+    };
+    auto replay = std::make_unique<TkvSimMachine>();
     try {
-      replay = TkvSimMachine::FromJson(doc.dump(-1, ' ', false, nlohmann::detail::error_handler_t::replace));
+      LoadUsbDescription(*replay, plain(doc["usb"]));
     } catch (const std::exception&) {
       return;
     }
@@ -796,42 +822,44 @@ class TWriter {
 
   // Serial numbers stand in ids, paths and names between separators
   // (USB\VID_x&PID_y\<serial>, ...\<serial>&0, USB#VID_x&PID_y#<serial>#{...}):
-  // every text is cut at the separators once, and the pieces that are a
-  // serial number (in any letter case) are replaced.
-  void Scrub(ojson& j) {
+  // the JSON texts (keys and values) are cut at the separators in one pass,
+  // and the pieces that are a serial number (in any letter case) replaced.
+  std::string Scrub(const std::string& json) const {
     std::map<std::string, std::string> swaps;  // upper-case serial -> placeholder
     for (const auto& s : FSerials)
       if (s.first.size() >= kMinSerialInText) swaps.emplace(UpperAscii(s.first), s.second);
-    if (swaps.empty()) return;
-    auto text = [&](const std::string& t) {
-      std::string out;
-      std::size_t at = 0;
-      while (at <= t.size()) {
-        const std::size_t end = std::min(t.find_first_of("\\#&{}/ ;", at), t.size());
-        const std::string piece = t.substr(at, end - at);
-        auto it = piece.size() >= kMinSerialInText ? swaps.find(UpperAscii(piece)) : swaps.end();
-        out += it == swaps.end() ? piece : it->second;
-        if (end < t.size()) out += t[end];
-        at = end + 1;
-      }
-      return out;
+    if (swaps.empty()) return json;
+    std::string out;
+    out.reserve(json.size());
+    bool inText = false;
+    std::size_t piece = 0;  // start of the current piece inside a text
+    auto flush = [&](std::size_t end) {
+      const std::size_t n = end - piece;
+      auto it = n >= kMinSerialInText ? swaps.find(UpperAscii(json.substr(piece, n))) : swaps.end();
+      out += it == swaps.end() ? json.substr(piece, n) : it->second;
     };
-    std::function<void(ojson&)> walk = [&](ojson& v) {
-      if (v.is_string()) {
-        v = text(v.get<std::string>());
-      } else if (v.is_array()) {
-        for (auto& e : v) walk(e);
-      } else if (v.is_object()) {
-        ojson copy = ojson::object();
-        for (auto it = v.begin(); it != v.end(); ++it) {
-          ojson value = std::move(it.value());
-          walk(value);
-          copy.emplace(text(it.key()), std::move(value));
+    for (std::size_t i = 0; i < json.size(); ++i) {
+      const char c = json[i];
+      if (!inText) {
+        out += c;
+        if (c == '"') {
+          inText = true;
+          piece = i + 1;
         }
-        v = std::move(copy);
+        continue;
       }
-    };
-    walk(j);
+      if (c == '\\' && i + 1 < json.size()) {  // an escape: "\\" between the parts of a path
+        flush(i);
+        out += json.substr(i, 2);
+        piece = ++i + 1;
+      } else if (c == '"' || c == '#' || c == '&' || c == '{' || c == '}' || c == '/' || c == ' ' || c == ';') {
+        flush(i);
+        out += c;
+        piece = i + 1;
+        inText = c != '"';
+      }
+    }
+    return out;
   }
 };
 

@@ -11,6 +11,39 @@ namespace {
 
 constexpr CONFIGRET CR_ACCESS_DENIED_ = 0x33;
 
+// The reading entry points the recorder forwards, by index.
+constexpr const char* kRecordedNames[] = {
+    "SetupDiGetClassDevsA",
+    "SetupDiDestroyDeviceInfoList",
+    "SetupDiEnumDeviceInfo",
+    "SetupDiGetDeviceRegistryPropertyA",
+    "SetupDiOpenDevRegKey",
+    "SetupDiEnumDeviceInterfaces",
+    "SetupDiGetDeviceInterfaceDetailA",
+    "SetupDiCreateDeviceInfoList",
+    "SetupDiGetDeviceInstanceIdA",
+    "SetupDiOpenDeviceInfoA",
+    "SetupDiGetINFClassA",
+    "CM_Locate_DevNodeA",
+    "CM_Get_DevNode_Registry_PropertyA",
+    "CM_Get_Parent",
+    "CM_Get_Child",
+    "CM_Get_Sibling",
+    "CM_Get_Device_ID_List_SizeA",
+    "CM_Get_Device_ID_ListA",
+    "ZwQueryKey"};
+
+constexpr bool SameName(const char* a, const char* b) {
+  while (*a && *a == *b) ++a, ++b;
+  return *a == *b;
+}
+
+constexpr int EntryIndex(const char* name) {
+  for (int i = 0; i < static_cast<int>(sizeof(kRecordedNames) / sizeof(kRecordedNames[0])); ++i)
+    if (SameName(kRecordedNames[i], name)) return i;
+  return -1;
+}
+
 ULONG_PTR Key(const void* handle) { return reinterpret_cast<ULONG_PTR>(handle); }
 
 std::string RootName(HKEY root) {
@@ -198,11 +231,10 @@ TkvRecordingMachine::TkvRecordingMachine(TkvMachine& below) : FBelow(below), FRe
 
 TkvRecordingMachine::~TkvRecordingMachine() = default;
 
-template <class T>
-T TkvRecordingMachine::BelowEntry(const char* name) {
-  std::lock_guard<std::mutex> lock(FLock);
-  auto it = FRec->BelowEntries.find(name);
-  return it == FRec->BelowEntries.end() ? nullptr : ProcCast<T>(it->second);
+template <class T, int Index>
+T TkvRecordingMachine::BelowEntry() const {
+  static_assert(Index >= 0 && Index < 32, "an entry point the recorder does not forward");
+  return ProcCast<T>(FRec->BelowEntries[Index].load(std::memory_order_acquire));
 }
 
 // ---- services -----------------------------------------------------------------------
@@ -245,7 +277,8 @@ FARPROC TkvRecordingMachine::GetProcAddress(HMODULE module, LPCSTR name) {
     SetLastError(ERROR_ACCESS_DENIED);
     return nullptr;
   }
-  FRec->BelowEntries.emplace(n, below);
+  const int index = EntryIndex(n.c_str());
+  if (index >= 0) FRec->BelowEntries[index].store(below, std::memory_order_release);
   return own;
 }
 
@@ -461,21 +494,21 @@ BOOL TkvRecordingMachine::GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
 // ---- SetupAPI -------------------------------------------------------------------------------
 
 HDEVINFO TkvRecordingMachine::SetupDiGetClassDevsA(const GUID* cls, LPCSTR enumerator, HWND parent, DWORD flags) {
-  return BelowEntry<TSetupDiGetClassDevsA>("SetupDiGetClassDevsA")(cls, enumerator, parent, flags);
+  return BelowEntry<TSetupDiGetClassDevsA, EntryIndex("SetupDiGetClassDevsA")>()(cls, enumerator, parent, flags);
 }
 
 BOOL TkvRecordingMachine::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
-  return BelowEntry<TSetupDiDestroyDeviceInfoList>("SetupDiDestroyDeviceInfoList")(set);
+  return BelowEntry<TSetupDiDestroyDeviceInfoList, EntryIndex("SetupDiDestroyDeviceInfoList")>()(set);
 }
 
 BOOL TkvRecordingMachine::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* data) {
-  const BOOL ok = BelowEntry<TSetupDiEnumDeviceInfo>("SetupDiEnumDeviceInfo")(set, index, data);
+  const BOOL ok = BelowEntry<TSetupDiEnumDeviceInfo, EntryIndex("SetupDiEnumDeviceInfo")>()(set, index, data);
   if (!ok || !data) return ok;
   const DWORD error = GetLastError();
   // The id first: the handle may have named another devnode before.
   char id[512];
   DWORD required = 0;
-  auto instanceId = BelowEntry<TSetupDiGetDeviceInstanceIdA>("SetupDiGetDeviceInstanceIdA");
+  auto instanceId = BelowEntry<TSetupDiGetDeviceInstanceIdA, EntryIndex("SetupDiGetDeviceInstanceIdA")>();
   SP_DEVINFO_DATA copy = *data;
   const bool named = instanceId && instanceId(set, &copy, id, sizeof(id), &required) && required > 0;
   {
@@ -491,7 +524,7 @@ BOOL TkvRecordingMachine::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DE
 BOOL TkvRecordingMachine::SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* data, DWORD property,
                                                             DWORD* type, BYTE* buffer, DWORD size, DWORD* required) {
   DWORD t = REG_NONE, need = 0;
-  const BOOL ok = BelowEntry<TSetupDiGetDeviceRegistryPropertyA>("SetupDiGetDeviceRegistryPropertyA")(
+  const BOOL ok = BelowEntry<TSetupDiGetDeviceRegistryPropertyA, EntryIndex("SetupDiGetDeviceRegistryPropertyA")>()(
       set, data, property, &t, buffer, size, &need);
   const DWORD error = GetLastError();
   if (type) *type = t;
@@ -509,7 +542,7 @@ BOOL TkvRecordingMachine::SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEV
 
 HKEY TkvRecordingMachine::SetupDiOpenDevRegKey(HDEVINFO set, SP_DEVINFO_DATA* data, DWORD scope, DWORD profile,
                                                DWORD keyType, REGSAM access) {
-  HKEY key = BelowEntry<TSetupDiOpenDevRegKey>("SetupDiOpenDevRegKey")(set, data, scope, profile, keyType, access);
+  HKEY key = BelowEntry<TSetupDiOpenDevRegKey, EntryIndex("SetupDiOpenDevRegKey")>()(set, data, scope, profile, keyType, access);
   const DWORD error = GetLastError();
   if (data && keyType == DIREG_DEV) {
     const bool ok = key != reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE) && key != nullptr;
@@ -526,7 +559,7 @@ HKEY TkvRecordingMachine::SetupDiOpenDevRegKey(HDEVINFO set, SP_DEVINFO_DATA* da
 BOOL TkvRecordingMachine::SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_DATA* data, const GUID* cls,
                                                       DWORD index, SP_DEVICE_INTERFACE_DATA* iface) {
   const BOOL ok =
-      BelowEntry<TSetupDiEnumDeviceInterfaces>("SetupDiEnumDeviceInterfaces")(set, data, cls, index, iface);
+      BelowEntry<TSetupDiEnumDeviceInterfaces, EntryIndex("SetupDiEnumDeviceInterfaces")>()(set, data, cls, index, iface);
   if (ok && iface) {
     const DWORD error = GetLastError();
     std::lock_guard<std::mutex> lock(FLock);
@@ -539,7 +572,7 @@ BOOL TkvRecordingMachine::SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_D
 BOOL TkvRecordingMachine::SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* iface,
                                                            SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD size,
                                                            DWORD* required, SP_DEVINFO_DATA* data) {
-  const BOOL ok = BelowEntry<TSetupDiGetDeviceInterfaceDetailA>("SetupDiGetDeviceInterfaceDetailA")(
+  const BOOL ok = BelowEntry<TSetupDiGetDeviceInterfaceDetailA, EntryIndex("SetupDiGetDeviceInterfaceDetailA")>()(
       set, iface, detail, size, required, data);
   if (ok && iface && detail && size > offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath)) {
     const DWORD error = GetLastError();
@@ -561,14 +594,14 @@ BOOL TkvRecordingMachine::SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, SP_DEVI
 }
 
 HDEVINFO TkvRecordingMachine::SetupDiCreateDeviceInfoList(const GUID* cls, HWND parent) {
-  return BelowEntry<TSetupDiCreateDeviceInfoList>("SetupDiCreateDeviceInfoList")(cls, parent);
+  return BelowEntry<TSetupDiCreateDeviceInfoList, EntryIndex("SetupDiCreateDeviceInfoList")>()(cls, parent);
 }
 
 BOOL TkvRecordingMachine::SetupDiGetDeviceInstanceIdA(HDEVINFO set, SP_DEVINFO_DATA* data, LPSTR buffer, DWORD size,
                                                       DWORD* required) {
   DWORD need = 0;
   const BOOL ok =
-      BelowEntry<TSetupDiGetDeviceInstanceIdA>("SetupDiGetDeviceInstanceIdA")(set, data, buffer, size, &need);
+      BelowEntry<TSetupDiGetDeviceInstanceIdA, EntryIndex("SetupDiGetDeviceInstanceIdA")>()(set, data, buffer, size, &need);
   const DWORD error = GetLastError();
   if (required) *required = need;
   if (ok && data && buffer && size) {
@@ -583,7 +616,7 @@ BOOL TkvRecordingMachine::SetupDiGetDeviceInstanceIdA(HDEVINFO set, SP_DEVINFO_D
 BOOL TkvRecordingMachine::SetupDiOpenDeviceInfoA(HDEVINFO set, LPCSTR instanceId, HWND parent, DWORD flags,
                                                  SP_DEVINFO_DATA* data) {
   const BOOL ok =
-      BelowEntry<TSetupDiOpenDeviceInfoA>("SetupDiOpenDeviceInfoA")(set, instanceId, parent, flags, data);
+      BelowEntry<TSetupDiOpenDeviceInfoA, EntryIndex("SetupDiOpenDeviceInfoA")>()(set, instanceId, parent, flags, data);
   if (ok && data && instanceId) {
     const DWORD error = GetLastError();
     std::lock_guard<std::mutex> lock(FLock);
@@ -594,13 +627,13 @@ BOOL TkvRecordingMachine::SetupDiOpenDeviceInfoA(HDEVINFO set, LPCSTR instanceId
 }
 
 BOOL TkvRecordingMachine::SetupDiGetINFClassA(LPCSTR inf, GUID* cls, LPSTR name, DWORD size, DWORD* required) {
-  return BelowEntry<TSetupDiGetINFClassA>("SetupDiGetINFClassA")(inf, cls, name, size, required);
+  return BelowEntry<TSetupDiGetINFClassA, EntryIndex("SetupDiGetINFClassA")>()(inf, cls, name, size, required);
 }
 
 // ---- configuration manager --------------------------------------------------------------------
 
 CONFIGRET TkvRecordingMachine::CM_Locate_DevNodeA(DEVINST* node, LPCSTR id, ULONG flags) {
-  const CONFIGRET r = BelowEntry<TCM_Locate_DevNodeA>("CM_Locate_DevNodeA")(node, id, flags);
+  const CONFIGRET r = BelowEntry<TCM_Locate_DevNodeA, EntryIndex("CM_Locate_DevNodeA")>()(node, id, flags);
   if (r == CR_SUCCESS && node) {
     std::lock_guard<std::mutex> lock(FLock);
     if (!id || !*id) FRec->Root = FRec->Node(*node);
@@ -612,7 +645,7 @@ CONFIGRET TkvRecordingMachine::CM_Locate_DevNodeA(DEVINST* node, LPCSTR id, ULON
 CONFIGRET TkvRecordingMachine::CM_Get_DevNode_Registry_PropertyA(DEVINST node, ULONG property, ULONG* type,
                                                                  void* buffer, ULONG* length, ULONG flags) {
   ULONG t = REG_NONE;
-  const CONFIGRET r = BelowEntry<TCM_Get_DevNode_Registry_PropertyA>("CM_Get_DevNode_Registry_PropertyA")(
+  const CONFIGRET r = BelowEntry<TCM_Get_DevNode_Registry_PropertyA, EntryIndex("CM_Get_DevNode_Registry_PropertyA")>()(
       node, property, &t, buffer, length, flags);
   if (type) *type = t;
   if (r == CR_SUCCESS && buffer && length && property >= 1) {
@@ -626,7 +659,7 @@ CONFIGRET TkvRecordingMachine::CM_Get_DevNode_Registry_PropertyA(DEVINST node, U
 }
 
 CONFIGRET TkvRecordingMachine::CM_Get_Parent(DEVINST* result, DEVINST node, ULONG flags) {
-  const CONFIGRET r = BelowEntry<TCM_Get_Parent>("CM_Get_Parent")(result, node, flags);
+  const CONFIGRET r = BelowEntry<TCM_Get_Parent, EntryIndex("CM_Get_Parent")>()(result, node, flags);
   if (r == CR_SUCCESS && result) {
     std::lock_guard<std::mutex> lock(FLock);
     FRec->Devnode(node).Parent = FRec->Node(*result);
@@ -635,7 +668,7 @@ CONFIGRET TkvRecordingMachine::CM_Get_Parent(DEVINST* result, DEVINST node, ULON
 }
 
 CONFIGRET TkvRecordingMachine::CM_Get_Child(DEVINST* result, DEVINST node, ULONG flags) {
-  const CONFIGRET r = BelowEntry<TCM_Get_Child>("CM_Get_Child")(result, node, flags);
+  const CONFIGRET r = BelowEntry<TCM_Get_Child, EntryIndex("CM_Get_Child")>()(result, node, flags);
   if (r == CR_SUCCESS && result) {
     std::lock_guard<std::mutex> lock(FLock);
     const DEVINST child = FRec->Node(*result), parent = FRec->Node(node);
@@ -646,7 +679,7 @@ CONFIGRET TkvRecordingMachine::CM_Get_Child(DEVINST* result, DEVINST node, ULONG
 }
 
 CONFIGRET TkvRecordingMachine::CM_Get_Sibling(DEVINST* result, DEVINST node, ULONG flags) {
-  const CONFIGRET r = BelowEntry<TCM_Get_Sibling>("CM_Get_Sibling")(result, node, flags);
+  const CONFIGRET r = BelowEntry<TCM_Get_Sibling, EntryIndex("CM_Get_Sibling")>()(result, node, flags);
   if (r == CR_SUCCESS && result) {
     std::lock_guard<std::mutex> lock(FLock);
     const DEVINST self = FRec->Node(node), next = FRec->Node(*result);
@@ -657,11 +690,11 @@ CONFIGRET TkvRecordingMachine::CM_Get_Sibling(DEVINST* result, DEVINST node, ULO
 }
 
 CONFIGRET TkvRecordingMachine::CM_Get_Device_ID_List_SizeA(ULONG* length, LPCSTR filter, ULONG flags) {
-  return BelowEntry<TCM_Get_Device_ID_List_SizeA>("CM_Get_Device_ID_List_SizeA")(length, filter, flags);
+  return BelowEntry<TCM_Get_Device_ID_List_SizeA, EntryIndex("CM_Get_Device_ID_List_SizeA")>()(length, filter, flags);
 }
 
 CONFIGRET TkvRecordingMachine::CM_Get_Device_ID_ListA(LPCSTR filter, char* buffer, ULONG length, ULONG flags) {
-  const CONFIGRET r = BelowEntry<TCM_Get_Device_ID_ListA>("CM_Get_Device_ID_ListA")(filter, buffer, length, flags);
+  const CONFIGRET r = BelowEntry<TCM_Get_Device_ID_ListA, EntryIndex("CM_Get_Device_ID_ListA")>()(filter, buffer, length, flags);
   if (r != CR_SUCCESS || !buffer || !filter ||
       !(flags & (CM_GETIDLIST_FILTER_REMOVALRELATIONS | CM_GETIDLIST_FILTER_BUSRELATIONS)))
     return r;
@@ -670,7 +703,7 @@ CONFIGRET TkvRecordingMachine::CM_Get_Device_ID_ListA(LPCSTR filter, char* buffe
   // The devnodes named here may be ones the walk passed without reading their
   // ids: locating them ties the ids to the devnodes, so that their relations
   // are written where the library will ask for them.
-  auto locate = BelowEntry<TCM_Locate_DevNodeA>("CM_Locate_DevNodeA");
+  auto locate = BelowEntry<TCM_Locate_DevNodeA, EntryIndex("CM_Locate_DevNodeA")>();
   std::vector<std::pair<DEVINST, std::string>> located;
   if (locate) {
     std::vector<std::string> named(ids);
@@ -689,7 +722,7 @@ CONFIGRET TkvRecordingMachine::CM_Get_Device_ID_ListA(LPCSTR filter, char* buffe
 }
 
 NTSTATUS TkvRecordingMachine::ZwQueryKey(HANDLE key, int infoClass, void* buffer, ULONG length, ULONG* resultLength) {
-  const NTSTATUS status = BelowEntry<TZwQueryKey>("ZwQueryKey")(key, infoClass, buffer, length, resultLength);
+  const NTSTATUS status = BelowEntry<TZwQueryKey, EntryIndex("ZwQueryKey")>()(key, infoClass, buffer, length, resultLength);
   if (status >= 0 && infoClass == KeyNameInformation && buffer && length >= 4) {
     ULONG bytes = 0;
     std::memcpy(&bytes, buffer, 4);

@@ -112,8 +112,8 @@ class TkvRecordingMachine : public TkvMachine {
   struct TRecording;  // what was read; see kvsimrecorder.cpp
 
  private:
-  template <class T>
-  T BelowEntry(const char* name);
+  template <class T, int Index>
+  T BelowEntry() const;
 
   TkvMachine& FBelow;
   mutable std::mutex FLock;

@@ -3,6 +3,7 @@
 // A functions delivered; the writer converts them.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <optional>
 #include <set>
@@ -82,7 +83,9 @@ struct TkvRecordingMachine::TRecording {
   std::map<ULONG_PTR, std::string> Modules;  // handle -> library name as asked
   std::vector<std::string> MissingLibraries;
   std::map<std::string, std::vector<std::string>> MissingExports;  // library -> entries
-  std::map<std::string, FARPROC> BelowEntries;                      // entry name -> the machine's own
+  // The machine's own entry points, by the recorder's entry index; set
+  // when the library looks them up, read by every recorded call.
+  std::atomic<FARPROC> BelowEntries[32] = {};
   std::map<ULONG_PTR, std::pair<DEVINST, GUID>> Interfaces;          // SP_DEVICE_INTERFACE_DATA.Reserved -> key
 
   std::optional<DWORD> DriveMask;
