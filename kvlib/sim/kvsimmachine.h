@@ -119,6 +119,9 @@ class TkvSimMachine : public TkvMachine {
   TkvSimDevnode& Root() { return *FDevnodes.front(); }
   TkvSimDevnode* FindDevnode(const std::string& instanceId);
   void SetProperty(TkvSimDevnode& node, DWORD spdrp, const std::string& utf8Text);
+  // Marks every devnode whose driver key (SPDRP_DRIVER) is DriverKey, without
+  // regard to case, as present or not.
+  void SetPresentByDriverKey(const std::string& driverKey, bool present);
 
   // Registry: paths like "SYSTEM\\MountedDevices" below a predefined root.
   TkvSimKey& CreateKey(HKEY root, const std::string& path);
@@ -146,6 +149,8 @@ class TkvSimMachine : public TkvMachine {
   // Device objects opened by path (compared without regard to case).
   void AddDeviceObject(const std::string& path, std::shared_ptr<TkvSimDeviceObject> object);
   void RemoveDeviceObject(const std::string& path);
+  // The object registered under path, nullptr when there is none.
+  std::shared_ptr<TkvSimDeviceObject> FindDeviceObject(const std::string& path) const;
 
   // Programs the library starts: the command line's program file name
   // (without folder) picks the handler; it returns the exit code.
@@ -294,5 +299,8 @@ class TkvSimMachine : public TkvMachine {
 
 // The built-in demo machine (created on first use).
 TkvSimMachine& DemoMachine();
+// A machine of its own built from the same description, for a caller that
+// changes it (devices arriving and leaving).
+std::unique_ptr<TkvSimMachine> NewDemoMachine();
 
 }  // namespace kv
