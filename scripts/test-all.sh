@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # The test command: sets the machine up, configures and builds the presets
-# linux, linux-asan, linux-tsan, linux-fuzz, win32 and win64, runs the native
-# tests (under the sanitizers too), a short fuzzing run, and the win64 tests
+# linux, linux-asan, linux-tsan, linux-tsa, linux-fuzz, win32 and win64, runs
+# the native tests (under the sanitizers too), checks the locks (linux-tsa
+# compiles the libraries with clang's thread-safety analysis), a short
+# fuzzing run, and the win64 tests
 # under Wine (on a virtual X screen), and prints a summary.  Goes on
 # after a failure so that one run shows every broken preset; exits non-zero
 # if anything failed.
 #   KV_SKIP_SETUP=1      do not run scripts/setup.sh
-#   KV_PRESETS="a b"     presets to handle (default: linux linux-asan linux-tsan linux-fuzz win32 win64)
+#   KV_PRESETS="a b"     presets to handle (default: linux linux-asan linux-tsan linux-tsa linux-fuzz win32 win64)
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$ROOT"
-PRESETS=${KV_PRESETS:-linux linux-asan linux-tsan linux-fuzz win32 win64}
+PRESETS=${KV_PRESETS:-linux linux-asan linux-tsan linux-tsa linux-fuzz win32 win64}
 LOGS=$ROOT/build/test-all
 WINEPREFIX_DIR=$ROOT/build/win64/wineprefix
 mkdir -p "$LOGS"
@@ -140,6 +142,11 @@ fi
 for preset in $PRESETS; do
   step "configure $preset" cmake --preset "$preset" || continue
   case $preset in
+    linux-tsa)
+      # Compiling is the check: the libraries only, nothing to run.
+      step "lock check $preset" cmake --build --preset "$preset" --target kv_libraries
+      continue
+      ;;
     linux-fuzz)
       # Only the fuzzers: a short bounded run of each, from its corpus.
       step "build $preset" cmake --build --preset "$preset" --target kv_fuzzers || continue
