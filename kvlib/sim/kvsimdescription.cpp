@@ -69,7 +69,7 @@ class TkvSimDescriptionLoader {
 
   void Load(const json& d) {
     OnlyKeys(d, "machine", {"name", "codePage", "windows", "drives", "services", "programs", "devnodes", "registry",
-                            "usb", "comment"});
+                            "usb", "driverPackages", "comment"});
     M.FName = Text(d, "name", "machine", "unnamed machine");
     if (d.contains("codePage")) {
       if (!d["codePage"].is_number_unsigned()) Fault("codePage", "must be a number");
@@ -92,6 +92,13 @@ class TkvSimDescriptionLoader {
       for (auto it = d["programs"].begin(); it != d["programs"].end(); ++it) {
         if (!it.value().is_number_unsigned()) Fault("programs." + it.key(), "exit code must be a number");
         M.AddProgram(it.key(), it.value().get<DWORD>());
+      }
+    }
+    if (d.contains("driverPackages")) {
+      if (!d["driverPackages"].is_object()) Fault("driverPackages", "must map INF paths to services");
+      for (auto it = d["driverPackages"].begin(); it != d["driverPackages"].end(); ++it) {
+        if (!it.value().is_string()) Fault("driverPackages." + it.key(), "the service must be a text");
+        M.AddDriverPackage(it.key(), it.value().get<std::string>());
       }
     }
     if (d.contains("registry")) Registry(d["registry"]);
@@ -191,7 +198,7 @@ class TkvSimDescriptionLoader {
   void Devnode(const json& n, TkvSimDevnode* parent, const std::string& where) {
     OnlyKeys(n, where, {"id", "class", "driver", "description", "service", "manufacturer", "pdo", "friendlyName",
                         "hardwareIds", "present", "parameters", "hardwareKey", "interfaces", "busRelations",
-                        "removalRelations", "instanceIdSizeZero", "children", "comment"});
+                        "removalRelations", "instanceIdSizeZero", "disabled", "ejectVeto", "children", "comment"});
     TkvSimMachine::DevnodeSpec spec;
     spec.InstanceId = Text(n, "id", where);
     if (spec.InstanceId.empty()) Fault(where, "a devnode needs an \"id\"");
@@ -227,6 +234,14 @@ class TkvSimDescriptionLoader {
     if (n.contains("busRelations")) node.BusRelations = Texts(n["busRelations"], where + ".busRelations");
     if (n.contains("removalRelations")) node.RemovalRelations = Texts(n["removalRelations"], where + ".removalRelations");
     if (n.contains("instanceIdSizeZero")) node.InstanceIdSizeZero = n["instanceIdSizeZero"].get<bool>();
+    if (n.contains("disabled")) node.Disabled = n["disabled"].get<bool>();
+    if (n.contains("ejectVeto")) {
+      const json& v = n["ejectVeto"];
+      OnlyKeys(v, where + ".ejectVeto", {"count", "name"});
+      if (!v.contains("count") || !v["count"].is_number_unsigned())
+        Fault(where + ".ejectVeto.count", "must be a number of refusals");
+      M.SetEjectVetoes(node, v["count"].get<int>(), Text(v, "name", where + ".ejectVeto"));
+    }
     if (n.contains("children")) {
       if (!n["children"].is_array()) Fault(where + ".children", "must be a list");
       for (std::size_t i = 0; i < n["children"].size(); ++i)

@@ -11,6 +11,9 @@
 #include "kvtext.h"
 #include "kvutils.h"
 
+// What Wine's newdev answers for a hardware id that no device has.
+#define KV_WINE_DRIVER_UPDATE_ERROR 0u
+
 namespace {
 
 const char* const kTestKey = "Software\\kvtest\\setup";
@@ -150,6 +153,44 @@ TEST_F(RealMachineTest, BindingAndEnumerationOnTheSystemsSetupApi) {
   kv::TStringList none(true);
   kv::EnumDevices(&usb, true, true, false, none);
   SUCCEED() << none.Count() << " USB devices";
+}
+
+// The stub the program carries is a windowless x86-64 program; written from
+// the resource into the temp folder, run hidden and deleted, its exit code is
+// the caller's last error.
+TEST_F(RealMachineTest, TheStubFromTheResourceRunsAndGoes) {
+  const std::string stub = kv::LoadResourceText("KVX64STUB");
+  ASSERT_GT(stub.size(), 0x400u);
+  auto u16 = [&](std::size_t at) { return static_cast<unsigned>(static_cast<unsigned char>(stub[at]) | static_cast<unsigned char>(stub[at + 1]) << 8); };
+  EXPECT_EQ(stub.substr(0, 2), "MZ");
+  const std::size_t pe = u16(0x3C) | u16(0x3E) << 16;
+  ASSERT_LT(pe + 24 + 70, stub.size());
+  EXPECT_EQ(stub.substr(pe, 4), std::string("PE\0\0", 4));
+  EXPECT_EQ(u16(pe + 4), 0x8664u) << "x86-64";
+  EXPECT_EQ(u16(pe + 24), 0x20Bu) << "PE32+";
+  EXPECT_EQ(u16(pe + 24 + 68), 2u) << "a windowed program, without a console";
+
+  char temp[kv::MAX_PATH] = {};
+  ASSERT_GT(kv::Host().GetTempPathA(sizeof(temp), temp), 0u);
+  const std::string file = std::string(temp) + "kvX64stub.exe";
+  struct Case {
+    std::string Arguments;
+    kv::DWORD Error;
+  };
+  const Case cases[] = {
+      {"", kv::ERROR_INVALID_PARAMETER},
+      {"\"one\"", kv::ERROR_INVALID_PARAMETER},
+      {"a b c d", kv::ERROR_INVALID_PARAMETER},
+      {"\"USB\\VID_FFFF&PID_FFFF\\NONE\" 2 \"{36FC9E60-C465-11CF-8056-444553540000}\"", kv::ERROR_NO_SUCH_DEVINST},
+      {"\"USB\\VID_FFFF&PID_FFFF\" \"" + std::string(temp) + "no package.inf\"", KV_WINE_DRIVER_UPDATE_ERROR},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Arguments);
+    kv::SetLastError(0xDEADBEEF);
+    EXPECT_FALSE(kv::RunX64Stub(c.Arguments));
+    EXPECT_EQ(kv::GetLastError(), c.Error);
+    EXPECT_EQ(kv::Host().GetFileAttributesA(file.c_str()), kv::INVALID_FILE_ATTRIBUTES) << "left behind";
+  }
 }
 
 }  // namespace

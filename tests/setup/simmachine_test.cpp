@@ -42,6 +42,9 @@ TEST(DescriptionTest, FaultsAreNamed) {
       {"odd hex", "{\"registry\": {\"HKLM\\\\A\": {\"v\": {\"binary\": \"0\"}}}}", "odd number"},
       {"wrong kind", "{\"windows\": {\"major\": \"five\"}}", "windows.major"},
       {"wrong kind deep down", "{\"devnodes\": [{\"id\": \"A\", \"present\": \"yes\"}]}", "machine description"},
+      {"veto without count", "{\"devnodes\": [{\"id\": \"A\", \"ejectVeto\": {\"name\": \"x\"}}]}",
+       "devnodes[0].ejectVeto.count"},
+      {"package without service", "{\"driverPackages\": {\"a.inf\": 1}}", "driverPackages.a.inf"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -62,7 +65,9 @@ TEST(DescriptionTest, ValuesAndServicesFromADescription) {
     "registry": {"HKLM\\SOFTWARE\\A": {"S": "text", "N": {"sz": "t", "terminated": false},
                                        "B": {"binary": "01 02"}, "W": {"binaryText": "\\??\\X"},
                                        "D": {"dword": 7}, "M": {"multiSz": ["a", "b"]}}},
-    "devnodes": [{"id": "ROOT\\X\\0", "present": false, "parameters": {"PortName": "COM9"}}]
+    "driverPackages": {"C:\\p\\w.inf": "WinUSB"},
+    "devnodes": [{"id": "ROOT\\X\\0", "present": false, "parameters": {"PortName": "COM9"}},
+                 {"id": "USB\\Y\\1", "disabled": true, "ejectVeto": {"count": 2, "name": "Disk Y"}}]
   })");
   kv::TkvMachineScope scope(*m);
   EXPECT_EQ(m->Name(), "small");
@@ -79,6 +84,11 @@ TEST(DescriptionTest, ValuesAndServicesFromADescription) {
   EXPECT_EQ(kv::ReadRegistryString(kv::HKEY_LOCAL_MACHINE,
                                    "SYSTEM\\ControlSet001\\Enum\\ROOT\\X\\0\\Device Parameters", "PortName"),
             "COM9");
+  kv::TkvSimDevnode* y = m->FindDevnode("USB\\Y\\1");
+  ASSERT_NE(y, nullptr);
+  EXPECT_TRUE(y->Disabled);
+  EXPECT_EQ(y->EjectVetoes, 2);
+  EXPECT_EQ(y->VetoName, "Disk Y");
 }
 
 TEST(DescriptionTest, HandlesOfTheMachineAreChecked) {
