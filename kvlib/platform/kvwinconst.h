@@ -145,7 +145,6 @@ constexpr CONFIGRET CR_INVALID_DEVICE_ID = 0x1E;
 constexpr CONFIGRET CR_CALL_NOT_IMPLEMENTED = 0x34;
 constexpr CONFIGRET CR_REMOVE_VETOED = 0x17;
 constexpr int PNP_VetoDevice = 6;
-constexpr DWORD DBT_DEVNODES_CHANGED = 0x0007;
 constexpr DWORD VER_PLATFORM_WIN32s = 0;
 constexpr DWORD VER_PLATFORM_WIN32_WINDOWS = 1;
 constexpr DWORD VER_PLATFORM_WIN32_NT = 2;
@@ -175,6 +174,20 @@ constexpr UINT WM_KEYDOWN = 0x0100;
 constexpr UINT WM_CHAR = 0x0102;
 constexpr UINT WM_TIMER = 0x0113;
 constexpr UINT WM_DEVICECHANGE = 0x0219;
+
+// The device-change broadcast (dbt.h): WM_DEVICECHANGE's events and the head
+// of the record an arrival or removal points to.
+constexpr WPARAM DBT_DEVNODES_CHANGED = 0x0007;
+constexpr WPARAM DBT_DEVICEARRIVAL = 0x8000;
+constexpr WPARAM DBT_DEVICEREMOVECOMPLETE = 0x8004;
+constexpr DWORD DBT_DEVTYP_DEVICEINTERFACE = 5;
+constexpr DWORD DBT_DEVTYP_PORT = 3;
+
+// The clipboard and global memory.
+constexpr UINT CF_TEXT = 1;
+constexpr UINT GMEM_MOVEABLE = 0x0002;
+constexpr UINT GMEM_ZEROINIT = 0x0040;
+constexpr WORD SW_SHOWDEFAULT = 10;
 constexpr UINT WM_USER = 0x0400;
 constexpr UINT EM_GETSEL = 0x00B0;
 constexpr UINT EM_SETSEL = 0x00B1;

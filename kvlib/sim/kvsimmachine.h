@@ -149,6 +149,9 @@ class TkvSimMachine : public TkvMachine {
   TkvSimDevnode& Root() { return *FDevnodes.front(); }
   TkvSimDevnode* FindDevnode(const std::string& instanceId);
   void SetProperty(TkvSimDevnode& node, DWORD spdrp, const std::string& utf8Text);
+  // Marks every devnode whose driver key (SPDRP_DRIVER) is DriverKey, without
+  // regard to case, as present or not.
+  void SetPresentByDriverKey(const std::string& driverKey, bool present);
 
   // Registry: paths like "SYSTEM\\MountedDevices" below a predefined root.
   TkvSimKey& CreateKey(HKEY root, const std::string& path);
@@ -178,9 +181,10 @@ class TkvSimMachine : public TkvMachine {
   // with AddDriverPackage and answers ERROR_FILE_NOT_FOUND for others.
   using TDriverPackageReader = std::function<DWORD(const std::string& infPath, std::string& service)>;
   void SetDriverPackageReader(TDriverPackageReader reader);
-  // The device-change broadcast: called with DBT_DEVNODES_CHANGED on the
-  // thread that changed a devnode, once per change, while the machine is
-  // locked (so it must not call into the machine from another thread).
+  // Each change of a devnode's state is broadcast (BroadcastDeviceChange,
+  // DBT_DEVNODES_CHANGED, posted to the program's top-level windows) while
+  // this machine is installed. The hook, too, is called with each change, on
+  // the thread that made it, while the machine is locked.
   using TDeviceChangeHook = std::function<void(WPARAM event)>;
   void SetDeviceChangeHook(TDeviceChangeHook hook);
   unsigned DeviceChangeCount() const;
@@ -201,6 +205,8 @@ class TkvSimMachine : public TkvMachine {
   // Device objects opened by path (compared without regard to case).
   void AddDeviceObject(const std::string& path, std::shared_ptr<TkvSimDeviceObject> object);
   void RemoveDeviceObject(const std::string& path);
+  // The object registered under path, nullptr when there is none.
+  std::shared_ptr<TkvSimDeviceObject> FindDeviceObject(const std::string& path) const;
 
   // Programs the library starts: the command line's program file name
   // (without folder) picks the handler; it returns the exit code.

@@ -5,6 +5,7 @@
 
 #include "kvcmdline.h"
 #include "kvsimmachine.h"
+#include "kvsimusb.h"
 #include "kvstubrequest.h"
 #include "kvtext.h"
 #include "kvutils.h"
@@ -64,6 +65,8 @@ void TkvSimMachine::DeviceChanged() {
   std::lock_guard<std::recursive_mutex> lock(FLock);
   ++FDeviceChanges;
   if (FDeviceChangeHook) FDeviceChangeHook(DBT_DEVNODES_CHANGED);
+  // The program's windows hear of it as from Windows (posted, never waited for).
+  if (&Machine() == this) BroadcastDeviceChange(DBT_DEVNODES_CHANGED);
 }
 
 TkvSimDevnode* TkvSimMachine::FindDevnodeByDriverKey(const std::string& driverKey) {
