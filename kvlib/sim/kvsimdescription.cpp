@@ -277,6 +277,8 @@ std::unique_ptr<TkvSimMachine> TkvSimMachine::FromFile(const std::string& path) 
   return FromJson(text.str());
 }
 
+std::unique_ptr<TkvSimMachine> NewDemoMachine() { return TkvSimMachine::FromJson(kvDemoMachineJson); }
+
 TkvSimMachine& DemoMachine() {
   // Built once, kept to the end of the program: programs and tests may hold
   // on to it for as long as they run.

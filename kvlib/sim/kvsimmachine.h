@@ -389,5 +389,8 @@ class TkvSimMachine : public TkvMachine {
 
 // The built-in demo machine (created on first use).
 TkvSimMachine& DemoMachine();
+// A machine of its own built from the same description, for a caller that
+// changes it (devices arriving and leaving).
+std::unique_ptr<TkvSimMachine> NewDemoMachine();
 
 }  // namespace kv
