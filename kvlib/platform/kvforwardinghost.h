@@ -132,6 +132,9 @@ class TkvForwardingHost : public TkvHost {
                           int show) override {
     return FInner.ShellExecuteA(owner, verb, file, parameters, directory, show);
   }
+  DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) override {
+    return FInner.WaitForMultipleObjects(count, handles, waitAll, milliseconds);
+  }
   void Sleep(DWORD milliseconds) override { FInner.Sleep(milliseconds); }
   void OutputDebugStringA(LPCSTR text) override { FInner.OutputDebugStringA(text); }
   void OutputDebugStringW(const WCHAR* text) override { FInner.OutputDebugStringW(text); }
