@@ -695,7 +695,6 @@ LRESULT TkvPosixHost::DispatchMessageA(const MSG* msg) {
 }
 
 void TkvPosixHost::PostQuitMessage(int exitCode) {
-  TState& state = State();
   TkvLockGuard<TkvMutex> lock(gWindowsLock);
   MyQueue()->QuitPosted = true;
   MyQueue()->QuitCode = exitCode;
