@@ -247,7 +247,6 @@ void Deliver(const std::shared_ptr<TSent>& sent) {
     const std::shared_ptr<TSent>& Sent;
     LRESULT Result = 0;
     ~TReply() {
-      TState& state = State();
       TkvLockGuard<TkvMutex> lock(gWindowsLock);
       Sent->Result = Result;
       Sent->Done = true;
