@@ -21,6 +21,7 @@ namespace {
 class TCollector : public TkvCustomDataProcessor {
  public:
   using TkvCustomDataProcessor::TkvCustomDataProcessor;
+  ~TCollector() override { Detach(); }
   void DataReceived(BYTE* Buffer, DWORD Count, bool& Handled) override {
     std::lock_guard<std::mutex> lock(Lock);
     Bytes.insert(Bytes.end(), Buffer, Buffer + Count);
