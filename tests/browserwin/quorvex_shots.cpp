@@ -2,8 +2,8 @@
 // main window with a device's rows on "General Info", the tree's pop-up menu
 // and the About window, as PNG files.
 //
-//   quorvex_shots OUTDIR SUFFIX     (writes main-SUFFIX.png, popup-SUFFIX.png,
-//                                    about-SUFFIX.png)
+//   quorvex_shots OUTDIR SUFFIX     (writes main-SUFFIX.png, terminal-SUFFIX.png,
+//                                    popup-SUFFIX.png, about-SUFFIX.png)
 //
 // Run inside Wine's own desktop window (explorer /desktop=...) so that title
 // bars are drawn; run_shots.cmake does that at 96 and at 144 DPI. Exit code 0
@@ -209,6 +209,22 @@ int main(int argc, char** argv) {
     GetWindowRect(window.Handle(), &frame);
     written += Shoot(frame, out + "main-" + suffix + ".png");
 
+    // The "USB Device" page with the loopback board's pipes open and some
+    // traffic echoed into the terminal.
+    window.Pages().SetActivePage(quorvex::win::TfmMain::pgDevice);
+    SendMessageA(window.PipeInList(), CB_SETCURSEL, 0, 0);
+    SendMessageA(window.PipeOutList(), CB_SETCURSEL, 0, 0);
+    SendMessageA(window.ActiveBox(), BM_CLICK, 0, 0);
+    for (char c : std::string("Hello, board!\r0123456789")) {
+      PostMessageA(window.Terminal(), WM_CHAR, static_cast<unsigned char>(c), 1);
+      Pump(window, 30);
+    }
+    Pump(window, 400);
+    written += Shoot(frame, out + "terminal-" + suffix + ".png");
+    SendMessageA(window.ActiveBox(), BM_CLICK, 0, 0);
+    window.Pages().SetActivePage(quorvex::win::TfmMain::pgGeneral);
+    Pump(window, 100);
+
     // The tree's pop-up menu, opened at the selected item.
     RECT item;
     TreeView_GetItemRect(tree, window.Tree().Selected(), &item, TRUE);
@@ -240,5 +256,5 @@ int main(int argc, char** argv) {
     SendMessageA(window.Handle(), WM_COMMAND, quorvex::cmdAbout, 0);
   }
   kv::USBManager().Clear();
-  return written == 3 ? 0 : 3;
+  return written == 4 ? 0 : 3;
 }
