@@ -456,7 +456,12 @@ void TfmMain::UpdateDevicePage() {
 }
 
 void TfmMain::pgDeviceShow() {
-  // FillPipeLists: the pipes of the component's selected device.
+  // FillPipeLists: the pipes of the component's selected device. The chosen
+  // pipes stay chosen while the lists stay the same (a click on "Active"
+  // shows the page again).
+  const TkvPipeLists before = FPipePage->Lists();
+  const LRESULT inChosen = SendMessageA(ePipeIn, CB_GETCURSEL, 0, 0);
+  const LRESULT outChosen = SendMessageA(ePipeOut, CB_GETCURSEL, 0, 0);
   SendMessageA(ePipeIn, CB_RESETCONTENT, 0, 0);
   SendMessageA(ePipeOut, CB_RESETCONTENT, 0, 0);
   if (FModel->Stale()) return;
@@ -468,6 +473,10 @@ void TfmMain::pgDeviceShow() {
       const LRESULT at = SendMessageA(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(entry.Text.c_str()));
       if (at >= 0) SendMessageA(list, CB_SETITEMDATA, static_cast<WPARAM>(at), entry.Index);
     }
+  }
+  if (lists.In == before.In && lists.Out == before.Out) {
+    SendMessageA(ePipeIn, CB_SETCURSEL, static_cast<WPARAM>(inChosen), 0);
+    SendMessageA(ePipeOut, CB_SETCURSEL, static_cast<WPARAM>(outChosen), 0);
   }
 }
 
