@@ -248,7 +248,7 @@ void TfmMain::CreateControls() {
   // The form makes the "USB Device" page the active one.
   FPages.SetActivePage(pgDevice);
 
-  FBar = CreateChild(STATUSCLASSNAMEA, "", SBARS_SIZEGRIP, 0, FHandle, idBar);
+  FBar = CreateChild(STATUSCLASSNAMEA, "", SBARS_SIZEGRIP | SBARS_TOOLTIPS, 0, FHandle, idBar);
 }
 
 void TfmMain::CreateDevicePage() {

@@ -346,6 +346,26 @@ TEST_F(BrowserWindow, CopyPutsTheExactRowTexts) {
   for (const auto& [caption, value] : rows) all += caption + "\t" + value + "\r\n";
   Command(quorvex::cmdCopyAll);
   EXPECT_EQ(Clipboard(w.Handle()), all);
+
+  // The second short-cuts, through the message loop: Ctrl+Ins copies the row,
+  // Ctrl+Alt+Ins every row. (Posted keys carry no modifier state of their
+  // own: the thread's key state is set as a keyboard would.)
+  auto pressWith = [&](std::initializer_list<int> modifiers, WPARAM key) {
+    BYTE state[256];
+    GetKeyboardState(state);
+    for (int m : modifiers) state[m] = 0x80;
+    SetKeyboardState(state);
+    PressKey(w.List().Handle(), key);
+    Pump(&w, 30);
+    for (int m : modifiers) state[m] = 0;
+    SetKeyboardState(state);
+  };
+  kv::SetClipboardText(reinterpret_cast<kv::HWND>(w.Handle()), "");
+  pressWith({VK_CONTROL}, VK_INSERT);
+  EXPECT_EQ(Clipboard(w.Handle()), "Vendor ID\t" + rows[static_cast<std::size_t>(vendorRow)].second + "\r\n");
+  kv::SetClipboardText(reinterpret_cast<kv::HWND>(w.Handle()), "");
+  pressWith({VK_CONTROL, VK_MENU}, VK_INSERT);
+  EXPECT_EQ(Clipboard(w.Handle()), all);
 }
 
 // A device that arrives is announced by WM_DEVICECHANGE: the component takes

@@ -1,13 +1,15 @@
 // Screenshots of the browser on the demo machine, for people to look at: the
-// main window with a device's rows on "General Info", the tree's pop-up menu
-// and the About window, as PNG files.
+// main window with a device's rows on "General Info", its "USB Device"
+// page (also with traffic in the terminal), the tree's pop-up menu and the
+// About window, as PNG files.
 //
-//   quorvex_shots OUTDIR SUFFIX     (writes main-SUFFIX.png, terminal-SUFFIX.png,
-//                                    popup-SUFFIX.png, about-SUFFIX.png)
+//   quorvex_shots OUTDIR SUFFIX     (writes main-SUFFIX.png, device-SUFFIX.png,
+//                                    terminal-SUFFIX.png, popup-SUFFIX.png,
+//                                    about-SUFFIX.png)
 //
 // Run inside Wine's own desktop window (explorer /desktop=...) so that title
 // bars are drawn; run_shots.cmake does that at 96 and at 144 DPI. Exit code 0
-// when all three were written.
+// when all five were written.
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -209,9 +211,13 @@ int main(int argc, char** argv) {
     GetWindowRect(window.Handle(), &frame);
     written += Shoot(frame, out + "main-" + suffix + ".png");
 
+    // The "USB Device" page of the same device.
+    window.Pages().SetActivePage(quorvex::win::TfmMain::pgDevice);
+    Pump(window, 300);
+    written += Shoot(frame, out + "device-" + suffix + ".png");
+
     // The "USB Device" page with the loopback board's pipes open and some
     // traffic echoed into the terminal.
-    window.Pages().SetActivePage(quorvex::win::TfmMain::pgDevice);
     SendMessageA(window.PipeInList(), CB_SETCURSEL, 0, 0);
     SendMessageA(window.PipeOutList(), CB_SETCURSEL, 0, 0);
     SendMessageA(window.ActiveBox(), BM_CLICK, 0, 0);
@@ -256,5 +262,5 @@ int main(int argc, char** argv) {
     SendMessageA(window.Handle(), WM_COMMAND, quorvex::cmdAbout, 0);
   }
   kv::USBManager().Clear();
-  return written == 4 ? 0 : 3;
+  return written == 5 ? 0 : 3;
 }
