@@ -42,11 +42,14 @@ void Pump(TfmMain* window, int milliseconds) {
   } while (std::chrono::steady_clock::now() < end);
 }
 
-// Runs Body on the first dialog box (#32770) of this thread once it shows:
-// a modal window runs its own loop, where a timer of the thread still fires.
+// Runs the bodies, one after the other, on the dialog boxes (#32770) of this
+// thread as they show: a modal window runs its own loop, where a timer of the
+// thread still fires. A body must close its dialog.
 class TOnModal {
  public:
-  explicit TOnModal(std::function<void(HWND)> body) : FBody(std::move(body)) {
+  using TBody = std::function<void(HWND)>;
+  explicit TOnModal(TBody body) : TOnModal(std::vector<TBody>{std::move(body)}) {}
+  explicit TOnModal(std::vector<TBody> bodies) : FBodies(std::move(bodies)) {
     Current() = this;
     FTimer = SetTimer(nullptr, 0, 50, Tick);
   }
@@ -54,34 +57,36 @@ class TOnModal {
     KillTimer(nullptr, FTimer);
     Current() = nullptr;
   }
-  bool Ran() const { return FRan; }
+  bool Ran() const { return FNext == FBodies.size(); }
 
  private:
   static TOnModal*& Current() {
     static TOnModal* current = nullptr;
     return current;
   }
-  static BOOL CALLBACK Find(HWND window, LPARAM found) {
+  static BOOL CALLBACK Find(HWND window, LPARAM data) {
+    auto* self = reinterpret_cast<TOnModal*>(data);
     char cls[16] = "";
     GetClassNameA(window, cls, sizeof cls);
-    if (std::string(cls) == "#32770" && IsWindowVisible(window)) {
-      *reinterpret_cast<HWND*>(found) = window;
+    if (std::string(cls) == "#32770" && IsWindowVisible(window) && window != self->FLast) {
+      self->FFound = window;
       return FALSE;
     }
     return TRUE;
   }
   static void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
     TOnModal* self = Current();
-    if (!self || self->FRan) return;
-    HWND dialog = nullptr;
-    EnumThreadWindows(GetCurrentThreadId(), Find, reinterpret_cast<LPARAM>(&dialog));
-    if (!dialog) return;
-    self->FRan = true;
-    self->FBody(dialog);
+    if (!self || self->Ran()) return;
+    self->FFound = nullptr;
+    EnumThreadWindows(GetCurrentThreadId(), Find, reinterpret_cast<LPARAM>(self));
+    if (!self->FFound) return;
+    self->FLast = self->FFound;
+    self->FBodies[self->FNext++](self->FFound);
   }
-  std::function<void(HWND)> FBody;
+  std::vector<TBody> FBodies;
+  std::size_t FNext = 0;
+  HWND FLast = nullptr, FFound = nullptr;
   UINT_PTR FTimer = 0;
-  bool FRan = false;
 };
 
 std::string DialogText(HWND dialog) {
@@ -423,10 +428,36 @@ TEST_F(BrowserWindow, ARaisingHandlerShowsAMessageBoxAndTheProgramGoesOn) {
     EXPECT_TRUE(close.Ran());
   }
   EXPECT_NE(shown.find("Enable"), std::string::npos) << shown;
-  EXPECT_FALSE(w.Busy());
   EXPECT_TRUE(IsWindowEnabled(w.Handle()));
   Command(quorvex::cmdReload);
   EXPECT_EQ(w.ReloadCount(), 2);
+
+  // A long command that raises: confirmed, it runs with FBusy set, and FBusy
+  // and the cursor are back before its message shows.
+  SelectText(kTestBoard);
+  bool busyAtError = true;
+  HCURSOR cursorAtError = nullptr;
+  {
+    TOnModal answer({[&](HWND question) {
+                       shown = DialogText(question);
+                       PostMessageA(question, WM_COMMAND, IDYES, 0);
+                     },
+                     [&](HWND error) {
+                       busyAtError = w.Busy();
+                       cursorAtError = GetCursor();
+                       PostMessageA(error, WM_COMMAND, IDOK, 0);
+                     }});
+    Command(quorvex::cmdInstallDriver);
+    EXPECT_TRUE(answer.Ran());
+  }
+  EXPECT_NE(shown.find("Do you want continue?"), std::string::npos) << shown;
+  EXPECT_FALSE(busyAtError);
+  EXPECT_NE(cursorAtError, LoadCursor(nullptr, IDC_WAIT));
+  EXPECT_FALSE(w.Busy());
+  // A device change now is taken at once again.
+  kv::BroadcastDeviceChange(kv::DBT_DEVNODES_CHANGED);
+  Pump(&w, 700);
+  EXPECT_EQ(w.ReloadCount(), 3) << "the install's own reload is skipped by its error; the device change reloads";
 }
 
 // Closing stores the placement and tree width; the next window opens where
