@@ -1,8 +1,10 @@
 // Loading a simulated machine from its description (JSON). The format is
 // documented in docs/machine-description.md. Every fault names the place in
 // the description, so a hand-written machine is easy to fix.
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <system_error>
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
@@ -72,8 +74,12 @@ class TkvSimDescriptionLoader {
                             "usb", "comment"});
     M.FName = Text(d, "name", "machine", "unnamed machine");
     if (d.contains("codePage")) {
-      if (!d["codePage"].is_number_unsigned()) Fault("codePage", "must be a number");
-      M.FCodePage = d["codePage"].get<unsigned>();
+      const json& cp = d["codePage"];
+      // The code pages the machine can hand out text in; another would be
+      // silently ignored by the conversions.
+      if (!cp.is_number_unsigned() || (cp != 1250 && cp != 1251 && cp != 1252 && cp != 65001))
+        Fault("codePage", "must be one of 1250, 1251, 1252, 65001");
+      M.FCodePage = cp.get<unsigned>();
     }
     if (d.contains("windows")) Windows(d["windows"]);
     if (d.contains("drives")) {
@@ -98,7 +104,7 @@ class TkvSimDescriptionLoader {
     if (d.contains("devnodes")) {
       if (!d["devnodes"].is_array()) Fault("devnodes", "must be a list");
       for (std::size_t i = 0; i < d["devnodes"].size(); ++i)
-        Devnode(d["devnodes"][i], nullptr, "devnodes[" + std::to_string(i) + "]");
+        Devnode(d["devnodes"][i], nullptr, "devnodes[" + std::to_string(i) + "]", 1);
     }
     if (d.contains("usb")) LoadUsbDescription(M, d["usb"]);
   }
@@ -188,7 +194,11 @@ class TkvSimDescriptionLoader {
     }
   }
 
-  void Devnode(const json& n, TkvSimDevnode* parent, const std::string& where) {
+  void Devnode(const json& n, TkvSimDevnode* parent, const std::string& where, int depth) {
+    // Real device trees are a few dozen levels deep; a hostile description
+    // must not exhaust the stack of the loader or of what walks the tree.
+    if (depth > kMaxDevnodeDepth)
+      Fault(where, "devnodes nest at most " + std::to_string(kMaxDevnodeDepth) + " deep");
     OnlyKeys(n, where, {"id", "class", "driver", "description", "service", "manufacturer", "pdo", "friendlyName",
                         "hardwareIds", "present", "parameters", "hardwareKey", "interfaces", "busRelations",
                         "removalRelations", "instanceIdSizeZero", "children", "comment"});
@@ -230,7 +240,7 @@ class TkvSimDescriptionLoader {
     if (n.contains("children")) {
       if (!n["children"].is_array()) Fault(where + ".children", "must be a list");
       for (std::size_t i = 0; i < n["children"].size(); ++i)
-        Devnode(n["children"][i], &node, where + ".children[" + std::to_string(i) + "]");
+        Devnode(n["children"][i], &node, where + ".children[" + std::to_string(i) + "]", depth + 1);
     }
   }
 
@@ -255,6 +265,9 @@ std::unique_ptr<TkvSimMachine> TkvSimMachine::FromJson(const std::string& text) 
 }
 
 std::unique_ptr<TkvSimMachine> TkvSimMachine::FromFile(const std::string& path) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec))
+    throw std::runtime_error("machine description: \"" + path + "\" is a folder, not a file");
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("machine description: cannot read \"" + path + "\"");
   std::ostringstream text;

@@ -6,6 +6,21 @@
 namespace kvtest {
 namespace {
 
+std::string Repeat(const std::string& text, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += text;
+  return out;
+}
+
+std::string DeepDevnodes(int depth) {
+  std::string open, close;
+  for (int i = 0; i < depth; ++i) {
+    open += "{\"id\": \"X\\\\" + std::to_string(i) + "\", \"children\": [";
+    close += "]}";
+  }
+  return "{\"devnodes\": [" + open + close + "]}";
+}
+
 TEST(DescriptionTest, DemoMachineShowsItsUsbControllersAndDrives) {
   kv::TkvSimMachine& demo = kv::DemoMachine();
   kv::TkvMachineScope scope(demo);
@@ -27,8 +42,8 @@ TEST(DescriptionTest, DemoMachineShowsItsUsbControllersAndDrives) {
 TEST(DescriptionTest, FaultsAreNamed) {
   struct Case {
     const char* label;
-    const char* json;
-    const char* mentions;
+    std::string json;  // empty: devnodes nested 10,000 deep
+    std::string mentions;
   };
   const Case cases[] = {
       {"not JSON", "{\"name\": ", "not valid JSON"},
@@ -42,17 +57,26 @@ TEST(DescriptionTest, FaultsAreNamed) {
       {"odd hex", "{\"registry\": {\"HKLM\\\\A\": {\"v\": {\"binary\": \"0\"}}}}", "odd number"},
       {"wrong kind", "{\"windows\": {\"major\": \"five\"}}", "windows.major"},
       {"wrong kind deep down", "{\"devnodes\": [{\"id\": \"A\", \"present\": \"yes\"}]}", "machine description"},
+      {"unknown code page", "{\"codePage\": 437}", "codePage: must be one of 1250, 1251, 1252, 65001"},
+      {"devnodes 10,000 deep", "", "devnodes[0]" + Repeat(".children[0]", 256) + ": devnodes nest at most 256 deep"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     try {
-      kv::TkvSimMachine::FromJson(c.json);
+      kv::TkvSimMachine::FromJson(c.json.empty() ? DeepDevnodes(10000) : c.json);
       ADD_FAILURE() << "accepted";
     } catch (const std::runtime_error& e) {
       EXPECT_NE(std::string(e.what()).find(c.mentions), std::string::npos) << e.what();
     }
   }
   EXPECT_THROW(kv::TkvSimMachine::FromFile("/no/such/machine.json"), std::runtime_error);
+  // A folder is not a description, and the message says which folder.
+  try {
+    kv::TkvSimMachine::FromFile(".");
+    ADD_FAILURE() << "a folder was loaded";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), "machine description: \".\" is a folder, not a file");
+  }
 }
 
 TEST(DescriptionTest, ValuesAndServicesFromADescription) {

@@ -12,6 +12,20 @@ std::unique_ptr<kv::TkvSimMachine> Load(const std::string& usb) {
   return kv::TkvSimMachine::FromJson("{\"usb\": " + usb + "}");
 }
 
+std::string Repeat(const std::string& text, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += text;
+  return out;
+}
+
+// A root hub with hubs chained below it, `depth` hubs in all.
+std::string DeepHubs(int depth) {
+  std::string open = "{\"name\": \"H0\"";
+  for (int i = 1; i < depth; ++i)
+    open += ", \"devices\": [{\"port\": 1, \"hub\": {\"name\": \"H" + std::to_string(i) + "\"";
+  return open + Repeat("}}]", depth - 1) + "}";
+}
+
 std::string Controller(const std::string& rootHub, const std::string& extra = "") {
   return "{\"controllers\": [{\"number\": 0, \"driver\": \"{K}\\\\0\"" + extra +
          ", \"rootHub\": " + rootHub + "}]}";
@@ -45,9 +59,18 @@ TEST(UsbDescriptionTest, FaultsNameTheirPlace) {
        "speed: is low, full, high or a speed code"},
       {Controller("{\"name\": \"R\", \"devices\": [{\"port\": 1, \"hub\": {\"ports\": 2}}]}"),
        "devices[0].hub: a hub needs a \"name\""},
+      {"{\"controllers\": [{\"number\": 16}]}", "usb.controllers[0].number: must not be above 15"},
+      // Hubs open by name: a second hub of a name would hide the first one's devices.
+      {Controller("{\"name\": \"R\", \"devices\": [{\"port\": 2, \"hub\": {\"name\": \"r\"}}]}"),
+       "usb.controllers[0].rootHub.devices[0].hub.name: hub name \"r\" appears twice"},
+      {"{\"controllers\": [{\"number\": 0, \"rootHub\": {\"name\": \"R\"}},"
+       " {\"number\": 1, \"rootHub\": {\"name\": \"R\"}}]}",
+       "usb.controllers[1].rootHub.name: hub name \"R\" appears twice"},
+      {Controller(DeepHubs(20000)), "usb.controllers[0].rootHub" + Repeat(".devices[0].hub", 32) +
+                                        ": hubs nest at most 32 deep"},
   };
   for (const TCase& c : cases) {
-    SCOPED_TRACE(c.Usb);
+    SCOPED_TRACE(c.Usb.substr(0, 300));
     try {
       Load(c.Usb);
       ADD_FAILURE() << "loaded";
