@@ -251,7 +251,8 @@ std::unique_ptr<TkvSimMachine> TkvSimMachine::FromJson(const std::string& text) 
   json d;
   try {
     d = json::parse(text);
-  } catch (const json::parse_error& e) {
+  } catch (const json::exception& e) {
+    // Malformed text, or a number beyond what JSON numbers hold here.
     throw std::runtime_error(std::string("machine description: not valid JSON: ") + e.what());
   }
   auto machine = std::make_unique<TkvSimMachine>();
