@@ -65,7 +65,8 @@ TEST_F(InstallRun, DeletesAndCopiesWithTheProgressOfEachStepAndRecordsTheVersion
   FRoot.Write("update/b.dll", "new b");
   FRoot.Write("update/c.dll", "new c");
 
-  EXPECT_EQ(Run("Version=1.2.0\n"
+  // Blanks and control characters after the version are not part of it.
+  EXPECT_EQ(Run("Version=1.2.0 \t\x1a\n"
                 "Delete1=old1.dll\nDelete2=missing.dll\nDelete3=old3.dll\n"
                 "Copy1=bin\\a.dll,a.dll\nCopy2=b.dll,sub\\b.dll\nCopy3=c.dll\n"),
             TRunResult::Installed);
@@ -90,7 +91,8 @@ TEST_F(InstallRun, RefusesAnEqualOrNewerVersionWithoutTouchingAnything) {
     Installed(installed);
     const auto before = FRoot.Snapshot();
     FUser.Events.clear();
-    EXPECT_EQ(Run("Version=1.5.0\nDelete1=Tool.exe\nCopy1=Update.inf,Tool.exe\n"), TRunResult::NewerInstalled);
+    // A trailing blank would weigh (32 - 48) in the last component.
+    EXPECT_EQ(Run("Version=1.5.0 \nDelete1=Tool.exe\nCopy1=Update.inf,Tool.exe\n"), TRunResult::NewerInstalled);
     EXPECT_TRUE(FUser.Events.empty());
     EXPECT_EQ(FRoot.Snapshot(), before);
     EXPECT_EQ(RecordedVersion(), installed);
