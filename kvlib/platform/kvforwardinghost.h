@@ -1,0 +1,132 @@
+// A host that forwards every call to another one. A test derives from it
+// and overrides the one call it wants to change (a file operation that fails,
+// say), so the same test runs over the POSIX host and over Windows.
+#pragma once
+
+#include "kvplatform.h"
+
+namespace kv {
+
+class TkvForwardingHost : public TkvHost {
+ public:
+  explicit TkvForwardingHost(TkvHost& inner) : FInner(inner) {}
+  TkvHost& Inner() const { return FInner; }
+
+  HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* sa, DWORD disposition, DWORD flags,
+                     HANDLE templ) override {
+    return FInner.CreateFileA(name, access, share, sa, disposition, flags, templ);
+  }
+  BOOL ReadFile(HANDLE file, void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* ov) override {
+    return FInner.ReadFile(file, buffer, toRead, read, ov);
+  }
+  BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* written, OVERLAPPED* ov) override {
+    return FInner.WriteFile(file, buffer, toWrite, written, ov);
+  }
+  DWORD GetFileSize(HANDLE file, DWORD* high) override { return FInner.GetFileSize(file, high); }
+  BOOL CloseHandle(HANDLE handle) override { return FInner.CloseHandle(handle); }
+  BOOL DeleteFileA(LPCSTR name) override { return FInner.DeleteFileA(name); }
+  BOOL CreateDirectoryA(LPCSTR name, SECURITY_ATTRIBUTES* sa) override { return FInner.CreateDirectoryA(name, sa); }
+  BOOL RemoveDirectoryA(LPCSTR name) override { return FInner.RemoveDirectoryA(name); }
+  DWORD GetFileAttributesA(LPCSTR name) override { return FInner.GetFileAttributesA(name); }
+  DWORD GetTempPathA(DWORD size, LPSTR buffer) override { return FInner.GetTempPathA(size, buffer); }
+  DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) override { return FInner.GetCurrentDirectoryA(size, buffer); }
+  BOOL SetCurrentDirectoryA(LPCSTR path) override { return FInner.SetCurrentDirectoryA(path); }
+  DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size) override {
+    return FInner.GetEnvironmentVariableA(name, buffer, size);
+  }
+  int SHFileOperationA(SHFILEOPSTRUCTA* op) override { return FInner.SHFileOperationA(op); }
+  HMODULE GetModuleHandleA(LPCSTR name) override { return FInner.GetModuleHandleA(name); }
+  DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) override {
+    return FInner.GetModuleFileNameA(module, buffer, size);
+  }
+  HRSRC FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) override {
+    return FInner.FindResourceA(module, name, type);
+  }
+  HGLOBAL LoadResource(HMODULE module, HRSRC res) override { return FInner.LoadResource(module, res); }
+  void* LockResource(HGLOBAL data) override { return FInner.LockResource(data); }
+  DWORD SizeofResource(HMODULE module, HRSRC res) override { return FInner.SizeofResource(module, res); }
+  DWORD GetFileVersionInfoSizeA(LPCSTR fileName, DWORD* handle) override {
+    return FInner.GetFileVersionInfoSizeA(fileName, handle);
+  }
+  BOOL GetFileVersionInfoA(LPCSTR fileName, DWORD handle, DWORD size, void* data) override {
+    return FInner.GetFileVersionInfoA(fileName, handle, size, data);
+  }
+  BOOL VerQueryValueA(const void* block, LPCSTR subBlock, void** buffer, UINT* length) override {
+    return FInner.VerQueryValueA(block, subBlock, buffer, length);
+  }
+  HANDLE CreateEventA(SECURITY_ATTRIBUTES* sa, BOOL manualReset, BOOL initialState, LPCSTR name) override {
+    return FInner.CreateEventA(sa, manualReset, initialState, name);
+  }
+  BOOL SetEvent(HANDLE event) override { return FInner.SetEvent(event); }
+  BOOL ResetEvent(HANDLE event) override { return FInner.ResetEvent(event); }
+  DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override {
+    return FInner.WaitForSingleObject(handle, milliseconds);
+  }
+  DWORD GetTickCount() override { return FInner.GetTickCount(); }
+  void Sleep(DWORD milliseconds) override { FInner.Sleep(milliseconds); }
+  void OutputDebugStringA(LPCSTR text) override { FInner.OutputDebugStringA(text); }
+  void OutputDebugStringW(const WCHAR* text) override { FInner.OutputDebugStringW(text); }
+  UINT RegisterClassA(const WNDCLASSA* cls) override { return FInner.RegisterClassA(cls); }
+  HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x, int y, int width,
+                       int height, HWND parent, void* menu, HINSTANCE instance, void* param) override {
+    return FInner.CreateWindowExA(exStyle, className, windowName, style, x, y, width, height, parent, menu, instance,
+                                  param);
+  }
+  BOOL DestroyWindow(HWND window) override { return FInner.DestroyWindow(window); }
+  BOOL IsWindow(HWND window) override { return FInner.IsWindow(window); }
+  LONG_PTR SetWindowLongPtrA(HWND window, int index, LONG_PTR value) override {
+    return FInner.SetWindowLongPtrA(window, index, value);
+  }
+  LONG_PTR GetWindowLongPtrA(HWND window, int index) override { return FInner.GetWindowLongPtrA(window, index); }
+  LRESULT CallWindowProcA(WNDPROC proc, HWND window, UINT msg, WPARAM wParam, LPARAM lParam) override {
+    return FInner.CallWindowProcA(proc, window, msg, wParam, lParam);
+  }
+  LRESULT DefWindowProcA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) override {
+    return FInner.DefWindowProcA(window, msg, wParam, lParam);
+  }
+  LRESULT SendMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) override {
+    return FInner.SendMessageA(window, msg, wParam, lParam);
+  }
+  BOOL PostMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) override {
+    return FInner.PostMessageA(window, msg, wParam, lParam);
+  }
+  BOOL GetMessageA(MSG* msg, HWND window, UINT filterMin, UINT filterMax) override {
+    return FInner.GetMessageA(msg, window, filterMin, filterMax);
+  }
+  BOOL PeekMessageA(MSG* msg, HWND window, UINT filterMin, UINT filterMax, UINT remove) override {
+    return FInner.PeekMessageA(msg, window, filterMin, filterMax, remove);
+  }
+  BOOL TranslateMessage(const MSG* msg) override { return FInner.TranslateMessage(msg); }
+  LRESULT DispatchMessageA(const MSG* msg) override { return FInner.DispatchMessageA(msg); }
+  void PostQuitMessage(int exitCode) override { FInner.PostQuitMessage(exitCode); }
+  UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, void* timerProc) override {
+    return FInner.SetTimer(window, id, elapse, timerProc);
+  }
+  BOOL KillTimer(HWND window, UINT_PTR id) override { return FInner.KillTimer(window, id); }
+  HWND GetForegroundWindow() override { return FInner.GetForegroundWindow(); }
+  DWORD GetCurrentThreadId() override { return FInner.GetCurrentThreadId(); }
+  int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) override {
+    return FInner.MessageBoxA(owner, text, caption, type);
+  }
+  HRESULT CoInitializeEx(void* reserved, DWORD coInit) override { return FInner.CoInitializeEx(reserved, coInit); }
+  void CoUninitialize() override { FInner.CoUninitialize(); }
+  HRESULT CoCreateGuid(GUID* guid) override { return FInner.CoCreateGuid(guid); }
+  std::string WideToAnsi(const WCHAR* text, std::size_t length) override { return FInner.WideToAnsi(text, length); }
+
+ private:
+  TkvHost& FInner;
+};
+
+// Installs a host for the lifetime of this object.
+class TkvHostScope {
+ public:
+  explicit TkvHostScope(TkvHost& host) : FPrevious(SetHost(&host)) {}
+  ~TkvHostScope() { SetHost(FPrevious); }
+  TkvHostScope(const TkvHostScope&) = delete;
+  TkvHostScope& operator=(const TkvHostScope&) = delete;
+
+ private:
+  TkvHost* FPrevious;
+};
+
+}  // namespace kv
