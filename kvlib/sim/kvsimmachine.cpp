@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <sstream>
+#include <stdexcept>
 
 #include "kvtext.h"
 
@@ -87,7 +88,29 @@ bool TkvSimMachine::Enter(const char* operation, DWORD* error) {
   return true;
 }
 
+namespace {
+
+// The machine's own operations that can be made to fail (the entry points of
+// its libraries are known from the libraries).
+const char* const kOperations[] = {
+    "LoadLibraryA",    "GetProcAddress",    "FreeLibrary",      "CreateFileA",      "DeviceIoControl",
+    "CloseHandle",     "RegOpenKeyExA",     "RegCreateKeyExA",  "RegQueryValueExA", "RegSetValueExA",
+    "RegDeleteValueA", "RegEnumValueA",     "RegEnumKeyExA",    "RegCloseKey",      "GetLogicalDrives",
+    "GetDriveTypeA",   "GetVersionExA",     "IsWow64",          "CreateProcessA",   "WaitForSingleObject",
+    "GetExitCodeProcess"};
+
+}  // namespace
+
+bool TkvSimMachine::KnowsOperation(const std::string& operation) const {
+  for (const char* o : kOperations)
+    if (operation == o) return true;
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  return FExportNames.count(operation) != 0;
+}
+
 void TkvSimMachine::Fail(const std::string& operation, DWORD error, int count) {
+  if (!KnowsOperation(operation))
+    throw std::invalid_argument("TkvSimMachine::Fail: no operation is named \"" + operation + "\"");
   std::lock_guard<std::recursive_mutex> lock(FLock);
   FFailures[operation] = Failure{error, count};
 }
@@ -236,7 +259,9 @@ void TkvSimMachine::RemoveLibrary(const std::string& library) {
 
 void TkvSimMachine::RemoveExport(const std::string& library, const std::string& entry) {
   std::lock_guard<std::recursive_mutex> lock(FLock);
-  FLibraries[LibraryKey(library)].Exports.erase(entry);
+  Library& lib = FLibraries[LibraryKey(library)];
+  if (lib.Name.empty()) lib.Name = library;
+  if (lib.Exports.erase(entry)) lib.Removed.insert(entry);
 }
 
 void TkvSimMachine::AddExport(const std::string& library, const std::string& entry, FARPROC proc) {
@@ -244,6 +269,8 @@ void TkvSimMachine::AddExport(const std::string& library, const std::string& ent
   Library& lib = FLibraries[LibraryKey(library)];
   if (lib.Name.empty()) lib.Name = library;
   lib.Exports[entry] = proc;
+  lib.Removed.erase(entry);
+  FExportNames.insert(entry);
 }
 
 unsigned TkvSimMachine::LoadCount(const std::string& library) const {
@@ -741,8 +768,30 @@ std::string TkvSimMachine::Dump() const {
   walk(FDevnodes.front().get(), 0);
   out << "device objects:";
   for (const auto& d : FDeviceObjects) out << " " << d.first;
-  out << "\n";
+  out << "\narmed failures:";
+  for (const auto& f : FFailures) {
+    if (f.second.Count == 0) continue;  // used up
+    out << " " << f.first << " (error " << f.second.Error << ", "
+        << (f.second.Count < 0 ? std::string("always") : std::to_string(f.second.Count) + " more") << ")";
+  }
+  out << "\nmissing libraries:";
+  for (const auto& l : FLibraries)
+    if (!l.second.Present) out << " " << (l.second.Name.empty() ? l.first : l.second.Name);
+  out << "\nmissing entries:";
+  for (const auto& l : FLibraries)
+    for (const std::string& e : l.second.Removed) out << " " << l.second.Name << "!" << e;
+  out << "\noutstanding: " << Outstanding() << "\n";
   return out.str();
+}
+
+TkvSimMachine::TOutstanding TkvSimMachine::Outstanding() const {
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TOutstanding o;
+  o.Handles = FHandles.size();
+  o.Keys = FKeyHandles.size();
+  o.DevInfoSets = FSets.size();
+  for (const auto& l : FLibraries) o.Libraries += l.second.References;
+  return o;
 }
 
 }  // namespace kv

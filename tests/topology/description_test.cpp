@@ -94,20 +94,20 @@ TEST(UsbDescriptionTest, SwitchesFromTheDescription) {
   kv::TkvUSBManager manager;
   manager.Refresh();
   ASSERT_EQ(manager.HostCount(), 1);
-  EXPECT_EQ(manager.GetHost(0)->FileName, "\\\\.\\HCD3");
-  kv::TkvUsbHub& root = *manager.GetHost(0)->GetHub(0);
+  EXPECT_EQ(Need(manager.GetHost(0))->FileName, "\\\\.\\HCD3");
+  kv::TkvUsbHub& root = *Need(Need(manager.GetHost(0))->GetHub(0));
   EXPECT_EQ(root.MaxPower(), 7);
-  kv::TkvUsbDevice& d = *root.GetPort(0)->GetNode(0);
+  kv::TkvUsbDevice& d = *Need(Need(root.GetPort(0))->GetNode(0));
   EXPECT_EQ(d.IdVendor, 0x046D);
   EXPECT_EQ(d.Speed, 0) << "low speed through the older request";
   EXPECT_EQ(d.PipeCount(), 1);
   EXPECT_EQ(d.GetPipe(0)->TransferType(), 4);
-  EXPECT_EQ(root.GetPort(0)->ConnectionInfo.NumberOfOpenPipes(), 40u);
+  EXPECT_EQ(Need(root.GetPort(0))->ConnectionInfo.NumberOfOpenPipes(), 40u);
   EXPECT_EQ(d.ReadString(kv::INVALID_HANDLE_VALUE, 1), "");
   d.ReadStrings();
   EXPECT_EQ(d.Strings.Count(), 1) << "string 2 is malformed and ends the list";
-  EXPECT_EQ(root.GetPort(1)->Description, "Port #2 (hub:  unknown device)");
-  EXPECT_EQ(root.GetPort(2)->Description, "Port #3 (hub:  unknown device)");
+  EXPECT_EQ(Need(root.GetPort(1))->Description, "Port #2 (hub:  unknown device)");
+  EXPECT_EQ(Need(root.GetPort(2))->Description, "Port #3 (hub:  unknown device)");
 }
 
 TEST(UsbDescriptionTest, DemoMachineBuses) {
@@ -127,8 +127,9 @@ TEST(UsbDescriptionTest, DemoMachineBuses) {
   EXPECT_NE(tree.find("Port #2 (device:  Prolific USB-to-Serial Comm Port)"), std::string::npos) << tree;
   EXPECT_NE(tree.find("Port #3 (device:  unknown device)"), std::string::npos) << tree;
 
-  kv::TkvUsbHub& ext = dynamic_cast<kv::TkvUsbHub&>(*manager.GetHost(2)->GetHub(0)->GetPort(0)->GetNode(0));
-  kv::TkvUsbDevice& stick = *ext.GetPort(0)->GetNode(0);
+  kv::TkvUsbHub* root2 = Need(Need(manager.GetHost(2))->GetHub(0));
+  kv::TkvUsbHub& ext = dynamic_cast<kv::TkvUsbHub&>(*Need(Need(root2->GetPort(0))->GetNode(0)));
+  kv::TkvUsbDevice& stick = *Need(Need(ext.GetPort(0))->GetNode(0));
   EXPECT_EQ(stick.Description, "USB Mass Storage Device");
   EXPECT_EQ(stick.Disks, "E: ");
   EXPECT_EQ(stick.InstanceId, "USB\\VID_0781&PID_5567\\4C530001230915117385");

@@ -16,9 +16,7 @@ class DeviceTest : public TopologyTest {
     FirstDevice = false;
     setUp(s);
     Refresh();
-    kv::TkvUsbDevice* d = DeviceAt(1);
-    if (!d) ADD_FAILURE() << TreeText();
-    return d ? *d : Dummy;
+    return *DeviceAt(1);
   }
 
   // Whether the host converts with code page 1252, as the text cases expect.
@@ -28,7 +26,6 @@ class DeviceTest : public TopologyTest {
   }
 
   kv::TkvSimUsbHub* Hub;
-  kv::TkvUsbDevice Dummy;
   bool FirstDevice = true;
 };
 

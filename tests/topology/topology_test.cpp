@@ -26,16 +26,16 @@ TEST_F(ManagerTest, ControllerNumbersWithGapsAndTwoDigits) {
   Usb.AddController(16, UsbKey(16));  // beyond the sixteen tries
   Refresh();
   ASSERT_EQ(Manager.HostCount(), 3) << M->Dump();
-  EXPECT_EQ(Manager.GetHost(0)->FileName, "\\\\.\\HCD0");
-  EXPECT_EQ(Manager.GetHost(1)->FileName, "\\\\.\\HCD2");
-  EXPECT_EQ(Manager.GetHost(2)->FileName, "\\\\.\\HCD15");
-  const kv::TkvUsbHost& h = *Manager.GetHost(1);
+  EXPECT_EQ(Need(Manager.GetHost(0))->FileName, "\\\\.\\HCD0");
+  EXPECT_EQ(Need(Manager.GetHost(1))->FileName, "\\\\.\\HCD2");
+  EXPECT_EQ(Need(Manager.GetHost(2))->FileName, "\\\\.\\HCD15");
+  const kv::TkvUsbHost& h = *Need(Manager.GetHost(1));
   EXPECT_EQ(h.RegistryKey, UsbKey(2));
   EXPECT_EQ(h.Description, "Host Controller 2");
   EXPECT_EQ(h.Name, h.Description);
   EXPECT_EQ(h.Manager, &Manager);
   ASSERT_EQ(h.HubCount(), 1);
-  const kv::TkvUsbHub& root = *h.GetHub(0);
+  const kv::TkvUsbHub& root = *Need(h.GetHub(0));
   EXPECT_EQ(root.Description, "Root Hub");
   EXPECT_EQ(root.Name, "USB Hub:USB#ROOT_HUB#2#{f18a0e88-c30c-11d0-8815-00a0c906bed8}");
   EXPECT_EQ(root.FileName, "\\\\.\\USB#ROOT_HUB#2#{f18a0e88-c30c-11d0-8815-00a0c906bed8}");
@@ -55,8 +55,8 @@ TEST_F(ManagerTest, PortTexts) {
   kv::TkvUsbHub& root = *RootHub();
   ASSERT_EQ(root.PortCount(), 12);
   for (int i = 0; i < 12; ++i) {
-    EXPECT_EQ(root.GetPort(i)->PortNumber, i + 1);
-    EXPECT_EQ(root.GetPort(i)->Hub, &root);
+    EXPECT_EQ(Need(root.GetPort(i))->PortNumber, i + 1);
+    EXPECT_EQ(Need(root.GetPort(i))->Hub, &root);
   }
   EXPECT_EQ(root.GetPort(12), nullptr);
   EXPECT_EQ(Port(1)->Description, "Port #1 (device:  Known Device)");
@@ -116,9 +116,9 @@ TEST_F(ManagerTest, HubsNestAndTakeTheirDescriptionFromThePort) {
   EXPECT_EQ(hub->MaxPower(), 100);
   EXPECT_EQ(hub->PipeCount(), 0) << "the device part of a hub stays empty";
   EXPECT_EQ(hub->IdVendor, 0);
-  EXPECT_EQ(hub->GetPort(2)->Description, "Port #3 (device:  Behind The Hub)");
-  EXPECT_EQ(hub->GetPort(0)->Description, "Port #1 (hub:  unknown device)") << "a hub that cannot be opened";
-  EXPECT_EQ(hub->GetPort(0)->NodeCount(), 0);
+  EXPECT_EQ(Need(hub->GetPort(2))->Description, "Port #3 (device:  Behind The Hub)");
+  EXPECT_EQ(Need(hub->GetPort(0))->Description, "Port #1 (hub:  unknown device)") << "a hub that cannot be opened";
+  EXPECT_EQ(Need(hub->GetPort(0))->NodeCount(), 0);
 }
 
 TEST_F(ManagerTest, HubNameRequestFails) {
@@ -170,18 +170,18 @@ TEST_F(ManagerTest, FailuresLeaveASmallerTree) {
 
   Usb.Fail(kv::IOCTL_GET_HCD_DRIVERKEY_NAME, kv::ERROR_GEN_FAILURE, 1);
   Refresh();
-  EXPECT_EQ(Manager.GetHost(0)->RegistryKey, "");
-  EXPECT_EQ(Manager.GetHost(0)->Description, "");
-  EXPECT_EQ(Manager.GetHost(1)->Description, "Host Controller 1");
+  EXPECT_EQ(Need(Manager.GetHost(0))->RegistryKey, "");
+  EXPECT_EQ(Need(Manager.GetHost(0))->Description, "");
+  EXPECT_EQ(Need(Manager.GetHost(1))->Description, "Host Controller 1");
 
   Usb.Fail(kv::IOCTL_USB_GET_ROOT_HUB_NAME, kv::ERROR_GEN_FAILURE, 1);  // same code as node information
   Refresh();
-  EXPECT_EQ(Manager.GetHost(0)->HubCount(), 0);
-  EXPECT_EQ(Manager.GetHost(1)->HubCount(), 1);
+  EXPECT_EQ(Need(Manager.GetHost(0))->HubCount(), 0);
+  EXPECT_EQ(Need(Manager.GetHost(1))->HubCount(), 1);
 
   hub.FailRequests[kv::IOCTL_USB_GET_NODE_INFORMATION] = kv::ERROR_GEN_FAILURE;
   Refresh();
-  ASSERT_EQ(Manager.GetHost(0)->HubCount(), 1);
+  ASSERT_EQ(Need(Manager.GetHost(0))->HubCount(), 1);
   EXPECT_EQ(RootHub()->PortCount(), 0);
 }
 
@@ -191,7 +191,7 @@ TEST_F(ManagerTest, WithoutSetupServicesDescriptionsAndRecordsStayEmpty) {
   M->RemoveLibrary("SetupAPI.dll");
   Refresh();
   ASSERT_EQ(Manager.HostCount(), 1);
-  EXPECT_EQ(Manager.GetHost(0)->Description, "");
+  EXPECT_EQ(Need(Manager.GetHost(0))->Description, "");
   EXPECT_EQ(Port(1)->Description, "Port #1 (device:  )");
   EXPECT_EQ(DeviceAt(1)->InstanceId, "");
   EXPECT_EQ(Manager.DeviceRecords.Count(), 0);
