@@ -1,6 +1,10 @@
 // The topology walk: host controllers, hubs, ports and their texts, the
 // fallback connection request, record matching, and how failures and loops
 // shrink the tree without breaking it.
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "topofixture.h"
@@ -315,19 +319,54 @@ TEST_F(ManagerTest, RefreshReplacesAndClearEmpties) {
   EXPECT_EQ(&kv::USBManager(), &kv::USBManager()) << "one manager per process";
 }
 
-// Two threads refreshing two managers: the lock keeps the walks apart.
-TEST_F(ManagerTest, RefreshesOfTwoThreadsDoNotOverlap) {
+// A refresh that is inside a request holds the process-wide lock: a second
+// thread's refresh (of another manager) waits for it and then runs whole.
+TEST_F(ManagerTest, ARefreshWaitsForTheOneInsideARequest) {
   kv::TkvSimUsbHub& hub = Host(0, 3);
   Device(hub, 1, 20, "Board");
   Device(hub, 3, 21, "Other");
   Refresh();
   const std::string expected = TreeText();
-  kv::TkvUSBManager other;
-  std::thread t([&] {
-    for (int i = 0; i < 20; ++i) other.Refresh();
+
+  std::mutex lock;
+  std::condition_variable changed;
+  bool inside = false, release = false;
+  std::vector<std::thread::id> requests;  // the thread of every request, in order
+  Usb.SetReplyFilter([&](kv::TkvSimUsbReply&) {
+    std::unique_lock<std::mutex> l(lock);
+    requests.push_back(std::this_thread::get_id());
+    if (inside) return;
+    inside = true;  // the first request blocks until the test lets it go
+    changed.notify_all();
+    changed.wait(l, [&] { return release; });
   });
-  for (int i = 0; i < 20; ++i) Refresh();
-  t.join();
+  kv::TkvUSBManager other;
+  std::thread first([&] { other.Refresh(); });
+  {
+    std::unique_lock<std::mutex> l(lock);
+    changed.wait(l, [&] { return inside; });
+  }
+  // Every call into the machine counts, even one that then waits for the
+  // machine's own lock: the second refresh must not get so far.
+  const unsigned long calls = M->CallCount();
+  std::thread second([&] { Refresh(); });
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+  while (std::chrono::steady_clock::now() < until && M->CallCount() == calls) std::this_thread::yield();
+  EXPECT_EQ(M->CallCount(), calls) << "the second refresh ran while the first was inside a request";
+  {
+    std::lock_guard<std::mutex> l(lock);
+    release = true;
+  }
+  changed.notify_all();
+  first.join();
+  second.join();
+  Usb.SetReplyFilter(nullptr);
+
+  // The second refresh's requests all come after the first one's.
+  const std::thread::id firstId = requests.front();
+  const auto firstEnd = std::find_if(requests.begin(), requests.end(), [&](std::thread::id t) { return t != firstId; });
+  EXPECT_TRUE(std::all_of(firstEnd, requests.end(), [&](std::thread::id t) { return t != firstId; }))
+      << "the two refreshes overlapped";
   std::string theirs;
   kvtest::TreeText(kv::BuildTopologyTree(other), theirs);
   EXPECT_EQ(TreeText(), expected);
