@@ -75,6 +75,7 @@ TkvUsbHost* TkvUSBManager::GetHost(int Index) const {
 }
 
 void TkvUSBManager::Clear() {
+  ++FGeneration;
   FHosts.clear();
   DeviceRecords.Clear();
   Drives.Clear();

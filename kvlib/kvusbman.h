@@ -14,6 +14,7 @@
 // a device).
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -208,6 +209,10 @@ class TkvUSBManager : public TObject {
   // Discards the topology and builds it again, under the process-wide lock.
   void Refresh();
   void Clear();
+  // Counts the topologies: every Refresh and Clear frees the records and
+  // moves it on, so a holder of ids or texts can tell that what it shows is
+  // gone.
+  unsigned Generation() const { return FGeneration.load(); }
   int HostCount() const { return static_cast<int>(FHosts.size()); }
   TkvUsbHost* GetHost(int Index) const;
   // The first record whose key equals DriverKey without regard to case.
@@ -223,6 +228,7 @@ class TkvUSBManager : public TObject {
   struct TRefreshIndexes;
   std::vector<std::unique_ptr<TkvUsbHost>> FHosts;
   std::unique_ptr<TRefreshIndexes> FIndexes;  // only while Refresh runs
+  std::atomic<unsigned> FGeneration{0};
 };
 
 // The object of a Drives entry: its drive letter.

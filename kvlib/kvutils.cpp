@@ -42,7 +42,23 @@ std::string WindowsName(const OSVERSIONINFOA& v) {
       if (v.dwMinorVersion == 2) return "2003";
       return "";
     case 6:
-      return v.dwMinorVersion == 0 ? "Vista" : "Longhorn";
+      // Later versions keep the old rows and get their own names; only an
+      // unknown 6.x is still called by the pre-release name.
+      switch (v.dwMinorVersion) {
+        case 0:
+          return "Vista";
+        case 1:
+          return "7";
+        case 2:
+          return "8";
+        case 3:
+          return "8.1";
+        default:
+          return "Longhorn";
+      }
+    case 10:
+      if (v.dwMinorVersion != 0) return "";
+      return v.dwBuildNumber >= 22000 ? "11" : "10";
     default:
       return "";
   }
@@ -159,6 +175,42 @@ std::string GetDriveLetters(bool Remote, bool CdRom, bool Fixed, bool Removable,
       result += std::string(1, letter) + Separator;
   }
   return Trim(result);
+}
+
+}  // namespace kv
+
+namespace kv {
+
+bool SetClipboardText(HWND Owner, const std::string& Text) {
+  TkvHost& h = Host();
+  if (!h.OpenClipboard(Owner)) return false;
+  bool done = false;
+  if (h.EmptyClipboard()) {
+    if (HGLOBAL block = h.GlobalAlloc(GMEM_MOVEABLE, Text.size() + 1)) {
+      if (void* bytes = h.GlobalLock(block)) {
+        std::memcpy(bytes, Text.c_str(), Text.size() + 1);
+        h.GlobalUnlock(block);
+        done = h.SetClipboardData(CF_TEXT, block) != nullptr;
+      }
+      if (!done) h.GlobalFree(block);  // the clipboard did not take it
+    }
+  }
+  h.CloseClipboard();
+  return done;
+}
+
+std::string GetClipboardText(HWND Owner) {
+  TkvHost& h = Host();
+  if (!h.OpenClipboard(Owner)) return {};
+  std::string text;
+  if (HANDLE data = h.GetClipboardData(CF_TEXT)) {
+    if (const void* bytes = h.GlobalLock(data)) {
+      text = static_cast<const char*>(bytes);
+      h.GlobalUnlock(data);
+    }
+  }
+  h.CloseClipboard();
+  return text;
 }
 
 }  // namespace kv

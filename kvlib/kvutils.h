@@ -24,6 +24,12 @@ std::string GuidToText(const GUID& Guid);
 // A symbolic link such as \??\USB#VID_…#serial#{guid} as a device id
 // USB\VID_…\serial\{guid}.
 std::string DevicePathToId(const std::string& Path);
+// Puts Text on the clipboard as CF_TEXT, Owner owning it. False when the
+// clipboard cannot be opened or the memory not had (the clipboard then stays
+// as it was, or empty when emptying succeeded).
+bool SetClipboardText(HWND Owner, const std::string& Text);
+// The CF_TEXT text on the clipboard, "" when it holds none.
+std::string GetClipboardText(HWND Owner);
 // Starts CommandLine in Directory, optionally waits for its end. The outcome
 // is the last error: the start error, or the exit code (0 without Wait).
 void RunProcess(const std::string& CommandLine, const std::string& Directory, bool Wait, bool Hidden);

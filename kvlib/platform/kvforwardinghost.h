@@ -108,6 +108,24 @@ class TkvForwardingHost : public TkvHost {
   int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) override {
     return FInner.MessageBoxA(owner, text, caption, type);
   }
+  BOOL EnumWindows(WNDENUMPROC proc, LPARAM param) override { return FInner.EnumWindows(proc, param); }
+  DWORD GetWindowThreadProcessId(HWND window, DWORD* processId) override {
+    return FInner.GetWindowThreadProcessId(window, processId);
+  }
+  DWORD GetCurrentProcessId() override { return FInner.GetCurrentProcessId(); }
+  BOOL OpenClipboard(HWND owner) override { return FInner.OpenClipboard(owner); }
+  BOOL CloseClipboard() override { return FInner.CloseClipboard(); }
+  BOOL EmptyClipboard() override { return FInner.EmptyClipboard(); }
+  HANDLE SetClipboardData(UINT format, HANDLE data) override { return FInner.SetClipboardData(format, data); }
+  HANDLE GetClipboardData(UINT format) override { return FInner.GetClipboardData(format); }
+  HGLOBAL GlobalAlloc(UINT flags, std::size_t bytes) override { return FInner.GlobalAlloc(flags, bytes); }
+  void* GlobalLock(HGLOBAL memory) override { return FInner.GlobalLock(memory); }
+  BOOL GlobalUnlock(HGLOBAL memory) override { return FInner.GlobalUnlock(memory); }
+  HGLOBAL GlobalFree(HGLOBAL memory) override { return FInner.GlobalFree(memory); }
+  HINSTANCE ShellExecuteA(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR directory,
+                          int show) override {
+    return FInner.ShellExecuteA(owner, verb, file, parameters, directory, show);
+  }
   HRESULT CoInitializeEx(void* reserved, DWORD coInit) override { return FInner.CoInitializeEx(reserved, coInit); }
   void CoUninitialize() override { FInner.CoUninitialize(); }
   HRESULT CoCreateGuid(GUID* guid) override { return FInner.CoCreateGuid(guid); }

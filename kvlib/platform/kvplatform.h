@@ -160,6 +160,32 @@ class TkvHost {
   virtual HWND GetForegroundWindow() = 0;
   virtual DWORD GetCurrentThreadId() = 0;
   virtual int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) = 0;
+  // The top-level windows (message-only windows are not among them), as
+  // EnumWindows lists them: every process's on Windows, so a caller that
+  // wants its own compares GetWindowThreadProcessId with GetCurrentProcessId.
+  virtual BOOL EnumWindows(WNDENUMPROC proc, LPARAM param) = 0;
+  virtual DWORD GetWindowThreadProcessId(HWND window, DWORD* processId) = 0;
+  virtual DWORD GetCurrentProcessId() = 0;
+
+  // The clipboard. SetClipboardData takes a GlobalAlloc(GMEM_MOVEABLE) block
+  // and owns it on success. The POSIX host keeps a clipboard of its own
+  // process (CF_TEXT only); kv::SetClipboardText/GetClipboardText
+  // (kvutils.h) wrap the sequence.
+  virtual BOOL OpenClipboard(HWND owner) = 0;
+  virtual BOOL CloseClipboard() = 0;
+  virtual BOOL EmptyClipboard() = 0;
+  virtual HANDLE SetClipboardData(UINT format, HANDLE data) = 0;
+  virtual HANDLE GetClipboardData(UINT format) = 0;
+  virtual HGLOBAL GlobalAlloc(UINT flags, std::size_t bytes) = 0;
+  virtual void* GlobalLock(HGLOBAL memory) = 0;
+  virtual BOOL GlobalUnlock(HGLOBAL memory) = 0;
+  virtual HGLOBAL GlobalFree(HGLOBAL memory) = 0;
+
+  // Opens a document or address with the shell. A result above 32 is success.
+  // The POSIX host opens nothing: it records the call (kvposixhost.h) and
+  // answers 42.
+  virtual HINSTANCE ShellExecuteA(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters,
+                                  LPCSTR directory, int show) = 0;
 
   // COM on the calling thread, and GUID generation.
   virtual HRESULT CoInitializeEx(void* reserved, DWORD coInit) = 0;

@@ -13,6 +13,9 @@ namespace kv::host {
 // Registers raw data under Name (matched without regard to case) and the
 // resource type's numeric id. The data must outlive the program.
 void RegisterResource(const char* name, int type, const void* data, std::size_t size);
+// Makes every raw-data item of that name and type unfindable again, so a test
+// can run with and without a resource. Handles found before stay valid.
+void UnregisterResource(const char* name, int type);
 // Registers the program's file version a.b.c.d (the version record's FILEVERSION).
 void RegisterVersion(unsigned a, unsigned b, unsigned c, unsigned d);
 // Registers one string of the version record's string table (e.g. "ProductName").

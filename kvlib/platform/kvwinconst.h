@@ -151,6 +151,20 @@ constexpr UINT WM_KEYDOWN = 0x0100;
 constexpr UINT WM_CHAR = 0x0102;
 constexpr UINT WM_TIMER = 0x0113;
 constexpr UINT WM_DEVICECHANGE = 0x0219;
+
+// The device-change broadcast (dbt.h): WM_DEVICECHANGE's events and the head
+// of the record an arrival or removal points to.
+constexpr WPARAM DBT_DEVNODES_CHANGED = 0x0007;
+constexpr WPARAM DBT_DEVICEARRIVAL = 0x8000;
+constexpr WPARAM DBT_DEVICEREMOVECOMPLETE = 0x8004;
+constexpr DWORD DBT_DEVTYP_DEVICEINTERFACE = 5;
+constexpr DWORD DBT_DEVTYP_PORT = 3;
+
+// The clipboard and global memory.
+constexpr UINT CF_TEXT = 1;
+constexpr UINT GMEM_MOVEABLE = 0x0002;
+constexpr UINT GMEM_ZEROINIT = 0x0040;
+constexpr WORD SW_SHOWDEFAULT = 10;
 constexpr UINT WM_USER = 0x0400;
 constexpr UINT EM_GETSEL = 0x00B0;
 constexpr UINT EM_SETSEL = 0x00B1;

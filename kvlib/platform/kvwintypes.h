@@ -191,6 +191,7 @@ struct VS_FIXEDFILEINFO {
 // ---- windows and messages ---------------------------------------------------
 
 using WNDPROC = LRESULT(KVAPI*)(HWND, UINT, WPARAM, LPARAM);
+using WNDENUMPROC = BOOL(KVAPI*)(HWND, LPARAM);
 
 struct POINT {
   LONG x, y;

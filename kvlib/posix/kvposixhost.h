@@ -34,6 +34,19 @@ struct TkvMessageBoxRecord {
 std::vector<TkvMessageBoxRecord> MessageBoxes();
 void ClearMessageBoxes();
 
+// The calls of ShellExecuteA since the last clear (nothing is opened).
+struct TkvShellExecuteRecord {
+  HWND Owner;
+  std::string Verb, File, Parameters, Directory;
+  int Show;
+};
+std::vector<TkvShellExecuteRecord> ShellExecutes();
+void ClearShellExecutes();
+
+// The text on the host's clipboard (CF_TEXT, up to its first zero), "" when
+// it holds none.
+std::string ClipboardText();
+
 // True for a handle that the POSIX host gave out (file or event) and that is
 // still open.
 bool IsHostHandle(HANDLE handle);

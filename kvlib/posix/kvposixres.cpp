@@ -216,6 +216,16 @@ void RegisterResource(const char* name, int type, const void* data, std::size_t 
   r.Items.push_back(TResource{name, type, data, size});
 }
 
+void UnregisterResource(const char* name, int type) {
+  if (!name) return;
+  TResources& r = Resources();
+  std::lock_guard<std::mutex> lock(r.Lock);
+  // The item stays where it is (a handle found earlier points at it); it is
+  // only no longer found by name.
+  for (TResource& item : r.Items)
+    if (item.Type == type && ::strcasecmp(item.Name.c_str(), name) == 0) item.Name = "\n";  // no resource name holds a line break
+}
+
 void RegisterVersion(unsigned a, unsigned b, unsigned c, unsigned d) {
   TResources& r = Resources();
   std::lock_guard<std::mutex> lock(r.Lock);

@@ -89,6 +89,7 @@ struct TTimer {
 };
 
 struct TQueue {
+  DWORD ThreadId = 0;  // of the thread the queue belongs to
   std::condition_variable Wake;
   std::deque<std::shared_ptr<TSent>> Sent;
   std::deque<MSG> Posted;
@@ -117,6 +118,7 @@ struct TWindow {
   HWND Parent;
   std::vector<unsigned char> Extra;
   bool Destroying = false;
+  bool MessageOnly = false;  // made with HWND_MESSAGE as parent
   posix::TWindowData Data;
 };
 
@@ -168,7 +170,10 @@ thread_local TThreadLink tThread;
 
 // The lock must be held.
 const std::shared_ptr<TQueue>& MyQueue() {
-  if (!tThread.Queue) tThread.Queue = std::make_shared<TQueue>();
+  if (!tThread.Queue) {
+    tThread.Queue = std::make_shared<TQueue>();
+    tThread.Queue->ThreadId = Host().GetCurrentThreadId();
+  }
   return tThread.Queue;
 }
 
@@ -456,7 +461,8 @@ HWND TkvPosixHost::CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windo
       SetLastError(posix::ERROR_CANNOT_FIND_WND_CLASS);
       return nullptr;
     }
-    if (parent == MessageOnlyParent()) {
+    const bool messageOnly = parent == MessageOnlyParent();
+    if (messageOnly) {
       parent = nullptr;
     } else if (parent && !state.Find(parent)) {
       SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -476,6 +482,7 @@ HWND TkvPosixHost::CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windo
     w->Instance = instance;
     w->ExStyle = exStyle;
     w->Parent = parent;
+    w->MessageOnly = messageOnly;
     w->Id = (style & WS_CHILD) ? reinterpret_cast<LONG_PTR>(menu) : 0;
     w->Extra.assign(static_cast<std::size_t>(cls->WndExtra), 0);
     w->Data.Style = style;
@@ -753,5 +760,37 @@ BOOL TkvPosixHost::KillTimer(HWND window, UINT_PTR id) {
 }
 
 HWND TkvPosixHost::GetForegroundWindow() { return nullptr; }
+
+BOOL TkvPosixHost::EnumWindows(WNDENUMPROC proc, LPARAM param) {
+  if (!proc) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  TState& state = State();
+  std::vector<HWND> topLevel;
+  {
+    std::lock_guard<std::mutex> lock(state.Lock);
+    for (auto& [handle, w] : state.Windows)
+      if (!w->Parent && !w->MessageOnly && !w->Destroying) topLevel.push_back(w->Handle);
+  }
+  // Creation order, as a stable answer; a window that a callback destroyed is
+  // skipped.
+  std::sort(topLevel.begin(), topLevel.end());
+  for (HWND w : topLevel)
+    if (IsWindow(w) && !proc(w, param)) return FALSE;
+  return TRUE;
+}
+
+DWORD TkvPosixHost::GetWindowThreadProcessId(HWND window, DWORD* processId) {
+  TState& state = State();
+  std::lock_guard<std::mutex> lock(state.Lock);
+  auto w = state.Find(window);
+  if (!w) {
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return 0;
+  }
+  if (processId) *processId = GetCurrentProcessId();
+  return w->Owner->ThreadId;
+}
 
 }  // namespace kv

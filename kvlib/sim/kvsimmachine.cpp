@@ -2,6 +2,8 @@
 // programs. The setup services live in kvsimsetupapi.cpp.
 #include "kvsimmachine.h"
 
+#include <algorithm>
+
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
@@ -287,6 +289,24 @@ void TkvSimMachine::AddDeviceObject(const std::string& path, std::shared_ptr<Tkv
 void TkvSimMachine::RemoveDeviceObject(const std::string& path) {
   std::lock_guard<std::recursive_mutex> lock(FLock);
   FDeviceObjects.erase(UpperAscii(path));
+}
+
+void TkvSimMachine::SetPresentByDriverKey(const std::string& driverKey, bool present) {
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  const std::string wanted = UpperAscii(driverKey);
+  for (auto& node : FDevnodes) {
+    auto it = node->Properties.find(SPDRP_DRIVER);
+    if (it == node->Properties.end()) continue;
+    std::string key = Ansi(it->second);
+    key.erase(std::find(key.begin(), key.end(), '\0'), key.end());
+    if (UpperAscii(key) == wanted) node->Present = present;
+  }
+}
+
+std::shared_ptr<TkvSimDeviceObject> TkvSimMachine::FindDeviceObject(const std::string& path) const {
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  auto it = FDeviceObjects.find(UpperAscii(path));
+  return it == FDeviceObjects.end() ? nullptr : it->second;
 }
 
 void TkvSimMachine::AddProgram(const std::string& fileName, TProgram program) {

@@ -120,6 +120,9 @@ class TkvSimMachine : public TkvMachine {
   TkvSimDevnode& Root() { return *FDevnodes.front(); }
   TkvSimDevnode* FindDevnode(const std::string& instanceId);
   void SetProperty(TkvSimDevnode& node, DWORD spdrp, const std::string& utf8Text);
+  // Marks every devnode whose driver key (SPDRP_DRIVER) is DriverKey, without
+  // regard to case, as present or not.
+  void SetPresentByDriverKey(const std::string& driverKey, bool present);
 
   // Registry: paths like "SYSTEM\\MountedDevices" below a predefined root.
   TkvSimKey& CreateKey(HKEY root, const std::string& path);
@@ -147,6 +150,8 @@ class TkvSimMachine : public TkvMachine {
   // Device objects opened by path (compared without regard to case).
   void AddDeviceObject(const std::string& path, std::shared_ptr<TkvSimDeviceObject> object);
   void RemoveDeviceObject(const std::string& path);
+  // The object registered under path, nullptr when there is none.
+  std::shared_ptr<TkvSimDeviceObject> FindDeviceObject(const std::string& path) const;
 
   // Programs the library starts: the command line's program file name
   // (without folder) picks the handler; it returns the exit code.

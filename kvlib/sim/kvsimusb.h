@@ -110,6 +110,7 @@ class TkvSimUsbObject : public TkvSimDeviceObject {
   std::map<DWORD, DWORD> FailRequests;  // request code -> error
   std::map<DWORD, DWORD> ShortReplies;  // request code -> bytes delivered
   const std::string& Path() const { return FPath; }
+  TkvSimMachine& Machine() const { return FMachine; }
   BOOL Ioctl(DWORD code, const BYTE* in, DWORD inSize, BYTE* out, DWORD outSize, DWORD* returned,
              DWORD* error) final;
 
@@ -198,6 +199,30 @@ class TkvSimUsb {
   TkvSimMachine& FMachine;
   std::shared_ptr<TkvSimUsbState> FState;
 };
+
+// ---- devices that arrive and leave while a program runs ----------------------
+//
+// A test or a script changes the buses of the installed machine and the
+// machine announces it as Windows does: WM_DEVICECHANGE to every top-level
+// window of this process, through the host half, so it reaches the windows of
+// the POSIX host and the real windows of the Win32 host alike.
+
+// The hub opened as \\.\<Name> (root or external), nullptr when there is none.
+TkvSimUsbHub* FindSimHub(TkvSimMachine& Machine, const std::string& Name);
+// Puts Device on Port (1-based) of Hub, adds Devnode when given (below the
+// root; its driver key is the one the device reports) and broadcasts
+// DBT_DEVNODES_CHANGED. Returns the device as stored.
+TkvSimUsbDevice& DeviceArrives(TkvSimUsbHub& Hub, int Port, const TkvSimUsbDevice& Device,
+                               const TkvSimMachine::DevnodeSpec* Devnode = nullptr);
+// Takes whatever is on Port off it (a hub with everything behind it); the
+// devnode with the device's driver key, if any, stays but is no longer
+// present. Then broadcasts DBT_DEVNODES_CHANGED.
+void DeviceLeaves(TkvSimUsbHub& Hub, int Port);
+// WM_DEVICECHANGE(Event, Record) to every top-level window of this process.
+// DBT_DEVNODES_CHANGED (no record) is posted, so a caller on any thread never
+// waits for a window; an event with a record (an arrival or removal) is sent,
+// since the record lives only during the call. Returns the windows reached.
+int BroadcastDeviceChange(WPARAM Event, const void* Record = nullptr);
 
 // The registry's mounted-devices values of the two forms: a partition of an
 // MBR disk (signature and starting offset) and a volume's device path.

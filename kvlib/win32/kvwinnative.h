@@ -130,6 +130,22 @@ class TWin32Host final : public TkvHost {
   HWND GetForegroundWindow() override;
   DWORD GetCurrentThreadId() override;
   int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) override;
+  BOOL EnumWindows(WNDENUMPROC proc, LPARAM param) override;
+  DWORD GetWindowThreadProcessId(HWND window, DWORD* processId) override;
+  DWORD GetCurrentProcessId() override;
+
+  // The clipboard, global memory and the shell (kvwinwindows.cpp).
+  BOOL OpenClipboard(HWND owner) override;
+  BOOL CloseClipboard() override;
+  BOOL EmptyClipboard() override;
+  HANDLE SetClipboardData(UINT format, HANDLE data) override;
+  HANDLE GetClipboardData(UINT format) override;
+  HGLOBAL GlobalAlloc(UINT flags, std::size_t bytes) override;
+  void* GlobalLock(HGLOBAL memory) override;
+  BOOL GlobalUnlock(HGLOBAL memory) override;
+  HGLOBAL GlobalFree(HGLOBAL memory) override;
+  HINSTANCE ShellExecuteA(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR directory,
+                          int show) override;
 
   // COM and text (kvwinhost.cpp).
   HRESULT CoInitializeEx(void* reserved, DWORD coInit) override;

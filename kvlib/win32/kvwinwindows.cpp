@@ -70,4 +70,37 @@ int TWin32Host::MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) 
   return ::MessageBoxA(W(owner), text, caption, type);
 }
 
+BOOL TWin32Host::EnumWindows(WNDENUMPROC proc, LPARAM param) {
+  return ::EnumWindows(reinterpret_cast<::WNDENUMPROC>(proc), param);
+}
+
+DWORD TWin32Host::GetWindowThreadProcessId(HWND window, DWORD* processId) {
+  return ::GetWindowThreadProcessId(W(window), W(processId));
+}
+
+DWORD TWin32Host::GetCurrentProcessId() { return ::GetCurrentProcessId(); }
+
+BOOL TWin32Host::OpenClipboard(HWND owner) { return ::OpenClipboard(W(owner)); }
+
+BOOL TWin32Host::CloseClipboard() { return ::CloseClipboard(); }
+
+BOOL TWin32Host::EmptyClipboard() { return ::EmptyClipboard(); }
+
+HANDLE TWin32Host::SetClipboardData(UINT format, HANDLE data) { return ::SetClipboardData(format, data); }
+
+HANDLE TWin32Host::GetClipboardData(UINT format) { return ::GetClipboardData(format); }
+
+HGLOBAL TWin32Host::GlobalAlloc(UINT flags, std::size_t bytes) { return ::GlobalAlloc(flags, bytes); }
+
+void* TWin32Host::GlobalLock(HGLOBAL memory) { return ::GlobalLock(memory); }
+
+BOOL TWin32Host::GlobalUnlock(HGLOBAL memory) { return ::GlobalUnlock(memory); }
+
+HGLOBAL TWin32Host::GlobalFree(HGLOBAL memory) { return ::GlobalFree(memory); }
+
+HINSTANCE TWin32Host::ShellExecuteA(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR directory,
+                                    int show) {
+  return K(::ShellExecuteA(W(owner), verb, file, parameters, directory, show));
+}
+
 }  // namespace kv::win32

@@ -57,8 +57,14 @@ TEST_F(UtilsTest, WindowsVersionText) {
       {5, 2, 3790, kv::VER_PLATFORM_WIN32_NT, "", "Windows 2003 [5.2.3790] "},
       {5, 3, 1, kv::VER_PLATFORM_WIN32_NT, "", "Windows  [5.3.1] "},
       {6, 0, 6000, kv::VER_PLATFORM_WIN32_NT, "", "Windows Vista [6.0.6000] "},
-      {6, 1, 7601, kv::VER_PLATFORM_WIN32_NT, "Service Pack 1", "Windows Longhorn [6.1.7601] Service Pack 1"},
-      {10, 0, 19045, kv::VER_PLATFORM_WIN32_NT, "", "Windows  [10.0.19045] "},
+      {6, 1, 7601, kv::VER_PLATFORM_WIN32_NT, "Service Pack 1", "Windows 7 [6.1.7601] Service Pack 1"},
+      {6, 2, 9200, kv::VER_PLATFORM_WIN32_NT, "", "Windows 8 [6.2.9200] "},
+      {6, 3, 9600, kv::VER_PLATFORM_WIN32_NT, "", "Windows 8.1 [6.3.9600] "},
+      {6, 4, 9841, kv::VER_PLATFORM_WIN32_NT, "", "Windows Longhorn [6.4.9841] "},
+      {10, 0, 19045, kv::VER_PLATFORM_WIN32_NT, "", "Windows 10 [10.0.19045] "},
+      {10, 0, 21999, kv::VER_PLATFORM_WIN32_NT, "", "Windows 10 [10.0.21999] "},
+      {10, 0, 22000, kv::VER_PLATFORM_WIN32_NT, "", "Windows 11 [10.0.22000] "},
+      {10, 1, 22000, kv::VER_PLATFORM_WIN32_NT, "", "Windows  [10.1.22000] "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.expected);
