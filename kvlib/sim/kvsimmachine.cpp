@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include <algorithm>
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
@@ -380,6 +381,25 @@ BOOL TkvSimMachine::FreeLibrary(HMODULE module) {
 
 // ---- device objects, processes -------------------------------------------------
 
+// Windows turns the name given to CreateFileA into UTF-16 with the ANSI code
+// page; the paths here are kept as UTF-8. A name with characters beyond
+// ASCII therefore names the object whose path, converted to the code page,
+// gives the same bytes, unless the conversion lost a character ("?" stands
+// for one that the code page lacks, and names nothing).
+std::map<std::string, std::shared_ptr<TkvSimDeviceObject>>::iterator TkvSimMachine::FindByAnsiName(
+    const std::string& name) {
+  const std::string wanted = UpperAscii(name);
+  const bool ascii = std::all_of(wanted.begin(), wanted.end(), [](char c) { return (c & 0x80) == 0; });
+  if (ascii) return FDeviceObjects.end();
+  for (auto it = FDeviceObjects.begin(); it != FDeviceObjects.end(); ++it) {
+    const std::u16string wide = Utf8ToUtf16(it->first);
+    const std::string ansi = Host().WideToAnsi(reinterpret_cast<const WCHAR*>(wide.data()), wide.size());
+    if (ansi != wanted) continue;
+    if (std::count(ansi.begin(), ansi.end(), '?') == std::count(wide.begin(), wide.end(), u'?')) return it;
+  }
+  return FDeviceObjects.end();
+}
+
 HANDLE TkvSimMachine::CreateFileA(LPCSTR name, DWORD, DWORD, SECURITY_ATTRIBUTES*, DWORD disposition, DWORD,
                                   HANDLE) {
   DWORD error = 0;
@@ -389,6 +409,7 @@ HANDLE TkvSimMachine::CreateFileA(LPCSTR name, DWORD, DWORD, SECURITY_ATTRIBUTES
   }
   std::lock_guard<std::recursive_mutex> lock(FLock);
   auto it = name ? FDeviceObjects.find(UpperAscii(name)) : FDeviceObjects.end();
+  if (it == FDeviceObjects.end() && name) it = FindByAnsiName(name);
   if (it == FDeviceObjects.end() || disposition != OPEN_EXISTING) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;

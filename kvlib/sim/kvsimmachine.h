@@ -281,6 +281,7 @@ class TkvSimMachine : public TkvMachine {
     std::shared_ptr<TkvSimDeviceObject> Object;
     DWORD ExitCode = 0;
   };
+  std::map<std::string, std::shared_ptr<TkvSimDeviceObject>>::iterator FindByAnsiName(const std::string& name);
   TkvSimKey* RootKey(HKEY root);
   TkvSimKey* KeyFromHandle(HKEY key);
   TkvSimKey* FindKey(TkvSimKey* from, const std::string& path, bool create);

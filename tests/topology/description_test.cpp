@@ -1,6 +1,7 @@
 // The "usb" section of machine descriptions, and the demo machine's buses.
 #include <stdexcept>
 
+#include "kvresources.h"
 #include "topofixture.h"
 
 extern const char kvDemoMachineJson[];
@@ -108,6 +109,37 @@ TEST(UsbDescriptionTest, SwitchesFromTheDescription) {
   EXPECT_EQ(d.Strings.Count(), 1) << "string 2 is malformed and ends the list";
   EXPECT_EQ(Need(root.GetPort(1))->Description, "Port #2 (hub:  unknown device)");
   EXPECT_EQ(Need(root.GetPort(2))->Description, "Port #3 (hub:  unknown device)");
+}
+
+// A hub name beyond ASCII reaches CreateFileA in the ANSI code page, as the
+// topology converts it; the machine finds the hub by that name, unless the
+// code page has no such character (then, as on Windows, nothing opens).
+TEST(UsbDescriptionTest, HubNamesBeyondAsciiOpenInTheirCodePage) {
+  for (const unsigned codePage : {1252u, 1250u, 65001u, 1251u}) {
+    SCOPED_TRACE(codePage);
+    auto m = kv::TkvSimMachine::FromJson(
+        "{\"codePage\": " + std::to_string(codePage) +
+        ", \"usb\": {\"controllers\": [{\"number\": 0, \"rootHub\": {\"name\": \"R\", \"ports\": 1, \"devices\": ["
+        "{\"port\": 1, \"hub\": {\"name\": \"HUB#\u00c4\u00df\", \"ports\": 1, \"devices\": [{\"port\": 1}]}}]}}]}}");
+    kv::host::SetAnsiCodePage(m->CodePage());  // as the programs do (Windows keeps its own)
+    const kv::WCHAR umlaut = 0x00C4;
+    const bool inCodePage = kv::Host().WideToAnsi(&umlaut, 1) != "?";
+    kv::TkvMachineScope scope(*m);
+    kv::TkvUSBManager manager;
+    manager.Refresh();
+    kv::TkvUsbPort* port = Need(Need(Need(manager.GetHost(0))->GetHub(0))->GetPort(0));
+    auto* hub = dynamic_cast<kv::TkvUsbHub*>(port->GetNode(0));
+    if (inCodePage) {
+      ASSERT_NE(hub, nullptr) << m->Dump();
+      EXPECT_EQ(hub->PortCount(), 1) << m->Dump();
+    } else {
+      EXPECT_EQ(hub, nullptr) << "a name the code page cannot hold opened";
+    }
+    manager.Clear();
+    kv::UnloadSetupApi();
+    EXPECT_EQ(m->Outstanding(), kv::TkvSimMachine::TOutstanding{}) << m->Dump();
+  }
+  kv::host::SetAnsiCodePage(1252);
 }
 
 TEST(UsbDescriptionTest, DemoMachineBuses) {
