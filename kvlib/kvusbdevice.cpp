@@ -21,13 +21,12 @@ std::string UsbTransferTypeName(int TransferType) {
 
 namespace {
 
-// Fields of a configuration descriptor.
-constexpr std::size_t kConfigAttributes = 7;
-constexpr std::size_t kConfigMaxPower = 8;
-// Fields of an endpoint descriptor.
-constexpr std::size_t kEndpointAddress = 2;
-constexpr std::size_t kEndpointAttributes = 3;
-constexpr std::size_t kEndpointMaxPacketSize = 4;
+// Fields of a configuration descriptor and an endpoint descriptor.
+constexpr std::size_t kConfigAttributes = TkvUsbConfigurationDescriptor::AttributesOffset;
+constexpr std::size_t kConfigMaxPower = TkvUsbConfigurationDescriptor::MaxPowerOffset;
+constexpr std::size_t kEndpointAddress = TkvUsbEndpointDescriptor::AddressOffset;
+constexpr std::size_t kEndpointAttributes = TkvUsbEndpointDescriptor::AttributesOffset;
+constexpr std::size_t kEndpointMaxPacketSize = TkvUsbEndpointDescriptor::MaxPacketSizeOffset;
 // Strings read in a row by ReadStrings.
 constexpr int kMaxListedStrings = 16;
 
