@@ -11,13 +11,14 @@
 # run its programs (i686) the program is built and linked but not registered.
 # Tests carry the label "native" or "wine" besides LABELS.
 #
-#   kv_add_fuzzer(NAME <name> SOURCES <src>... [LIBS <lib>...] [CORPUS <dir>] [DICT <file>])
+#   kv_add_fuzzer(NAME <name> SOURCES <src>... [LIBS <lib>...] [CORPUS <dir>] [DICT <file>] [NATIVE_ONLY])
 #
 # A libFuzzer target (LLVMFuzzerTestOneInput).  With KV_FUZZ=ON (clang) it is
 # a real fuzzer and its test fuzzes for a short, bounded while starting from
 # CORPUS, with the libFuzzer dictionary DICT; otherwise (every other build,
 # the Windows ones under Wine included) it is linked to a small driver that
-# replays every file of CORPUS, so the corpus is a regression test.
+# replays every file of CORPUS, so the corpus is a regression test.  A
+# NATIVE_ONLY target (one that needs POSIX) is left out of the Windows builds.
 include_guard(GLOBAL)
 include(${CMAKE_CURRENT_LIST_DIR}/KvResources.cmake)
 
@@ -89,11 +90,11 @@ function(kv_add_gtest)
 endfunction()
 
 function(kv_add_fuzzer)
-  cmake_parse_arguments(PARSE_ARGV 0 ARG "" "NAME;CORPUS;DICT" "SOURCES;LIBS")
+  cmake_parse_arguments(PARSE_ARGV 0 ARG "NATIVE_ONLY" "NAME;CORPUS;DICT" "SOURCES;LIBS")
   if(ARG_UNPARSED_ARGUMENTS OR NOT ARG_NAME OR NOT ARG_SOURCES)
     message(FATAL_ERROR "kv_add_fuzzer(NAME name SOURCES ... [LIBS ...] [CORPUS dir] [DICT file]): bad arguments ${ARGV}")
   endif()
-  if(NOT KV_BUILD_TESTS AND NOT KV_FUZZ)
+  if((NOT KV_BUILD_TESTS AND NOT KV_FUZZ) OR (ARG_NATIVE_ONLY AND WIN32))
     return()
   endif()
   if(ARG_CORPUS)
