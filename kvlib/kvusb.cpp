@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <vector>
 
+#include "kvtext.h"
+#include "kvusbw32.h"
+
 namespace kv {
 
 namespace {
@@ -104,6 +107,62 @@ void TkvUSB::SetIdProduct(DWORD Value) {
   if (Value == FIdProduct) return;
   FIdProduct = Value;
   BuildDeviceList();
+}
+
+// ---- opening -------------------------------------------------------------------------
+
+std::string ToWin32DevicePath(const std::string& Path) {
+  if (Path.compare(0, 3, "\\??") == 0) return "\\\\." + Path.substr(3);
+  return Path;
+}
+
+bool TkvUSB::CheckDeviceSelected() {
+  if (FSelectedDevice) return true;
+  FatalError(8, 1, "Device is not selected");
+  return false;
+}
+
+HANDLE TkvUSB::OpenMedium() {
+  const std::string path = ToWin32DevicePath(FSelectedDevice->FileName);
+  HANDLE h = Machine().CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return h;
+  WINUSB_INTERFACE_HANDLE winusb = nullptr;
+  if (!WinUsb_Initialize(h, &winusb)) {
+    // The reason of the failed open is WinUSB's, not the close's.
+    const DWORD error = GetLastError();
+    Machine().CloseHandle(h);
+    SetLastError(error);
+    FWinUsbHandle = INVALID_HANDLE_VALUE;
+    return INVALID_HANDLE_VALUE;
+  }
+  FWinUsbHandle = static_cast<HANDLE>(winusb);
+  return h;
+}
+
+bool TkvUSB::IsOpened() const { return FWinUsbHandle != INVALID_HANDLE_VALUE && TkvBaseIO::IsOpened(); }
+
+void TkvUSB::Open() {
+  if (IsOpened()) Close();
+  if (!CheckDeviceSelected()) return;
+  TkvBaseIO::Open();
+  if (IsOpened()) return;
+  const DWORD error = GetLastError();
+  std::string text = "USB device open is failed.";
+  if (LowerAscii(FSelectedDevice->Service) != "winusb") text += " Driver is unknown.";
+  FatalError(8, error, text);
+}
+
+void TkvUSB::CloseMedium(HANDLE AHandle) {
+  if (FWinUsbHandle != INVALID_HANDLE_VALUE) WinUsb_Free(FWinUsbHandle);
+  if (AHandle != INVALID_HANDLE_VALUE) Machine().CloseHandle(AHandle);
+}
+
+void TkvUSB::Close() {
+  // A pipe pair reads and writes through these handles: it lets go first.
+  if (Handle() != INVALID_HANDLE_VALUE) Notify(kvNotifyMediumClosed);
+  TkvBaseIO::Close();
+  FWinUsbHandle = INVALID_HANDLE_VALUE;
 }
 
 // ---- sending ------------------------------------------------------------------------------

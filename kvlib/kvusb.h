@@ -3,6 +3,12 @@
 // one vendor or product) and lets the application select one. Opening the
 // selected device and the device actions build on this.
 //
+// Opening (Active := true) opens the selected device's path for overlapped
+// I/O and binds WinUSB to it; a pipe pair (kvusbpipe) bound to this component
+// reads and writes through the two handles while it is open. Before those
+// handles go (a close, the component's destruction) the component notifies
+// kvNotifyMediumClosed, so that whoever borrowed them lets go first.
+//
 // The name tables UsbSpeedNames and UsbTransferTypeNames come with the
 // topology (kvusbman.h) and are part of this unit's interface.
 //
@@ -13,6 +19,10 @@
 #include "kvusbman.h"
 
 namespace kv {
+
+// \??\X becomes \\.\X (the device path of the registry as Win32 opens
+// it); any other path is returned unchanged.
+std::string ToWin32DevicePath(const std::string& Path);
 
 class TkvUSB : public TkvBaseIO {
  public:
@@ -45,6 +55,18 @@ class TkvUSB : public TkvBaseIO {
   // The WinUSB interface handle of the open device; -1 when there is none.
   HANDLE WinUsbHandle() const { return FWinUsbHandle; }
 
+  // ---- opening
+  // Open while both the device handle and the WinUSB handle are there.
+  bool IsOpened() const override;
+  // Closes first when open. Without a selection: "Device is not selected";
+  // when the device does not open: "USB device open is failed." (with
+  // " Driver is unknown." unless its service is WinUSB), the last error as
+  // the detail.
+  void Open() override;
+  void Close() override;
+  // FatalError(8, 1, "Device is not selected") and false without a selection.
+  bool CheckDeviceSelected();
+
   // The component reads and writes no data itself: a pipe pair bound to it
   // does, through the open device.
   void SendChar(char C) override;
@@ -52,6 +74,8 @@ class TkvUSB : public TkvBaseIO {
   void SendBuffer(const void* Buffer, DWORD Count) override;
 
  protected:
+  HANDLE OpenMedium() override;
+  void CloseMedium(HANDLE AHandle) override;
   void LoadDeviceList() override;
   void ClearDevices() override;
   void Notification(TComponent* AComponent, TOperation Operation) override;

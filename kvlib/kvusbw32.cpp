@@ -1,6 +1,7 @@
 #include "kvusbw32.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <functional>
 
@@ -174,6 +175,92 @@ std::string TkvDriverKeyIndex::Description(const std::string& DriverKey) {
   std::string text;
   DevnodeText(SetupApi(), it->second, CM_DRP_DEVICEDESC, text);
   return text;
+}
+
+// ---- WinUSB ------------------------------------------------------------------------
+
+namespace {
+
+struct TWinUsbModule {
+  std::atomic<HMODULE> Module{nullptr};
+  std::atomic<unsigned> Generation{0};  // machine the module was loaded from
+  std::atomic<unsigned> Loads{0};
+};
+
+TWinUsbModule& WinUsbModule() {
+  static TWinUsbModule module;
+  return module;
+}
+
+// The entry point Name of the loaded library, looked up now; nullptr (with
+// the lookup's last error) when there is none.
+template <class T>
+T WinUsbEntry(const char* Name) {
+  if (!LoadWinUsb()) return nullptr;
+  return ProcCast<T>(Machine().GetProcAddress(WinUsbModule().Module.load(), Name));
+}
+
+}  // namespace
+
+bool LoadWinUsb() {
+  TWinUsbModule& m = WinUsbModule();
+  const unsigned generation = MachineGeneration();
+  if (m.Module.load() && m.Generation.load() == generation) return true;
+  // Not loaded yet, or loaded from a machine that was replaced since (and may
+  // be gone): its handle is forgotten, not freed.
+  HMODULE module = Machine().LoadLibraryA("Winusb.dll");
+  m.Generation.store(generation);
+  m.Module.store(module);
+  if (!module) return false;
+  ++m.Loads;
+  return true;
+}
+
+void UnloadWinUsb() {
+  TWinUsbModule& m = WinUsbModule();
+  HMODULE module = m.Module.exchange(nullptr);
+  if (module && m.Generation.load() == MachineGeneration()) Machine().FreeLibrary(module);
+}
+
+unsigned WinUsbLoadCount() { return WinUsbModule().Loads.load(); }
+
+BOOL WinUsb_Initialize(HANDLE DeviceHandle, WINUSB_INTERFACE_HANDLE* InterfaceHandle) {
+  auto f = WinUsbEntry<TWinUsb_Initialize>("WinUsb_Initialize");
+  return f ? f(DeviceHandle, InterfaceHandle) : FALSE;
+}
+
+BOOL WinUsb_Free(WINUSB_INTERFACE_HANDLE InterfaceHandle) {
+  auto f = WinUsbEntry<TWinUsb_Free>("WinUsb_Free");
+  return f ? f(InterfaceHandle) : FALSE;
+}
+
+BOOL WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, BYTE PipeID, BYTE* Buffer, ULONG BufferLength,
+                      ULONG* LengthTransferred, OVERLAPPED* Overlapped) {
+  auto f = WinUsbEntry<TWinUsb_WritePipe>("WinUsb_WritePipe");
+  return f ? f(InterfaceHandle, PipeID, Buffer, BufferLength, LengthTransferred, Overlapped) : FALSE;
+}
+
+BOOL WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, BYTE PipeID, BYTE* Buffer, ULONG BufferLength,
+                     ULONG* LengthTransferred, OVERLAPPED* Overlapped) {
+  auto f = WinUsbEntry<TWinUsb_ReadPipe>("WinUsb_ReadPipe");
+  return f ? f(InterfaceHandle, PipeID, Buffer, BufferLength, LengthTransferred, Overlapped) : FALSE;
+}
+
+BOOL WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE InterfaceHandle, BYTE PipeID, ULONG PolicyType,
+                          ULONG ValueLength, void* Value) {
+  auto f = WinUsbEntry<TWinUsb_SetPipePolicy>("WinUsb_SetPipePolicy");
+  return f ? f(InterfaceHandle, PipeID, PolicyType, ValueLength, Value) : FALSE;
+}
+
+BOOL WinUsb_GetOverlappedResult(WINUSB_INTERFACE_HANDLE InterfaceHandle, OVERLAPPED* Overlapped,
+                                DWORD* NumberOfBytesTransferred, BOOL Wait) {
+  auto f = WinUsbEntry<TWinUsb_GetOverlappedResult>("WinUsb_GetOverlappedResult");
+  return f ? f(InterfaceHandle, Overlapped, NumberOfBytesTransferred, Wait) : FALSE;
+}
+
+BOOL WinUsb_AbortPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, BYTE PipeID) {
+  auto f = WinUsbEntry<TWinUsb_AbortPipe>("WinUsb_AbortPipe");
+  return f ? f(InterfaceHandle, PipeID) : FALSE;
 }
 
 }  // namespace kv

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "kvboundapi.h"
 #include "kvwintypes.h"
 
 namespace kv {
@@ -203,5 +204,48 @@ class TkvDriverKeyIndex {
   bool FBuilt = false;
   std::map<std::string, DEVINST> FNodes;
 };
+
+// ---- WinUSB ------------------------------------------------------------------------
+//
+// "Winusb.dll" is loaded by name when it is first needed, so the program runs
+// where WinUSB is not installed. Every forwarding operation looks its entry
+// point up by name at each call and returns FALSE, calling nothing, when the
+// library or the entry point is missing; the reason is then the last error of
+// the failed LoadLibraryA or GetProcAddress. The module belongs to the machine
+// that was installed when it was loaded: after another machine is installed
+// it is loaded afresh from that one.
+//
+// Threading: the reader thread of a pipe pair calls the pipe operations while
+// the main thread may call LoadWinUsb; the module is kept in atomics.
+
+// Pipe policy codes of WinUSB.
+constexpr ULONG SHORT_PACKET_TERMINATE = 1;
+constexpr ULONG AUTO_CLEAR_STALL = 2;
+constexpr ULONG PIPE_TRANSFER_TIMEOUT = 3;
+constexpr ULONG IGNORE_SHORT_PACKETS = 4;
+constexpr ULONG ALLOW_PARTIAL_READS = 5;
+constexpr ULONG AUTO_FLUSH = 6;
+constexpr ULONG RAW_IO = 7;
+
+// True when "Winusb.dll" is loaded (it is loaded now if it was not).
+bool LoadWinUsb();
+// Releases the library if this machine loaded it (the end of the program).
+void UnloadWinUsb();
+// How often the library was loaded since the start (for tests).
+unsigned WinUsbLoadCount();
+
+BOOL WinUsb_Initialize(HANDLE DeviceHandle, WINUSB_INTERFACE_HANDLE* InterfaceHandle);
+BOOL WinUsb_Free(WINUSB_INTERFACE_HANDLE InterfaceHandle);
+BOOL WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, BYTE PipeID, BYTE* Buffer, ULONG BufferLength,
+                      ULONG* LengthTransferred, OVERLAPPED* Overlapped);
+BOOL WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, BYTE PipeID, BYTE* Buffer, ULONG BufferLength,
+                     ULONG* LengthTransferred, OVERLAPPED* Overlapped);
+BOOL WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE InterfaceHandle, BYTE PipeID, ULONG PolicyType,
+                          ULONG ValueLength, void* Value);
+BOOL WinUsb_GetOverlappedResult(WINUSB_INTERFACE_HANDLE InterfaceHandle, OVERLAPPED* Overlapped,
+                                DWORD* NumberOfBytesTransferred, BOOL Wait);
+// Ends every transfer pending on the pipe (they complete with
+// ERROR_OPERATION_ABORTED); the pipe pair cancels its reader's read with it.
+BOOL WinUsb_AbortPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, BYTE PipeID);
 
 }  // namespace kv

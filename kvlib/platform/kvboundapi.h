@@ -46,6 +46,15 @@ using TCM_Get_Device_ID_ListA = CONFIGRET(KVAPI*)(LPCSTR, char*, ULONG, ULONG);
 using TCM_Get_Child = CONFIGRET(KVAPI*)(DEVINST*, DEVINST, ULONG);
 using TCM_Get_Sibling = CONFIGRET(KVAPI*)(DEVINST*, DEVINST, ULONG);
 using TCM_Request_Device_EjectA = CONFIGRET(KVAPI*)(DEVINST, PNP_VETO_TYPE*, LPSTR, ULONG, ULONG);
+// WinUSB ("Winusb.dll"). The interface handle is the library's own pointer.
+using WINUSB_INTERFACE_HANDLE = void*;
+using TWinUsb_Initialize = BOOL(KVAPI*)(HANDLE, WINUSB_INTERFACE_HANDLE*);
+using TWinUsb_Free = BOOL(KVAPI*)(WINUSB_INTERFACE_HANDLE);
+using TWinUsb_ReadPipe = BOOL(KVAPI*)(WINUSB_INTERFACE_HANDLE, BYTE, BYTE*, ULONG, ULONG*, OVERLAPPED*);
+using TWinUsb_WritePipe = BOOL(KVAPI*)(WINUSB_INTERFACE_HANDLE, BYTE, BYTE*, ULONG, ULONG*, OVERLAPPED*);
+using TWinUsb_SetPipePolicy = BOOL(KVAPI*)(WINUSB_INTERFACE_HANDLE, BYTE, ULONG, ULONG, void*);
+using TWinUsb_GetOverlappedResult = BOOL(KVAPI*)(WINUSB_INTERFACE_HANDLE, OVERLAPPED*, DWORD*, BOOL);
+using TWinUsb_AbortPipe = BOOL(KVAPI*)(WINUSB_INTERFACE_HANDLE, BYTE);
 using TZwQueryKey = NTSTATUS(KVAPI*)(HANDLE, int, void*, ULONG, ULONG*);
 
 }  // namespace kv

@@ -125,6 +125,9 @@ class TkvHost {
   virtual BOOL SetEvent(HANDLE event) = 0;
   virtual BOOL ResetEvent(HANDLE event) = 0;
   virtual DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) = 0;
+  // WAIT_OBJECT_0 + the index of the first signalled handle (of all with
+  // waitAll), WAIT_TIMEOUT, or WAIT_FAILED; at most MAXIMUM_WAIT_OBJECTS.
+  virtual DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) = 0;
 
   // Time and debug output.
   virtual DWORD GetTickCount() = 0;

@@ -19,6 +19,7 @@
 #include <random>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 namespace kv {
 
@@ -60,6 +61,19 @@ struct TEvent final : posix::THostObject {
   bool Manual = false;
   bool Signaled = false;
 };
+
+// Every SetEvent counts here, so that a wait for several events can sleep
+// until one of them may have changed.
+struct TEventChanges {
+  std::mutex Lock;
+  std::condition_variable Changed;
+  unsigned long Count = 0;
+};
+
+TEventChanges& EventChanges() {
+  static TEventChanges* changes = new TEventChanges;
+  return *changes;
+}
 
 struct TEventNames {
   std::mutex Lock;
@@ -195,12 +209,20 @@ BOOL TkvPosixHost::SetEvent(HANDLE handle) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  std::lock_guard<std::mutex> lock(event->Lock);
-  event->Signaled = true;
-  if (event->Manual)
-    event->Changed.notify_all();
-  else
-    event->Changed.notify_one();
+  {
+    std::lock_guard<std::mutex> lock(event->Lock);
+    event->Signaled = true;
+    if (event->Manual)
+      event->Changed.notify_all();
+    else
+      event->Changed.notify_one();
+  }
+  TEventChanges& changes = EventChanges();
+  {
+    std::lock_guard<std::mutex> lock(changes.Lock);
+    ++changes.Count;
+  }
+  changes.Changed.notify_all();
   return TRUE;
 }
 
@@ -232,6 +254,65 @@ DWORD TkvPosixHost::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   }
   if (!event->Manual) event->Signaled = false;
   return WAIT_OBJECT_0;
+}
+
+DWORD TkvPosixHost::WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
+  if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return WAIT_FAILED;
+  }
+  // Events of the wait; nullptr for a handle that is always signalled.
+  std::vector<std::shared_ptr<TEvent>> events(count);
+  for (DWORD i = 0; i < count; ++i) {
+    std::shared_ptr<posix::THostObject> object = posix::FindHandle(handles[i]);
+    if (!object) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return WAIT_FAILED;
+    }
+    events[i] = std::dynamic_pointer_cast<TEvent>(object);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  TEventChanges& changes = EventChanges();
+  for (;;) {
+    unsigned long seen;
+    {
+      std::lock_guard<std::mutex> lock(changes.Lock);
+      seen = changes.Count;
+    }
+    if (!waitAll) {
+      for (DWORD i = 0; i < count; ++i) {
+        if (!events[i]) return WAIT_OBJECT_0 + i;
+        std::lock_guard<std::mutex> lock(events[i]->Lock);
+        if (!events[i]->Signaled) continue;
+        if (!events[i]->Manual) events[i]->Signaled = false;
+        return WAIT_OBJECT_0 + i;
+      }
+    } else {
+      // All of them, taken together: every lock is held while they are tested.
+      std::vector<std::unique_lock<std::mutex>> locks;
+      bool all = true;
+      for (DWORD i = 0; i < count && all; ++i) {
+        if (!events[i]) continue;
+        bool again = false;
+        for (DWORD j = 0; j < i; ++j) again |= events[j] == events[i];
+        if (again) continue;
+        locks.emplace_back(events[i]->Lock);
+        all = events[i]->Signaled;
+      }
+      if (all) {
+        for (DWORD i = 0; i < count; ++i)
+          if (events[i] && !events[i]->Manual) events[i]->Signaled = false;
+        return WAIT_OBJECT_0;
+      }
+    }
+    std::unique_lock<std::mutex> lock(changes.Lock);
+    auto changed = [&] { return changes.Count != seen; };
+    if (milliseconds == INFINITE) {
+      changes.Changed.wait(lock, changed);
+    } else if (!changes.Changed.wait_until(lock, deadline, changed)) {
+      return WAIT_TIMEOUT;
+    }
+  }
 }
 
 DWORD TkvPosixHost::GetTickCount() {

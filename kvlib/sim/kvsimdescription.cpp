@@ -11,6 +11,7 @@
 
 #include "kvsimmachine.h"
 #include "kvsimusbjson.h"
+#include "kvsimwinusb.h"
 #include "kvsimjson.h"
 #include "kvtext.h"
 
@@ -201,7 +202,7 @@ class TkvSimDescriptionLoader {
       Fault(where, "devnodes nest at most " + std::to_string(kMaxDevnodeDepth) + " deep");
     OnlyKeys(n, where, {"id", "class", "driver", "description", "service", "manufacturer", "pdo", "friendlyName",
                         "hardwareIds", "present", "parameters", "hardwareKey", "interfaces", "busRelations",
-                        "removalRelations", "instanceIdSizeZero", "children", "comment"});
+                        "removalRelations", "instanceIdSizeZero", "children", "winusb", "comment"});
     TkvSimMachine::DevnodeSpec spec;
     spec.InstanceId = Text(n, "id", where);
     if (spec.InstanceId.empty()) Fault(where, "a devnode needs an \"id\"");
@@ -237,10 +238,55 @@ class TkvSimDescriptionLoader {
     if (n.contains("busRelations")) node.BusRelations = Texts(n["busRelations"], where + ".busRelations");
     if (n.contains("removalRelations")) node.RemovalRelations = Texts(n["removalRelations"], where + ".removalRelations");
     if (n.contains("instanceIdSizeZero")) node.InstanceIdSizeZero = n["instanceIdSizeZero"].get<bool>();
+    if (SameText(spec.Service, "WinUSB") || n.contains("winusb")) WinUsb(n, node, spec, where);
     if (n.contains("children")) {
       if (!n["children"].is_array()) Fault(where + ".children", "must be a list");
       for (std::size_t i = 0; i < n["children"].size(); ++i)
         Devnode(n["children"][i], &node, where + ".children[" + std::to_string(i) + "]", depth + 1);
+    }
+  }
+
+  // A device under WinUSB answers at its interface paths and at its
+  // "SymbolicName" opened the Win32 way (\\.\ for \??\).
+  void WinUsb(const json& n, const TkvSimDevnode& node, const TkvSimMachine::DevnodeSpec& spec,
+              const std::string& where) {
+    std::vector<std::string> paths;
+    for (const TkvSimInterface& i : node.Interfaces) paths.push_back(i.Path);
+    for (const auto& p : spec.Parameters)
+      if (SameText(p.first, "SymbolicName")) paths.push_back(WinUsbOpenPath(p.second));
+    auto device = AddWinUsbDevice(M, paths);
+    if (!n.contains("winusb")) return;
+    const json& w = n["winusb"];
+    const std::string at = where + ".winusb";
+    OnlyKeys(w, at, {"pipes", "gone", "loopbackCapacity", "comment"});
+    device->SetGone(Flag(w, "gone", at, false));
+    if (w.contains("loopbackCapacity")) {
+      if (!w["loopbackCapacity"].is_number_unsigned() || w["loopbackCapacity"].get<std::uint64_t>() == 0)
+        Fault(at + ".loopbackCapacity", "must be a byte count above 0");
+      device->SetLoopbackCapacity(w["loopbackCapacity"].get<std::size_t>());
+    }
+    if (!w.contains("pipes")) return;
+    if (!w["pipes"].is_object()) Fault(at + ".pipes", "must map endpoint addresses to behaviours");
+    for (auto it = w["pipes"].begin(); it != w["pipes"].end(); ++it) {
+      const std::string pipeAt = at + ".pipes." + it.key();
+      const std::vector<std::uint8_t> address = simjson::HexBytes(it.key(), pipeAt);
+      if (address.size() != 1) Fault(pipeAt, "an endpoint address is one hexadecimal byte");
+      const json& b = it.value();
+      TkvSimPipeKind kind = TkvSimPipeKind::Sink;
+      DWORD rate = 0;
+      if (b.is_string()) {
+        if (!PipeKindFromName(b.get<std::string>(), kind))
+          Fault(pipeAt, "must be sink, loopback, source, stall or gone");
+      } else if (b.is_object()) {
+        OnlyKeys(b, pipeAt, {"source"});
+        if (!b.contains("source") || !b["source"].is_number_unsigned())
+          Fault(pipeAt, "a source gives its rate in bytes per second: { \"source\": 1000 }");
+        kind = TkvSimPipeKind::Source;
+        rate = b["source"].get<DWORD>();
+      } else {
+        Fault(pipeAt, "must be a behaviour name or { \"source\": bytes per second }");
+      }
+      device->SetPipe(address[0], kind, rate);
     }
   }
 
@@ -275,6 +321,8 @@ std::unique_ptr<TkvSimMachine> TkvSimMachine::FromFile(const std::string& path) 
   text << in.rdbuf();
   return FromJson(text.str());
 }
+
+std::unique_ptr<TkvSimMachine> NewDemoMachine() { return TkvSimMachine::FromJson(kvDemoMachineJson); }
 
 TkvSimMachine& DemoMachine() {
   // Built once, kept to the end of the program: programs and tests may hold

@@ -101,6 +101,13 @@ void TkvSimMachine::InstallStandardExports() {
     AddExport("SetupAPI.dll", e, ConfigManagerEntry(e));
     AddExport("cfgmgr32.dll", e, ConfigManagerEntry(e));
   }
+  AddExport("Winusb.dll", "WinUsb_Initialize", KV_EXPORT(WinUsb_Initialize, FALSE));
+  AddExport("Winusb.dll", "WinUsb_Free", KV_EXPORT(WinUsb_Free, FALSE));
+  AddExport("Winusb.dll", "WinUsb_ReadPipe", KV_EXPORT(WinUsb_ReadPipe, FALSE));
+  AddExport("Winusb.dll", "WinUsb_WritePipe", KV_EXPORT(WinUsb_WritePipe, FALSE));
+  AddExport("Winusb.dll", "WinUsb_SetPipePolicy", KV_EXPORT(WinUsb_SetPipePolicy, FALSE));
+  AddExport("Winusb.dll", "WinUsb_GetOverlappedResult", KV_EXPORT(WinUsb_GetOverlappedResult, FALSE));
+  AddExport("Winusb.dll", "WinUsb_AbortPipe", KV_EXPORT(WinUsb_AbortPipe, FALSE));
   AddExport("ntdll.dll", "ZwQueryKey", KV_EXPORT(ZwQueryKey, static_cast<long>(0xC0000008L)));
 }
 

@@ -292,6 +292,11 @@ void TkvSimMachine::RemoveDeviceObject(const std::string& path) {
   FDeviceObjects.erase(UpperAscii(path));
 }
 
+std::size_t TkvSimMachine::OpenHandleCount() const {
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  return FHandles.size();
+}
+
 void TkvSimMachine::SetPresentByDriverKey(const std::string& driverKey, bool present) {
   std::lock_guard<std::recursive_mutex> lock(FLock);
   const std::string wanted = UpperAscii(driverKey);

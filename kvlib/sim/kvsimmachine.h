@@ -28,6 +28,8 @@
 
 namespace kv {
 
+class TkvSimWinUsb;
+
 // A device object opened by path through CreateFileA (a host controller, a
 // hub, a WinUSB device). The machine's lock is held during these calls.
 class TkvSimDeviceObject {
@@ -150,6 +152,8 @@ class TkvSimMachine : public TkvMachine {
   // Device objects opened by path (compared without regard to case).
   void AddDeviceObject(const std::string& path, std::shared_ptr<TkvSimDeviceObject> object);
   void RemoveDeviceObject(const std::string& path);
+  // Device, process and thread handles not yet closed.
+  std::size_t OpenHandleCount() const;
   // The object registered under path, nullptr when there is none.
   std::shared_ptr<TkvSimDeviceObject> FindDeviceObject(const std::string& path) const;
 
@@ -253,6 +257,18 @@ class TkvSimMachine : public TkvMachine {
   CONFIGRET CM_Get_Device_ID_List_SizeA(ULONG* length, LPCSTR filter, ULONG flags);
   CONFIGRET CM_Get_Device_ID_ListA(LPCSTR filter, char* buffer, ULONG length, ULONG flags);
   NTSTATUS ZwQueryKey(HANDLE key, int infoClass, void* buffer, ULONG length, ULONG* resultLength);
+  // WinUSB (kvsimwinusb.cpp): on handles of TkvSimWinUsb devices.
+  BOOL WinUsb_Initialize(HANDLE device, WINUSB_INTERFACE_HANDLE* handle);
+  BOOL WinUsb_Free(WINUSB_INTERFACE_HANDLE handle);
+  BOOL WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle, BYTE pipe, BYTE* buffer, ULONG length, ULONG* transferred,
+                       OVERLAPPED* overlapped);
+  BOOL WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handle, BYTE pipe, BYTE* buffer, ULONG length, ULONG* transferred,
+                        OVERLAPPED* overlapped);
+  BOOL WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE handle, BYTE pipe, ULONG type, ULONG length, void* value);
+  BOOL WinUsb_GetOverlappedResult(WINUSB_INTERFACE_HANDLE handle, OVERLAPPED* overlapped, DWORD* bytes, BOOL wait);
+  BOOL WinUsb_AbortPipe(WINUSB_INTERFACE_HANDLE handle, BYTE pipe);
+  // Interface handles not yet freed.
+  std::size_t WinUsbInterfaceCount() const;
 
   // Counts a call and reports whether the operation was made to fail; on
   // failure *error holds the error to report. Public for the trampolines and
@@ -293,6 +309,7 @@ class TkvSimMachine : public TkvMachine {
   std::vector<std::string> Relations(const TkvSimDevnode& node, ULONG flags);
   std::string Ansi(const TkvSimValue& value);
   void InstallStandardExports();
+  std::shared_ptr<TkvSimWinUsb> WinUsbInterface(WINUSB_INTERFACE_HANDLE handle);
 
   mutable std::recursive_mutex FLock;
   std::string FName = "empty machine";
@@ -304,6 +321,7 @@ class TkvSimMachine : public TkvMachine {
   std::map<ULONG_PTR, std::unique_ptr<DevInfoSet>> FSets;
   std::map<std::string, Library> FLibraries;  // by upper-case name without ".DLL"
   std::map<ULONG_PTR, std::unique_ptr<OpenHandle>> FHandles;
+  std::map<ULONG_PTR, std::shared_ptr<TkvSimWinUsb>> FInterfaces;  // WinUSB interface handles
   std::map<std::string, std::shared_ptr<TkvSimDeviceObject>> FDeviceObjects;  // by upper-case path
   std::map<std::string, TProgram> FPrograms;  // by upper-case file name
   std::vector<std::string> FStarted;
@@ -325,5 +343,8 @@ class TkvSimMachine : public TkvMachine {
 
 // The built-in demo machine (created on first use).
 TkvSimMachine& DemoMachine();
+// A machine of its own built from the same description, for a caller that
+// changes it (devices arriving and leaving).
+std::unique_ptr<TkvSimMachine> NewDemoMachine();
 
 }  // namespace kv

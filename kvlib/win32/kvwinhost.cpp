@@ -112,6 +112,10 @@ DWORD TWin32Host::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   return ::WaitForSingleObject(handle, milliseconds);
 }
 
+DWORD TWin32Host::WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
+  return ::WaitForMultipleObjects(count, handles, waitAll, milliseconds);
+}
+
 DWORD TWin32Host::GetTickCount() { return ::GetTickCount(); }
 
 void TWin32Host::Sleep(DWORD milliseconds) { ::Sleep(milliseconds); }

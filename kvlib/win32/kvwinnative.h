@@ -102,6 +102,7 @@ class TWin32Host final : public TkvHost {
   BOOL SetEvent(HANDLE event) override;
   BOOL ResetEvent(HANDLE event) override;
   DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override;
+  DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) override;
   DWORD GetTickCount() override;
   void Sleep(DWORD milliseconds) override;
   void OutputDebugStringA(LPCSTR text) override;

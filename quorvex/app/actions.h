@@ -44,6 +44,7 @@ constexpr BYTE kvFSHIFT = 0x04;
 constexpr BYTE kvFCONTROL = 0x08;
 constexpr BYTE kvFALT = 0x10;
 constexpr WORD kvVK_INSERT = 0x2D;
+constexpr WORD kvVK_F1 = 0x70;
 constexpr WORD kvVK_F5 = 0x74;
 constexpr WORD kvVK_F6 = 0x75;
 constexpr WORD kvVK_F8 = 0x77;

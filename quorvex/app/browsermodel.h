@@ -122,7 +122,8 @@ class TkvBrowserModel {
   // The tab rule for the present selection and component state.
   bool DevicePageVisible() const;
   // Ports: navy with something attached, green without; default colours for
-  // every other item, an item drawn selected, and while stale.
+  // every other item and an item drawn selected. (Made from the items' own
+  // copies, so drawing stays safe while stale.)
   TkvItemColour ItemColour(int Index, bool DrawnSelected) const;
 
   // actCopyExecute's text for row Row ("" out of range), and

@@ -64,12 +64,12 @@ struct TkvMainLayout {
   int StatusParts[2] = {0, -1};
   int TreeWidth = 0;  // the tree width actually used (clamped)
 };
-// The tree keeps its width as far as the minimum sizes allow; the page
-// control fills the rest above the status bar.
+// The tree keeps its width as far as pnLeft's and its own minimum widths
+// allow; the page control fills the rest above the status bar.
 TkvMainLayout LayoutMain(const TkvMainLayoutInput& In);
 
 // The tree width a splitter drag may give: both sides keep the splitter's
-// minimum size, the tree its minimum width; at least kvTreeMinWidth.
+// minimum size (the tree's side wins when the window is too narrow).
 int ClampTreeWidth(int Wanted, int ClientWidth, int Dpi);
 
 // FormCreate's rule: the stored tree width replaces the design width when the

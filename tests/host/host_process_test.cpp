@@ -188,6 +188,31 @@ TEST(HostEvents, AnAutoResetEventWakesExactlyOneOfSeveralWaiters) {
   H().CloseHandle(event);
 }
 
+TEST(HostEvents, AWaitForSeveralTakesTheFirstSignalledAndOnlyIt) {
+  HANDLE automatic = H().CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  HANDLE manual = H().CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE both[2] = {automatic, manual};
+  EXPECT_EQ(H().WaitForMultipleObjects(2, both, FALSE, 20), WAIT_TIMEOUT);
+  H().SetEvent(manual);
+  H().SetEvent(automatic);
+  EXPECT_EQ(H().WaitForMultipleObjects(2, both, FALSE, 0), WAIT_OBJECT_0) << "the lowest index wins";
+  EXPECT_EQ(H().WaitForMultipleObjects(2, both, FALSE, 0), WAIT_OBJECT_0 + 1) << "the auto-reset one was taken";
+  EXPECT_EQ(H().WaitForMultipleObjects(2, both, FALSE, 0), WAIT_OBJECT_0 + 1) << "the manual one stays signalled";
+  EXPECT_EQ(H().WaitForMultipleObjects(2, both, TRUE, 20), WAIT_TIMEOUT) << "not all of them";
+  std::thread setter([&] {
+    H().Sleep(20);
+    H().SetEvent(automatic);
+  });
+  EXPECT_EQ(H().WaitForMultipleObjects(2, both, TRUE, INFINITE), WAIT_OBJECT_0);
+  setter.join();
+  EXPECT_EQ(H().WaitForSingleObject(automatic, 0), WAIT_TIMEOUT) << "a wait for all takes the auto-reset one too";
+  H().CloseHandle(automatic);
+  SetLastError(kSentinel);
+  EXPECT_EQ(H().WaitForMultipleObjects(2, both, FALSE, 0), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  H().CloseHandle(manual);
+}
+
 TEST(HostEvents, NamedEventsAreOneObject) {
   HANDLE first = H().CreateEventA(nullptr, TRUE, FALSE, "kv-host-test-event");
   EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
