@@ -62,6 +62,9 @@ class TkvForwardingHost : public TkvHost {
   DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override {
     return FInner.WaitForSingleObject(handle, milliseconds);
   }
+  DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) override {
+    return FInner.WaitForMultipleObjects(count, handles, waitAll, milliseconds);
+  }
   DWORD GetTickCount() override { return FInner.GetTickCount(); }
   void Sleep(DWORD milliseconds) override { FInner.Sleep(milliseconds); }
   void OutputDebugStringA(LPCSTR text) override { FInner.OutputDebugStringA(text); }
