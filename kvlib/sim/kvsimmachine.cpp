@@ -257,7 +257,9 @@ void TkvSimMachine::SetWow64(bool wow64) { FWow64 = wow64; }
 
 void TkvSimMachine::RemoveLibrary(const std::string& library) {
   std::lock_guard<std::recursive_mutex> lock(FLock);
-  FLibraries[LibraryKey(library)].Present = false;
+  Library& lib = FLibraries[LibraryKey(library)];
+  if (lib.Name.empty()) lib.Name = library;
+  lib.Present = false;
 }
 
 void TkvSimMachine::RemoveExport(const std::string& library, const std::string& entry) {

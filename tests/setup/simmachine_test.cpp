@@ -105,6 +105,34 @@ TEST(DescriptionTest, ValuesAndServicesFromADescription) {
             "COM9");
 }
 
+// A failure armed under a misspelt name would never fire: it is refused. The
+// dump shows what is armed and what is missing, for failure messages.
+TEST(DescriptionTest, FailuresNeedAKnownNameAndShowInTheDump) {
+  kv::TkvSimMachine m;
+  EXPECT_THROW(m.Fail("RegOpenKeyEx", kv::ERROR_ACCESS_DENIED), std::invalid_argument);
+  EXPECT_THROW(m.Fail("SetupDiGetClassDevs", kv::ERROR_GEN_FAILURE), std::invalid_argument);
+  m.Fail("RegOpenKeyExA", kv::ERROR_ACCESS_DENIED, 2);
+  m.Fail("SetupDiGetClassDevsA", kv::ERROR_GEN_FAILURE);  // an entry point of a library
+  m.Fail("CM_Get_Child", kv::ERROR_GEN_FAILURE);
+  m.RemoveLibrary("newdev.dll");
+  m.RemoveExport("SetupAPI.dll", "SetupDiRemoveDevice");
+  const std::string dump = m.Dump();
+  EXPECT_NE(dump.find("armed failures: CM_Get_Child (error 31, always) RegOpenKeyExA (error 5, 2 more) "
+                      "SetupDiGetClassDevsA (error 31, always)"),
+            std::string::npos)
+      << dump;
+  EXPECT_NE(dump.find("missing libraries: newdev.dll"), std::string::npos) << dump;
+  EXPECT_NE(dump.find("missing entries: SetupAPI.dll!SetupDiRemoveDevice"), std::string::npos) << dump;
+  kv::HKEY key = nullptr;
+  EXPECT_EQ(m.RegOpenKeyExA(kv::HKEY_LOCAL_MACHINE, "SYSTEM", 0, kv::KEY_READ, &key), 5);
+  EXPECT_EQ(m.RegOpenKeyExA(kv::HKEY_LOCAL_MACHINE, "SYSTEM", 0, kv::KEY_READ, &key), 5);
+  EXPECT_EQ(m.Dump().find("RegOpenKeyExA (error"), std::string::npos) << "used up: no longer armed\n" << m.Dump();
+  EXPECT_EQ(m.RegOpenKeyExA(kv::HKEY_LOCAL_MACHINE, "SYSTEM", 0, kv::KEY_READ, &key), 0);
+  EXPECT_EQ(m.Outstanding().Keys, 1u) << m.Dump();
+  EXPECT_EQ(m.RegCloseKey(key), 0);
+  EXPECT_EQ(m.Outstanding(), kv::TkvSimMachine::TOutstanding{});
+}
+
 TEST(DescriptionTest, HandlesOfTheMachineAreChecked) {
   kv::TkvSimMachine m;
   kv::SetLastError(0);
