@@ -138,15 +138,29 @@ class TkvForwardingHost : public TkvHost {
   TkvHost& FInner;
 };
 
-// Installs a host for the lifetime of this object.
-class TkvHostScope {
+// The host underneath, with shell file operations that fail or are cancelled
+// on request; installed for its lifetime. The first AfterItems items of a
+// failing call's source list are still carried out (by the host underneath),
+// so a partly done operation can be tested.
+class TkvFailingFileOperations : public TkvForwardingHost {
  public:
-  explicit TkvHostScope(TkvHost& host) : FPrevious(SetHost(&host)) {}
-  ~TkvHostScope() { SetHost(FPrevious); }
-  TkvHostScope(const TkvHostScope&) = delete;
-  TkvHostScope& operator=(const TkvHostScope&) = delete;
+  explicit TkvFailingFileOperations(TkvHost& inner = Host());
+  ~TkvFailingFileOperations() override;
+
+  // The next Count calls fail with Result (a Win32 error code).
+  void Fail(unsigned count, int result = 5 /* ERROR_ACCESS_DENIED */, unsigned afterItems = 0);
+  // The next Count calls are cancelled as if by the user: ERROR_CANCELLED and
+  // fAnyOperationsAborted.
+  void Abort(unsigned count, unsigned afterItems = 0);
+  // Calls so far, failed ones included.
+  unsigned Calls() const { return FCalls; }
+
+  int SHFileOperationA(SHFILEOPSTRUCTA* op) override;
 
  private:
+  unsigned FCount = 0, FAfterItems = 0, FCalls = 0;
+  int FResult = 0;
+  bool FAbort = false;
   TkvHost* FPrevious;
 };
 

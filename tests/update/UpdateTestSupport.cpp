@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -93,49 +92,6 @@ update::TUpdateData Description(const std::string& infText, const std::string& s
   data.InfLines = update::SplitLines(infText);
   update::ParseDescription(data);
   return data;
-}
-
-void TFailingFileOperations::Fail(unsigned count, int result, unsigned afterItems) {
-  FCount = count;
-  FResult = result;
-  FAbort = false;
-  FAfterItems = afterItems;
-}
-
-void TFailingFileOperations::Abort(unsigned count, unsigned afterItems) {
-  Fail(count, 1223 /* ERROR_CANCELLED */, afterItems);
-  FAbort = true;
-}
-
-namespace {
-
-// The first `count` items of a double-NUL-terminated list, as such a list.
-std::string FirstItems(const char* list, unsigned count) {
-  std::string out;
-  for (const char* p = list; p && *p && count > 0; p += std::strlen(p) + 1, --count) out.append(p, std::strlen(p) + 1);
-  return out + '\0';
-}
-
-}  // namespace
-
-int TFailingFileOperations::SHFileOperationA(kv::SHFILEOPSTRUCTA* op) {
-  ++FCalls;
-  if (FCount == 0 || !op) return TkvForwardingHost::SHFileOperationA(op);
-  --FCount;
-  op->fAnyOperationsAborted = kv::FALSE;
-  if (FAfterItems > 0) {
-    // The part that is done before the failure: the first items, each with
-    // its own destination when the destinations are paired.
-    const std::string from = FirstItems(op->pFrom, FAfterItems);
-    const bool paired = (op->fFlags & 0x0001 /* FOF_MULTIDESTFILES */) != 0;
-    const std::string to = op->pTo ? (paired ? FirstItems(op->pTo, FAfterItems) : FirstItems(op->pTo, 1)) : "";
-    kv::SHFILEOPSTRUCTA part = *op;
-    part.pFrom = from.c_str();
-    part.pTo = op->pTo ? to.c_str() : nullptr;
-    if (const int error = TkvForwardingHost::SHFileOperationA(&part)) return error;
-  }
-  if (FAbort) op->fAnyOperationsAborted = kv::TRUE;
-  return FResult;
 }
 
 }  // namespace updatetest

@@ -10,7 +10,6 @@
 
 #include "ConstVar1.h"
 #include "UpdateRun.h"
-#include "kvforwardinghost.h"
 #include "kvplatform.h"
 
 namespace updatetest {
@@ -63,31 +62,6 @@ std::string RecordedVersion(kv::TkvMachine& machine, const std::string& name = "
 
 // A description as ReadDescription would leave it, from Update.inf's text.
 update::TUpdateData Description(const std::string& infText, const std::string& startDir = {});
-
-// The host of the build, with shell file operations that fail or are
-// cancelled on request; installed for its lifetime. The first AfterItems
-// items of a failing call's source list are still carried out (by the host
-// underneath), so a partly done operation can be tested.
-class TFailingFileOperations : public kv::TkvForwardingHost {
- public:
-  TFailingFileOperations() : TkvForwardingHost(kv::Host()), FScope(*this) {}
-
-  // The next Count calls fail with Result (a Win32 error code).
-  void Fail(unsigned count, int result = 5 /* ERROR_ACCESS_DENIED */, unsigned afterItems = 0);
-  // The next Count calls are cancelled as if by the user: ERROR_CANCELLED and
-  // fAnyOperationsAborted.
-  void Abort(unsigned count, unsigned afterItems = 0);
-  // Calls so far, failed ones included.
-  unsigned Calls() const { return FCalls; }
-
-  int SHFileOperationA(kv::SHFILEOPSTRUCTA* op) override;
-
- private:
-  unsigned FCount = 0, FAfterItems = 0, FCalls = 0;
-  int FResult = 0;
-  bool FAbort = false;
-  kv::TkvHostScope FScope;
-};
 
 // Restores the process's working directory at the end of a test.
 class TCurrentDirectoryGuard {

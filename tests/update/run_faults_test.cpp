@@ -9,6 +9,7 @@
 
 #include "UpdateRun.h"
 #include "UpdateTestSupport.h"
+#include "kvforwardinghost.h"
 #include "sim/kvsimmachine.h"
 
 namespace {
@@ -44,7 +45,7 @@ class FailingFileOperation : public ::testing::Test {
   kv::TkvMachineScope FScope{FMachine};
   updatetest::TScriptedUser FUser;
   update::TUpdateData FData;
-  updatetest::TFailingFileOperations FShell;
+  kv::TkvFailingFileOperations FShell;
 };
 
 TEST_F(FailingFileOperation, AFailedDeletionStopsTheRunBeforeTheCopies) {
