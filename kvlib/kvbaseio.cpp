@@ -72,9 +72,6 @@ TkvBaseIO::TkvBaseIO(TComponent* AOwner) : TComponent(AOwner), FHandle(INVALID_H
 
 TkvBaseIO::~TkvBaseIO() {
   Shutdown();
-  SetTerminal(nullptr);  // the edit gets its own handling back
-  // Only a processor still bound here: one another component took over stays with it.
-  if (FDataProcessor && FDataProcessor->Comm() == this) FDataProcessor->SetComm(nullptr);
   if (FWriteOverlapped.hEvent) Host().CloseHandle(FWriteOverlapped.hEvent);
   FWriteOverlapped.hEvent = nullptr;
   ClearDevices();
@@ -90,6 +87,22 @@ void TkvBaseIO::Shutdown() {
     }
   }
   WaitForThreadEnd();
+  ReleaseTerminal(true);  // the edit gets its own handling back
+  // Only a processor still bound here: one another component took over stays with it.
+  if (TkvCustomDataProcessor* processor = DataProcessor()) {
+    ReleaseDataProcessor();
+    if (processor->Comm() == this) processor->SetComm(nullptr);
+  }
+  // The processors bound here (those down the chain, and any that another
+  // component's dispatch reaches) let go of this component while it can
+  // still be sent to.
+  BeginDestruction();
+}
+
+void TkvBaseIO::ReleaseDataProcessor() {
+  TDispatchGuard dispatch(FDispatchLock);  // a dispatch inside it ends first
+  TkvLockGuard<TkvMutex> lock(FReceiversLock);
+  FDataProcessor = nullptr;
 }
 
 // ---- activation --------------------------------------------------------------------
@@ -127,7 +140,24 @@ void TkvBaseIO::Open() {
   if (IsOpened()) return;
   SetHandle(OpenMedium());
   if (!IsOpened()) return;
-  if (FUsesThread) StartThread();
+  if (FUsesThread) {
+    std::string failure;
+    try {
+      StartThread();
+    } catch (const std::exception& e) {
+      failure = e.what();
+    }
+    if (!failure.empty()) {
+      // A medium nobody reads is of no use: closed again, the component
+      // stays closed, and Close has no thread to wait for.
+      const DWORD error = GetLastError();
+      CloseMedium(Handle());
+      SetHandle(INVALID_HANDLE_VALUE);
+      SetThreadStopped(true);
+      FatalError(error, 0, failure);
+      return;
+    }
+  }
   if (FOnAfterOpen) {
     try {
       TNotifyEvent handler = FOnAfterOpen;
@@ -249,8 +279,8 @@ bool TkvBaseIO::DeviceChangeMessage(TMessage& Message) {
 void TkvBaseIO::Loaded() {
   TComponent::Loaded();
   try {
-    SetTerminal(FTerminal);
-    SetTerminalUsage(FTerminalUsage);
+    SetTerminal(Terminal());
+    SetTerminalUsage(TerminalUsage());
     SetActive(FStoredActive);
   } catch (...) {
     TkvHost& host = Host();
@@ -261,19 +291,18 @@ void TkvBaseIO::Loaded() {
 void TkvBaseIO::Notification(TComponent* AComponent, TOperation Operation) {
   TComponent::Notification(AComponent, Operation);
   if (Operation != opRemove || !AComponent) return;
-  if (FDataProcessor && AComponent == FDataProcessor) {
-    // The dying processor has unbound itself in its destructor; what is left
-    // of it now must not be called.
-    LockReceivers();
-    FDataProcessor = nullptr;
-    UnlockReceivers();
-  } else if (FTerminal && AComponent == FTerminal) {
-    // The dying edit's window procedure is not given back.
-    LockReceivers();
-    FTerminal = nullptr;
-    FSavedWndProc = nullptr;
-    FTerminalHandle = nullptr;
-    UnlockReceivers();
+  if (AComponent == DataProcessor()) {
+    // A processor that goes is still whole here (it tells its components
+    // before its own destruction begins); one that moves lives on. Either
+    // way it is out of the dispatch first, which waits for a dispatch inside
+    // it, then released.
+    auto* processor = static_cast<TkvCustomDataProcessor*>(AComponent);
+    ReleaseDataProcessor();
+    if (processor->Comm() == this) processor->SetComm(nullptr);
+  } else if (AComponent == Terminal()) {
+    // A dying edit's window procedure is not given back; one that moved to
+    // another owner gets its own back.
+    ReleaseTerminal((AComponent->ComponentState() & csDestroying) == 0);
   } else if (FLog && AComponent == FLog) {
     FLog = nullptr;
   }

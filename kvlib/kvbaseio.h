@@ -5,12 +5,19 @@
 // the dispatch of received bytes and a terminal edit.
 //
 // Threading: everything runs on the main thread except ThreadExecute, which
-// runs on the I/O thread and may call DoDataReceived there. The receivers
-// (data processor, terminal, OnAfterReceive) may be changed on the main thread
-// while the I/O thread dispatches: a change waits until a dispatch that is
-// under way has ended, so a receiver that is taken away or destroyed is never
-// called afterwards. (Hence a receiver called on the I/O thread must not
-// synchronise with the main thread to change the receivers from there.)
+// runs on the I/O thread and may call DoDataReceived there. Two locks guard
+// the receivers (data processor, terminal, OnAfterReceive):
+//  * the dispatch lock (a TDispatchLock), held by a dispatch while it hands a
+//    block to them and taken by every change of them, so a change waits until
+//    a dispatch that is under way has ended, and a receiver that is taken
+//    away or destroyed is never called afterwards;
+//  * the receivers' lock, a plain mutex under which the fields are read and
+//    written, never held while anything is called.
+// So a receiver may call back into the component from a dispatch (send, ask
+// HasReceivers or read the receivers, which only take the plain mutex, even
+// change the receivers on the dispatching thread itself). It must not wait
+// for another thread to change the receivers: that change would wait for the
+// dispatch that waits for it.
 #pragma once
 
 #include "kvclasses.h"
@@ -18,7 +25,6 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <type_traits>
 
@@ -116,14 +122,17 @@ class TkvBaseIO : public TComponent {
 
  public:
   // True when a terminal, OnAfterReceive or a data processor is assigned.
-  virtual bool HasReceivers() const;
-  // Does nothing when the component is open already.
+  virtual bool HasReceivers() const KV_EXCLUDES(FReceiversLock);
+  // Does nothing when the component is open already. An I/O thread that
+  // cannot be started is a fatal error (FatalError with the system's error
+  // and the failure's text): the medium is closed again and the component
+  // stays closed.
   virtual void Open();
   virtual void Close();
 
  protected:
   // (kvthreadio.cpp) Starts a new I/O thread, after a run that is still
-  // ending has ended.
+  // ending has ended. Throws EkvException when the thread cannot be made.
   virtual void StartThread();
   // Asks the thread to stop and waits for its end, unless the stop flag was
   // already set. The wait on the main thread keeps serving the thread's
@@ -139,7 +148,7 @@ class TkvBaseIO : public TComponent {
   virtual void Notify(int Code);
   // Hands a received block to the data processor, then (unless the processor
   // took it) to the terminal, then to OnAfterReceive. Any thread.
-  virtual void DoDataReceived(BYTE* Buffer, DWORD Count);
+  virtual void DoDataReceived(BYTE* Buffer, DWORD Count) KV_EXCLUDES(FReceiversLock);
   // The base only notifies code 3.
   virtual void SetDeviceIndex(int Index);
   virtual int GetDeviceIndex() const = 0;
@@ -154,7 +163,7 @@ class TkvBaseIO : public TComponent {
  public:
   // Echoes Count bytes into the terminal window: one byte as a typed
   // character, more as text inserted at the caret (zero bytes skipped).
-  virtual void TerminalWrite(const BYTE* Buffer, DWORD Count);
+  virtual void TerminalWrite(const BYTE* Buffer, DWORD Count) KV_EXCLUDES(FReceiversLock);
   virtual void RefreshDeviceList();
   // A callback is registered once; the index of its entry is returned.
   virtual int AddNotify(const TOnNotifyEvent& Callback);
@@ -200,17 +209,23 @@ class TkvBaseIO : public TComponent {
   const TkvNotifyList& NotifyList() const { return FNotifyList; }
 
   // ---- receivers and terminal (kvthreadio.cpp)
-  TkvCustomDataProcessor* DataProcessor() const { return FDataProcessor; }
-  void SetDataProcessor(TkvCustomDataProcessor* Value);
-  TkvEdit* Terminal() const { return FTerminal; }
-  void SetTerminal(TkvEdit* Value);
-  TTerminalUsage TerminalUsage() const { return FTerminalUsage; }
-  void SetTerminalUsage(TTerminalUsage Value);
-  HWND TerminalHandle() const { return FTerminalHandle; }
+  TkvCustomDataProcessor* DataProcessor() const KV_EXCLUDES(FReceiversLock);
+  // Binds the processor to this component (the one it replaces is released
+  // once no dispatch is inside it). Changes of the receivers wait for a
+  // dispatch that is under way.
+  void SetDataProcessor(TkvCustomDataProcessor* Value) KV_EXCLUDES(FReceiversLock);
+  TkvEdit* Terminal() const KV_EXCLUDES(FReceiversLock);
+  // Hooks the edit's window procedure (giving the previous terminal its own
+  // back). An edit whose window cannot be made changes nothing: the
+  // exception comes before any change.
+  void SetTerminal(TkvEdit* Value) KV_EXCLUDES(FReceiversLock);
+  TTerminalUsage TerminalUsage() const KV_EXCLUDES(FReceiversLock);
+  void SetTerminalUsage(TTerminalUsage Value) KV_EXCLUDES(FReceiversLock);
+  HWND TerminalHandle() const KV_EXCLUDES(FReceiversLock);
   // True while TerminalWrite runs.
   bool Echoing() const { return FEchoing.load(); }
-  const TOnReceived& OnAfterReceive() const { return FOnAfterReceive; }
-  void SetOnAfterReceive(TOnReceived Value);
+  TOnReceived OnAfterReceive() const KV_EXCLUDES(FReceiversLock);
+  void SetOnAfterReceive(TOnReceived Value) KV_EXCLUDES(FReceiversLock);
   bool UseMainThread() const { return FUseMainThread; }
   void SetUseMainThread(bool Value) { FUseMainThread = Value; }
 
@@ -233,51 +248,52 @@ class TkvBaseIO : public TComponent {
   TkvThreadIO* Thread() const { return FThread; }
   TStringList& Devices() { return FDevices; }
 
-  // Closes the component when it is open (through the hooks of the class
-  // whose destructor calls it) and waits for an I/O thread run that is still
-  // going, also one that Close did not wait for. A descendant whose hooks or
-  // thread body use its own members calls it first in its own destructor:
-  // the base's destructor only reaches the base's hooks.
+  // The start of destruction: closes the component when it is open (through
+  // the hooks of the class whose destructor calls it), waits for an I/O
+  // thread run that is still going, also one that Close did not wait for,
+  // lets go of the receivers and has the processors bound here let go of
+  // this component. A descendant whose hooks, thread body or sending use its
+  // own members calls it first in its own destructor: the base's destructor
+  // only runs it once those are gone.
   void Shutdown();
 
   void Loaded() override;
+  // On removal of the data processor: released (SetComm(none)) and
+  // forgotten; of the terminal: forgotten, and given its own window
+  // procedure back when it lives on with another owner; of the log:
+  // forgotten.
   void Notification(TComponent* AComponent, TOperation Operation) override;
 
  private:
   friend class TkvThreadIO;
-  friend class TkvCustomDataProcessor;  // changes its chain under the receivers' lock
 
   // Waits for a run that was asked to stop (or is asked now) to end.
   void WaitForThreadEnd();
   bool OnIOThread() const;
-  void TerminalWndProc(TMessage& Message);
-  // The receivers' lock, taken on the main thread while serving what the I/O
-  // thread may be waiting for (its synchronised calls, its sent messages).
-  void LockReceivers();
-  void UnlockReceivers();
-  struct TReceiversGuard {
-    TkvBaseIO& Io;
-    explicit TReceiversGuard(TkvBaseIO& io) : Io(io) { Io.LockReceivers(); }
-    ~TReceiversGuard() { Io.UnlockReceivers(); }
-    TReceiversGuard(const TReceiversGuard&) = delete;
-    TReceiversGuard& operator=(const TReceiversGuard&) = delete;
-  };
-  void ApplyTerminalUsage();
+  // Runs on the edit's thread, also while a dispatch waits for this very
+  // thread to handle its echo.
+  void TerminalWndProc(TMessage& Message) KV_EXCLUDES(FReceiversLock);
+  // Forgets the terminal; a living edit gets its own window procedure back.
+  void ReleaseTerminal(bool GiveBack) KV_EXCLUDES(FReceiversLock);
+  // Forgets the data processor, once no dispatch is inside it.
+  void ReleaseDataProcessor() KV_EXCLUDES(FReceiversLock);
 
   TkvNotifyList FNotifyList;
   TkvCustomLogFile* FLog = nullptr;
-  TkvCustomDataProcessor* FDataProcessor = nullptr;
+  mutable TDispatchLock FDispatchLock;  // held by every dispatch of received data
+  mutable TkvMutex FReceiversLock;      // guards the receivers; held while nothing is called
+  TkvCustomDataProcessor* FDataProcessor KV_GUARDED_BY(FReceiversLock) = nullptr;
   TOnFatalErrorEvent FOnFatalError;
   TStringList FDevices;
-  HWND FTerminalHandle = nullptr;
-  TTerminalUsage FTerminalUsage = tuNone;
-  TkvEdit* FTerminal = nullptr;
-  TWndMethod FSavedWndProc;
+  HWND FTerminalHandle KV_GUARDED_BY(FReceiversLock) = nullptr;
+  TTerminalUsage FTerminalUsage KV_GUARDED_BY(FReceiversLock) = tuNone;
+  TkvEdit* FTerminal KV_GUARDED_BY(FReceiversLock) = nullptr;
+  TWndMethod FSavedWndProc KV_GUARDED_BY(FReceiversLock);
   std::atomic<bool> FEchoing{false};
   TNotifyEvent FOnAfterClose;
   TNotifyEvent FOnAfterOpen;
   TkvThreadIO* FThread = nullptr;
-  TOnReceived FOnAfterReceive;
+  TOnReceived FOnAfterReceive KV_GUARDED_BY(FReceiversLock);
   bool FUseMainThread = false;
   bool FStoredActive = false;
   std::atomic<HANDLE> FHandle;
@@ -290,10 +306,6 @@ class TkvBaseIO : public TComponent {
   bool FLogPrefixSet = false;
   TThreadRef FThreadRun;                    // the present or last run of the I/O thread
   std::atomic<std::thread::id> FThreadId{};  // its system thread, once running
-  std::recursive_mutex FReceiversLock;       // held by every dispatch of received data
-  std::atomic<int> FReceiversWanted{0};      // main-thread changes waiting for that lock
-  std::atomic<std::thread::id> FReceiversOwner{};  // the thread that holds it
-  int FReceiversDepth = 0;                   // how often it holds it
 };
 
 }  // namespace kv

@@ -11,11 +11,34 @@ TkvCustomDataProcessor::TkvCustomDataProcessor(TComponent* AOwner)
 }
 
 TkvCustomDataProcessor::~TkvCustomDataProcessor() {
-  // Out of the component's dispatch first, so no received block can still be
-  // on its way into this processor.
-  if (FComm && FComm->DataProcessor() == this) FComm->SetDataProcessor(nullptr);
-  SetComm(nullptr);
+  Detach();
   FTimer.reset();
+}
+
+void TkvCustomDataProcessor::Detach() {
+  // Whoever names this processor (a component as its first processor, a
+  // processor as its next) is linked to it by free notification and lets go
+  // now, while it is whole.
+  BeginDestruction();
+  SetComm(nullptr);
+  TDispatchGuard dispatch(FDispatchLock);  // one that was called directly
+  TkvLockGuard<TkvMutex> lock(FLinksLock);
+  FNextProcessor = nullptr;
+}
+
+void TkvCustomDataProcessor::Receive(BYTE* Buffer, DWORD Count, bool& Handled) {
+  TDispatchGuard dispatch(FDispatchLock);
+  DataReceived(Buffer, Count, Handled);
+}
+
+TkvBaseIO* TkvCustomDataProcessor::Comm() const {
+  TkvLockGuard<TkvMutex> lock(FLinksLock);
+  return FComm;
+}
+
+TkvCustomDataProcessor* TkvCustomDataProcessor::NextProcessor() const {
+  TkvLockGuard<TkvMutex> lock(FLinksLock);
+  return FNextProcessor;
 }
 
 namespace {
@@ -42,25 +65,29 @@ void TkvCustomDataProcessor::MediumOpened() { WriteLog(2, "Medium Opened"); }
 void TkvCustomDataProcessor::SetNext(TkvCustomDataProcessor* Processor) {
   // A chain that leads back to this processor would pass every received
   // buffer round for ever; linking to itself is the shortest such loop.
-  for (TkvCustomDataProcessor* p = Processor; p; p = p->FNextProcessor)
+  for (TkvCustomDataProcessor* p = Processor; p; p = p->NextProcessor())
     if (p == this) return;
-  if (FComm) {
-    // The component's I/O thread may be walking the chain right now.
-    FComm->LockReceivers();
-    FNextProcessor = Processor;
-    FComm->UnlockReceivers();
-  } else {
+  {
+    // A dispatch that is inside this processor ends first.
+    TDispatchGuard dispatch(FDispatchLock);
+    TkvLockGuard<TkvMutex> lock(FLinksLock);
     FNextProcessor = Processor;
   }
   if (Processor) {
     Processor->FreeNotification(this);
-    Processor->SetComm(FComm);
+    Processor->SetComm(Comm());
   }
 }
 
 void TkvCustomDataProcessor::SetComm(TkvBaseIO* Component) {
-  if (FComm && Component != FComm) FComm->RemoveNotify(NotifyCallback(this));
-  FComm = Component;
+  TkvBaseIO* old = Comm();
+  if (old && Component != old) old->RemoveNotify(NotifyCallback(this));
+  {
+    // A dispatch inside this processor may be sending to the old component.
+    TDispatchGuard dispatch(FDispatchLock);
+    TkvLockGuard<TkvMutex> lock(FLinksLock);
+    FComm = Component;
+  }
   if (Component) {
     Component->FreeNotification(this);
     Component->AddNotify(NotifyCallback(this));
@@ -80,8 +107,9 @@ void TkvCustomDataProcessor::DoDataSend(void* Buffer, DWORD Count) {
       FTimer->SetEnabled(false);
       FTimer->SetEnabled(true);
     } else {
-      if (!FComm) return;  // nowhere to send: dropped
-      FComm->SendBuffer(Buffer, Count);
+      TkvBaseIO* comm = Comm();
+      if (!comm) return;  // nowhere to send: dropped
+      comm->SendBuffer(Buffer, Count);
     }
     WriteLogFmt(2, "DoDataSend: %u bytes", {Count});
   } catch (...) {
@@ -97,7 +125,8 @@ void TkvCustomDataProcessor::SendString(const std::string& S) {
       TOnDataEvent handler = FOnData;
       handler(this, reinterpret_cast<BYTE*>(&characters[0]), static_cast<DWORD>(characters.size()), 1, handled);
     }
-    if (!handled && FComm) FComm->SendString(characters);
+    if (handled) return;
+    if (TkvBaseIO* comm = Comm()) comm->SendString(characters);
   } catch (...) {
   }
 }
@@ -126,7 +155,7 @@ void TkvCustomDataProcessor::FatalError(DWORD ErrorCode, DWORD Detail, const std
 }
 
 void TkvCustomDataProcessor::DataReceived(BYTE* Buffer, DWORD Count, bool& Handled) {
-  if (FNextProcessor) FNextProcessor->DataReceived(Buffer, Count, Handled);
+  if (TkvCustomDataProcessor* next = NextProcessor()) next->Receive(Buffer, Count, Handled);
 }
 
 void TkvCustomDataProcessor::DoTimeout(bool&) {}
@@ -147,10 +176,11 @@ void TkvCustomDataProcessor::WriteLogFmt(BYTE Level, const std::string& Format, 
 void TkvCustomDataProcessor::Notification(TComponent* AComponent, TOperation Operation) {
   TComponent::Notification(AComponent, Operation);
   if (Operation != opRemove || !AComponent) return;
-  if (AComponent == FNextProcessor) SetNext(nullptr);
-  // A dying component is not asked to unregister: its list goes with it, and
-  // only its plain component part is left to call.
-  if (AComponent == FComm) FComm = nullptr;
+  // Processors and components tell their removal before their own
+  // destruction begins (or they move and live on), so what is released
+  // here is whole.
+  if (AComponent == NextProcessor()) SetNext(nullptr);
+  if (AComponent == Comm()) SetComm(nullptr);
   if (AComponent == FLog) SetLog(nullptr);
 }
 

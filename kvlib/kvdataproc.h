@@ -7,12 +7,20 @@
 //
 // Threading: DataReceived runs on the thread that dispatches received data
 // (the component's I/O thread unless it uses the main thread); the timer,
-// HandleNotify and the send operations on the main thread. The base holds no
-// lock: a descendant that keeps state between DataReceived and its timer
-// guards it itself. A descendant whose DataReceived uses its own members
-// releases itself from its component (Comm()->SetDataProcessor(nullptr), or
-// the chain's head from it) in its own destructor, so no dispatch can still
-// be inside it while it goes.
+// HandleNotify and the send operations on the main thread. A block reaches a
+// processor through Receive, which holds the processor's dispatch lock while
+// its DataReceived runs; so a dispatch holds the component's dispatch lock,
+// then that of each processor down to the one it is inside. Whatever lets go
+// of a processor (its predecessor, its component, its own destruction) takes
+// the lock the dispatches into it hold, and so waits for such a dispatch to
+// end. The links (Comm, NextProcessor) are read and written under a plain
+// mutex that is never held while anything is called. Apart from that the base
+// holds no lock: a descendant that keeps state between DataReceived and its
+// timer guards it itself.
+//
+// A descendant whose DataReceived uses its own members calls Detach() first
+// in its own destructor: the base's destructor detaches too, but only once
+// the descendant's members are gone.
 #pragma once
 
 #include "kvclasses.h"
@@ -32,7 +40,7 @@ using TOnDataEvent = std::function<void(TObject* Sender, BYTE* Buffer, DWORD Cou
 class TkvCustomDataProcessor : public TComponent {
  public:
   explicit TkvCustomDataProcessor(TComponent* AOwner);
-  // Unbinds from the component (taking the callback off its list) first.
+  // Detaches first.
   ~TkvCustomDataProcessor() override;
 
   // ---- virtual operations, in the order of their slots ----
@@ -58,14 +66,19 @@ class TkvCustomDataProcessor : public TComponent {
   // OnFatalError (which may clear RaiseException), a level-0 log line, then
   // Exception(ErrorMsg) unless cleared, also while loading.
   virtual void FatalError(DWORD ErrorCode, DWORD Detail, const std::string& ErrorMsg);
-  // Passes the block to the next processor; a processor that consumes it
-  // sets Handled, which keeps it out of the component's terminal.
+  // Passes the block to the next processor (through its Receive); a
+  // processor that consumes it sets Handled, which keeps it out of the
+  // component's terminal. A descendant passes a block on through this base.
   virtual void DataReceived(BYTE* Buffer, DWORD Count, bool& Handled);
   // The time-out hook of descendants; empty here.
   virtual void DoTimeout(bool& Handled);
 
-  TkvBaseIO* Comm() const { return FComm; }
-  TkvCustomDataProcessor* NextProcessor() const { return FNextProcessor; }
+  // How a dispatch hands a block to this processor: DataReceived, with this
+  // processor's dispatch lock held.
+  void Receive(BYTE* Buffer, DWORD Count, bool& Handled) KV_EXCLUDES(FLinksLock);
+
+  TkvBaseIO* Comm() const KV_EXCLUDES(FLinksLock);
+  TkvCustomDataProcessor* NextProcessor() const KV_EXCLUDES(FLinksLock);
   TkvCustomLogFile* Log() const { return FLog; }
   void SetLog(TkvCustomLogFile* Value);
   const TOnFatalErrorEvent& OnFatalError() const { return FOnFatalError; }
@@ -82,10 +95,17 @@ class TkvCustomDataProcessor : public TComponent {
 
  protected:
   void Notification(TComponent* AComponent, TOperation Operation) override;
+  // Leaves every chain and every component that names this processor (each
+  // unlinks it under the lock its dispatches hold), waits for a dispatch that
+  // is still inside it, then releases its component and its next processor.
+  // Afterwards nothing calls into it. A second call does nothing.
+  void Detach();
 
  private:
-  TkvBaseIO* FComm = nullptr;
-  TkvCustomDataProcessor* FNextProcessor = nullptr;
+  mutable TDispatchLock FDispatchLock;  // held while a dispatch is inside this processor
+  mutable TkvMutex FLinksLock;          // guards the links; held while nothing is called
+  TkvBaseIO* FComm KV_GUARDED_BY(FLinksLock) = nullptr;
+  TkvCustomDataProcessor* FNextProcessor KV_GUARDED_BY(FLinksLock) = nullptr;
   TOnFatalErrorEvent FOnFatalError;
   TkvCustomLogFile* FLog = nullptr;
   TOnDataEvent FOnData;

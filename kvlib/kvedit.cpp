@@ -14,14 +14,14 @@ constexpr DWORD kEsAutoHScroll = 0x0080;
 
 // The edit object of each window taken over. The window procedure is a plain
 // function, so it finds its object here.
-std::mutex gEditsLock;
-std::unordered_map<HWND, TkvEdit*>& Edits() {
+TkvMutex gEditsLock;
+std::unordered_map<HWND, TkvEdit*>& Edits() KV_REQUIRES(gEditsLock) {
   static auto* edits = new std::unordered_map<HWND, TkvEdit*>;  // outlives every window
   return *edits;
 }
 
 TkvEdit* FindEdit(HWND window) {
-  std::lock_guard<std::mutex> lock(gEditsLock);
+  TkvLockGuard<TkvMutex> lock(gEditsLock);
   auto it = Edits().find(window);
   return it == Edits().end() ? nullptr : it->second;
 }
@@ -34,6 +34,9 @@ TkvEdit::TkvEdit(TComponent* owner)
 }
 
 TkvEdit::~TkvEdit() {
+  // A terminal's component lets go of this edit (and stops echoing into it)
+  // before the window goes.
+  BeginDestruction();
   HWND window = FHandle;
   const bool owns = FOwnsHandle;
   GiveBack();
@@ -65,7 +68,7 @@ void TkvEdit::AttachHandle(HWND window) {
 
 void TkvEdit::TakeOver(HWND window, bool owns) {
   {
-    std::lock_guard<std::mutex> lock(gEditsLock);
+    TkvLockGuard<TkvMutex> lock(gEditsLock);
     Edits()[window] = this;
   }
   FHandle = window;
@@ -83,7 +86,7 @@ void TkvEdit::GiveBack() {
       host.GetWindowLongPtrA(FHandle, GWLP_WNDPROC) == reinterpret_cast<LONG_PTR>(&TkvEdit::SubclassProc))
     host.SetWindowLongPtrA(FHandle, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(FSystemProc));
   {
-    std::lock_guard<std::mutex> lock(gEditsLock);
+    TkvLockGuard<TkvMutex> lock(gEditsLock);
     auto it = Edits().find(FHandle);
     if (it != Edits().end() && it->second == this) Edits().erase(it);
   }

@@ -311,16 +311,22 @@ TComponent::TComponent(TComponent* owner) {
 }
 
 TComponent::~TComponent() {
-  // Tell everyone linked by free notification, then free what this one owns,
-  // then leave the owner, which tells its other components.
+  // Tell everyone linked by free notification (unless a derived destructor
+  // did already), then free what this one owns, then leave the owner, which
+  // tells its other components.
+  BeginDestruction();
+  DestroyComponents();
+  if (FOwner) FOwner->RemoveComponent(this);
+}
+
+void TComponent::BeginDestruction() {
+  FComponentState |= csDestroying;
   while (!FFreeNotifies.empty()) {
     TComponent* other = FFreeNotifies.back();
     FFreeNotifies.pop_back();
     other->Unlink(this);
     other->Notification(this, opRemove);
   }
-  DestroyComponents();
-  if (FOwner) FOwner->RemoveComponent(this);
 }
 
 void TComponent::ValidateName(const std::string& name, const TComponent* except) const {
@@ -404,7 +410,9 @@ void TComponent::RemoveFreeNotification(TComponent* component) {
 }
 
 void TComponent::Notification(TComponent* component, TOperation operation) {
-  if (operation == opRemove && component) RemoveFreeNotification(component);
+  // The links of free notification stay: a component that merely moved to
+  // another owner lives on, and whoever still names it must hear when it
+  // goes. Its destruction unlinks both sides before it tells.
   NotifyAll(component, operation);
 }
 
@@ -480,8 +488,8 @@ LRESULT KVAPI UtilWindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam
   return message.Result;
 }
 
-std::mutex gClassLock;
-TkvHost* gClassHost = nullptr;  // the host the window class was registered with
+TkvMutex gClassLock;
+TkvHost* gClassHost KV_GUARDED_BY(gClassLock) = nullptr;  // the host the window class was registered with
 
 }  // namespace
 
@@ -489,7 +497,7 @@ HWND AllocateHWnd(TWndMethod method) {
   TkvHost& host = Host();
   HINSTANCE instance = host.GetModuleHandleA(nullptr);
   {
-    std::lock_guard<std::mutex> lock(gClassLock);
+    TkvLockGuard<TkvMutex> lock(gClassLock);
     if (gClassHost != &host) {
       WNDCLASSA cls{};
       cls.lpfnWndProc = &UtilWindowProc;

@@ -4,10 +4,11 @@
 // main-thread synchronisation, and hidden windows bound to a message handler.
 //
 // Threading: components, string lists and hidden windows are used by one
-// thread at a time (in this library, the main thread); TThread and the
-// synchronisation functions are the only thread-safe parts.
+// thread at a time (in this library, the main thread); TThread, TDispatchLock
+// and the synchronisation functions are the thread-safe parts.
 #pragma once
 
+#include "kvlock.h"
 #include "kvplatform.h"
 #include "kvtext.h"
 
@@ -211,6 +212,7 @@ enum TOperation { opInsert, opRemove };
 enum TComponentStateFlag : unsigned {
   csLoading = 1u << 0,    // properties are being assigned from a form description
   csDesigning = 1u << 1,  // the component lives in a form designer
+  csDestroying = 1u << 2,  // it is being destroyed (BeginDestruction has run)
 };
 
 // A component has an owner that deletes it, may own components itself
@@ -219,7 +221,8 @@ enum TComponentStateFlag : unsigned {
 // other->FreeNotification(this) and, when the other is deleted, receives
 // Notification(other, opRemove) and clears its pointer. The owner and all its
 // components also receive Notification(c, opInsert / opRemove) when a
-// component is inserted into or removed from the owner.
+// component is inserted into or removed from the owner; a removal that is a
+// move to another owner leaves the links of free notification in place.
 //
 // Loading stands in for streaming a form description: BeginLoading(), assign
 // the properties, EndLoading(), which runs Loaded() with the loading state
@@ -230,6 +233,14 @@ enum TComponentStateFlag : unsigned {
 // base first. Notification may also reach a component while it is itself
 // being deleted; C++ then runs the override of the part still alive, so no
 // override sees its own destroyed members.
+//
+// The base destructor tells the linked components last, when the derived
+// parts are already gone. A class whose linked components may still be using
+// it (a thread dispatching through it) calls BeginDestruction first in its
+// own destructor, so they let go of it while it is whole. A removal
+// notification for a component that is going has csDestroying set in its
+// state; one without it is a component that moved to another owner and lives
+// on.
 class TComponent : public TPersistent {
  public:
   explicit TComponent(TComponent* owner);
@@ -277,6 +288,10 @@ class TComponent : public TPersistent {
   // Runs after loading; the base ends the loading state. Overrides call it
   // first.
   virtual void Loaded();
+  // Marks the component csDestroying and tells every component linked by
+  // free notification that it goes, now; the links are gone afterwards. The
+  // base destructor runs it too; a second run finds nobody left to tell.
+  void BeginDestruction();
 
  private:
   void Insert(TComponent* component);
@@ -298,7 +313,10 @@ using TThreadMethod = std::function<void()>;
 
 namespace detail {
 struct TThreadState;
-}
+// The framework's one lock for threads: it guards the Synchronize queue, the
+// start and end marks of every run and the state of every TDispatchLock.
+extern TkvMutex& gThreadLock;
+}  // namespace detail
 
 // A reference to a thread's run that stays valid after the thread object is
 // gone, which is how a FreeOnTerminate thread is stopped and waited for:
@@ -351,7 +369,9 @@ class TThread : public TObject {
   TThread(const TThread&) = delete;
   TThread& operator=(const TThread&) = delete;
 
-  // Starts the run; a second call throws EkvException.
+  // Starts the run; a second call throws EkvException, and so does a thread
+  // the system cannot make (the last error is then ERROR_NOT_ENOUGH_MEMORY
+  // and the object is as if never started: waiting for it returns at once).
   void Start();
   void Terminate();
   bool Terminated() const;
@@ -371,6 +391,10 @@ class TThread : public TObject {
   std::exception_ptr FatalException() const;
   std::thread::id ThreadID() const { return FThreadID; }
 
+  // Makes the next `count` starts of any thread fail as if the system could
+  // make no more threads (for tests of what a failed start leaves behind).
+  static void FailNextStarts(int count);
+
   // Runs method on the main thread while the calling thread waits; an
   // exception it throws is re-thrown in the caller. Called on the main thread
   // it runs the method at once. `thread` may be nullptr.
@@ -386,11 +410,50 @@ class TThread : public TObject {
 
   std::shared_ptr<detail::TThreadState> FState;
   std::thread FThread;
-  std::mutex FJoinLock;
+  TkvMutex FJoinLock;
   std::thread::id FThreadID;
   bool FStarted = false;
   std::atomic<bool> FFreeOnTerminate{false};
   int FReturnValue = 0;
+};
+
+// A lock for what a worker thread dispatches through while the main thread
+// may change it (a component's receivers, a data processor's link to the
+// next). One thread holds it at a time; the holder may take it again (a
+// receiver that calls back into its component), which only counts. Holding it
+// while calling out is what it is for: a change waits until a dispatch that
+// is inside has left.
+//
+// The holder may itself be waiting for the main thread (a Synchronize call,
+// a message sent to a window of the main thread), so a main thread that
+// waits for the lock keeps serving both. And while the main thread waits, no
+// other thread takes the lock before it, so a worker that dispatches block
+// after block cannot keep a change out for ever.
+class KV_CAPABILITY("dispatch lock") TDispatchLock {
+ public:
+  TDispatchLock() = default;
+  TDispatchLock(const TDispatchLock&) = delete;
+  TDispatchLock& operator=(const TDispatchLock&) = delete;
+
+  void Acquire() KV_ACQUIRE();
+  void Release() KV_RELEASE();
+
+ private:
+  std::thread::id FOwner KV_GUARDED_BY(detail::gThreadLock);
+  int FDepth KV_GUARDED_BY(detail::gThreadLock) = 0;
+  int FMainWaiting KV_GUARDED_BY(detail::gThreadLock) = 0;
+};
+
+// Holds a TDispatchLock for its scope.
+class KV_SCOPED_CAPABILITY TDispatchGuard {
+ public:
+  explicit TDispatchGuard(TDispatchLock& lock) KV_ACQUIRE(lock) : FLock(lock) { FLock.Acquire(); }
+  ~TDispatchGuard() KV_RELEASE() { FLock.Release(); }
+  TDispatchGuard(const TDispatchGuard&) = delete;
+  TDispatchGuard& operator=(const TDispatchGuard&) = delete;
+
+ private:
+  TDispatchLock& FLock;
 };
 
 // The main (user-interface) thread: the thread that initialised the library

@@ -1,15 +1,17 @@
-// Threads of the component framework and their synchronisation with the main
-// thread.
+// Threads of the component framework, their synchronisation with the main
+// thread, and the dispatch lock.
 //
-// One process-wide lock guards the queue of Synchronize requests and the
-// start and end marks of every run; one condition variable announces any
-// change of those. So a main thread that waits for a run also wakes for a
-// queued request and serves it: a thread that synchronises while it is
-// waited for cannot deadlock the two.
+// One process-wide lock (detail::gThreadLock) guards the queue of Synchronize
+// requests, the start and end marks of every run and the state of every
+// dispatch lock; one condition variable announces any change of those. So a
+// main thread that waits (for a run, for a dispatch lock) also wakes for a
+// queued request and serves it: a thread that synchronises while it is waited
+// for cannot deadlock the two.
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <deque>
+#include <system_error>
 
 #include "kvframework.h"
 
@@ -17,19 +19,24 @@ namespace kv {
 
 namespace detail {
 
+// Never destroyed: threads may still end while the program's statics go.
+TkvMutex& gThreadLock = *new TkvMutex;
+
 struct TThreadState {
   std::atomic<bool> Terminated{false};
-  // Guarded by the process-wide lock.
-  bool Started = false;
-  bool Released = false;  // Start() is done with the object; the run may go
-  bool Finished = false;
-  int ReturnValue = 0;
-  std::exception_ptr Fatal;
+  bool Started KV_GUARDED_BY(gThreadLock) = false;
+  bool Released KV_GUARDED_BY(gThreadLock) = false;  // Start() is done with the object; the run may go
+  bool Finished KV_GUARDED_BY(gThreadLock) = false;
+  int ReturnValue KV_GUARDED_BY(gThreadLock) = 0;
+  std::exception_ptr Fatal KV_GUARDED_BY(gThreadLock);
 };
 
 }  // namespace detail
 
 namespace {
+
+using detail::gThreadLock;
+using TThreadLock = TkvUniqueLock<TkvMutex>;
 
 struct TSyncRequest {
   const TThreadMethod* Method;
@@ -38,13 +45,13 @@ struct TSyncRequest {
 };
 
 struct TSync {
-  std::mutex Lock;
-  std::condition_variable Changed;
-  std::deque<TSyncRequest*> Queue;
-  std::function<void()> Wake;
+  TkvCondition Changed;
+  std::deque<TSyncRequest*> Queue KV_GUARDED_BY(gThreadLock);
+  std::function<void()> Wake KV_GUARDED_BY(gThreadLock);
+  int FailStarts KV_GUARDED_BY(gThreadLock) = 0;
 };
 
-// Never destroyed: threads may still end while the program's statics go.
+// Never destroyed, like the lock.
 TSync& Sync() {
   static TSync* sync = new TSync;
   return *sync;
@@ -66,36 +73,44 @@ void ServeSentMessages() {
 
 using TClock = std::chrono::steady_clock;
 
-// Waits until the run of `state` has ended or `milliseconds` have passed.
-bool WaitRun(detail::TThreadState& state, DWORD milliseconds) {
+// Waits, with the thread lock held, until done() holds or the deadline (none
+// when `forever`) has passed; returns done(). On the main thread the wait
+// serves queued Synchronize requests and sent messages.
+template <class TDone>
+bool WaitServing(TDone done, bool forever, TClock::time_point deadline) KV_REQUIRES(gThreadLock) {
   TSync& sync = Sync();
-  const bool forever = milliseconds == INFINITE;
-  const TClock::time_point deadline = TClock::now() + std::chrono::milliseconds(forever ? 0 : milliseconds);
   const bool main = IsMainThread();
-  std::unique_lock<std::mutex> lock(sync.Lock);
   for (;;) {
-    if (state.Finished || !state.Started) return true;
+    if (done()) return true;
     if (main && !sync.Queue.empty()) {
-      lock.unlock();
+      gThreadLock.unlock();
       CheckSynchronize(0);
-      lock.lock();
+      gThreadLock.lock();
       continue;
     }
     if (!forever && TClock::now() >= deadline) return false;
     if (!main) {
       if (forever)
-        sync.Changed.wait(lock);
+        sync.Changed.wait(gThreadLock);
       else
-        sync.Changed.wait_until(lock, deadline);
+        sync.Changed.wait_until(gThreadLock, deadline);
       continue;
     }
     TClock::time_point slice = TClock::now() + kSentMessageSlice;
-    if (sync.Changed.wait_until(lock, forever ? slice : std::min(slice, deadline)) == std::cv_status::timeout) {
-      lock.unlock();
+    if (sync.Changed.wait_until(gThreadLock, forever ? slice : std::min(slice, deadline)) == std::cv_status::timeout) {
+      gThreadLock.unlock();
       ServeSentMessages();
-      lock.lock();
+      gThreadLock.lock();
     }
   }
+}
+
+// Waits until the run of `state` has ended or `milliseconds` have passed.
+bool WaitRun(detail::TThreadState& state, DWORD milliseconds) {
+  const bool forever = milliseconds == INFINITE;
+  const TClock::time_point deadline = TClock::now() + std::chrono::milliseconds(forever ? 0 : milliseconds);
+  TkvLockGuard<TkvMutex> lock(gThreadLock);
+  return WaitServing([&]() KV_REQUIRES(gThreadLock) { return state.Finished || !state.Started; }, forever, deadline);
 }
 
 }  // namespace
@@ -107,21 +122,23 @@ bool IsMainThread() { return gMainThread.load(std::memory_order_acquire) == std:
 void SetMainThread() { gMainThread.store(std::this_thread::get_id(), std::memory_order_release); }
 
 void SetWakeMainThread(std::function<void()> wake) {
-  TSync& sync = Sync();
-  std::lock_guard<std::mutex> lock(sync.Lock);
-  sync.Wake = std::move(wake);
+  TkvLockGuard<TkvMutex> lock(gThreadLock);
+  Sync().Wake = std::move(wake);
 }
 
 bool CheckSynchronize(DWORD milliseconds) {
   if (!IsMainThread()) throw EkvException("CheckSynchronize called from a thread that is not the main thread");
   TSync& sync = Sync();
-  std::unique_lock<std::mutex> lock(sync.Lock);
+  TThreadLock lock(gThreadLock);
   if (sync.Queue.empty() && milliseconds != 0) {
-    auto queued = [&] { return !sync.Queue.empty(); };
-    if (milliseconds == INFINITE)
-      sync.Changed.wait(lock, queued);
-    else
-      sync.Changed.wait_for(lock, std::chrono::milliseconds(milliseconds), queued);
+    auto queued = [&]() KV_REQUIRES(gThreadLock) { return !sync.Queue.empty(); };
+    if (milliseconds == INFINITE) {
+      while (!queued()) sync.Changed.wait(lock);
+    } else {
+      const TClock::time_point deadline = TClock::now() + std::chrono::milliseconds(milliseconds);
+      while (!queued() && sync.Changed.wait_until(lock, deadline) != std::cv_status::timeout) {
+      }
+    }
   }
   // Only the requests present now: threads that keep synchronising must not
   // hold the main thread here for ever.
@@ -144,6 +161,33 @@ bool CheckSynchronize(DWORD milliseconds) {
   return count > 0;
 }
 
+// ---- TDispatchLock --------------------------------------------------------------
+
+void TDispatchLock::Acquire() {
+  const std::thread::id me = std::this_thread::get_id();
+  TkvLockGuard<TkvMutex> lock(gThreadLock);
+  if (FOwner == me) {  // again, from inside
+    ++FDepth;
+    return;
+  }
+  const bool main = IsMainThread();
+  if (main) ++FMainWaiting;
+  WaitServing([&]() KV_REQUIRES(gThreadLock) { return FDepth == 0 && (main || FMainWaiting == 0); }, true,
+              TClock::time_point());
+  if (main) --FMainWaiting;
+  FOwner = me;
+  FDepth = 1;
+}
+
+void TDispatchLock::Release() {
+  {
+    TkvLockGuard<TkvMutex> lock(gThreadLock);
+    if (--FDepth > 0) return;
+    FOwner = std::thread::id();
+  }
+  Sync().Changed.notify_all();
+}
+
 // ---- TThreadRef -----------------------------------------------------------------
 
 void TThreadRef::Terminate() const {
@@ -154,14 +198,14 @@ bool TThreadRef::Terminated() const { return FState && FState->Terminated.load()
 
 bool TThreadRef::Finished() const {
   if (!FState) return true;
-  std::lock_guard<std::mutex> lock(Sync().Lock);
+  TkvLockGuard<TkvMutex> lock(gThreadLock);
   return FState->Finished;
 }
 
 int TThreadRef::WaitFor() const {
   if (!FState) return 0;
   WaitRun(*FState, INFINITE);
-  std::lock_guard<std::mutex> lock(Sync().Lock);
+  TkvLockGuard<TkvMutex> lock(gThreadLock);
   return FState->ReturnValue;
 }
 
@@ -180,25 +224,41 @@ TThread::~TThread() {
   }
   Terminate();
   WaitRun(*FState, INFINITE);
-  std::lock_guard<std::mutex> join(FJoinLock);
+  TkvLockGuard<TkvMutex> join(FJoinLock);
   if (FThread.joinable()) FThread.join();
+}
+
+void TThread::FailNextStarts(int count) {
+  TkvLockGuard<TkvMutex> lock(gThreadLock);
+  Sync().FailStarts = count;
 }
 
 void TThread::Start() {
   if (FStarted) throw EkvException("Thread already started");
-  FStarted = true;
   std::shared_ptr<detail::TThreadState> state = FState;
   TSync& sync = Sync();
-  {
-    std::lock_guard<std::mutex> lock(sync.Lock);
-    state->Started = true;
+  try {
+    {
+      TkvLockGuard<TkvMutex> lock(gThreadLock);
+      if (sync.FailStarts > 0) {
+        --sync.FailStarts;
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+      }
+    }
+    FThread = std::thread(&TThread::Run, this, state);
+  } catch (const std::system_error& e) {
+    // Not started: a wait for this run returns at once instead of waiting
+    // for an end that never comes.
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    throw EkvException(std::string("Cannot create a thread (") + e.what() + ")");
   }
-  FThread = std::thread(&TThread::Run, this, state);
+  FStarted = true;
   FThreadID = FThread.get_id();
-  // The run waits for this mark, so it cannot delete the object while the
-  // lines above still write to it. Nothing below may touch `this`.
+  // The run waits for the release mark, so it cannot delete the object while
+  // the lines above still write to it. Nothing below may touch `this`.
   {
-    std::lock_guard<std::mutex> lock(sync.Lock);
+    TkvLockGuard<TkvMutex> lock(gThreadLock);
+    state->Started = true;
     state->Released = true;
   }
   sync.Changed.notify_all();
@@ -207,8 +267,8 @@ void TThread::Start() {
 void TThread::Run(TThread* self, std::shared_ptr<detail::TThreadState> state) {
   TSync& sync = Sync();
   {
-    std::unique_lock<std::mutex> lock(sync.Lock);
-    sync.Changed.wait(lock, [&] { return state->Released; });
+    TThreadLock lock(gThreadLock);
+    while (!state->Released) sync.Changed.wait(lock);
   }
   std::exception_ptr fatal;
   try {
@@ -221,7 +281,7 @@ void TThread::Run(TThread* self, std::shared_ptr<detail::TThreadState> state) {
   // Marked only now, so whoever waits through a TThreadRef finds a
   // FreeOnTerminate object already deleted.
   {
-    std::lock_guard<std::mutex> lock(sync.Lock);
+    TkvLockGuard<TkvMutex> lock(gThreadLock);
     state->ReturnValue = returnValue;
     state->Fatal = fatal;
     state->Finished = true;
@@ -236,7 +296,7 @@ bool TThread::Terminated() const { return FState->Terminated.load(); }
 bool TThread::Finished() const { return Ref().Finished(); }
 
 std::exception_ptr TThread::FatalException() const {
-  std::lock_guard<std::mutex> lock(Sync().Lock);
+  TkvLockGuard<TkvMutex> lock(gThreadLock);
   return FState->Fatal;
 }
 
@@ -245,10 +305,10 @@ int TThread::WaitFor() {
   if (FStarted && FThreadID == std::this_thread::get_id()) throw EkvException("A thread cannot wait for itself");
   WaitRun(*FState, INFINITE);
   {
-    std::lock_guard<std::mutex> join(FJoinLock);
+    TkvLockGuard<TkvMutex> join(FJoinLock);
     if (FThread.joinable()) FThread.join();
   }
-  std::lock_guard<std::mutex> lock(Sync().Lock);
+  TkvLockGuard<TkvMutex> lock(gThreadLock);
   return FState->ReturnValue;
 }
 
@@ -263,15 +323,15 @@ void TThread::Synchronize(TThread* thread, const TThreadMethod& method) {
   TSyncRequest request{&method, nullptr, false};
   std::function<void()> wake;
   {
-    std::lock_guard<std::mutex> lock(sync.Lock);
+    TkvLockGuard<TkvMutex> lock(gThreadLock);
     sync.Queue.push_back(&request);
     wake = sync.Wake;
   }
   sync.Changed.notify_all();
   if (wake) wake();
   {
-    std::unique_lock<std::mutex> lock(sync.Lock);
-    sync.Changed.wait(lock, [&] { return request.Done; });
+    TThreadLock lock(gThreadLock);
+    while (!request.Done) sync.Changed.wait(lock);
   }
   if (request.Error) std::rethrow_exception(request.Error);
 }

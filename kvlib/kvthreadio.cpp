@@ -5,7 +5,6 @@
 #include "kvdataproc.h"
 #include "kvedit.h"
 
-#include <chrono>
 #include <thread>
 
 namespace kv {
@@ -45,7 +44,15 @@ void TkvBaseIO::StartThread() {
   // two loops must never read the same medium.
   WaitForThreadEnd();
   SetThreadStopped(false);
-  new TkvThreadIO(this);  // runs at once and frees itself at its end
+  try {
+    new TkvThreadIO(this);  // runs at once and frees itself at its end
+  } catch (...) {
+    // Never started: there is no run to stop or wait for.
+    SetThreadStopped(true);
+    FThread = nullptr;
+    FThreadRun = TThreadRef();
+    throw;
+  }
 }
 
 void TkvBaseIO::StopThread() {
@@ -70,50 +77,24 @@ void TkvBaseIO::ThreadExecute(TkvThreadIO*) {}
 
 // ---- receivers -------------------------------------------------------------------------
 
-void TkvBaseIO::LockReceivers() {
-  const std::thread::id me = std::this_thread::get_id();
-  if (FReceiversOwner.load() == me) {  // again, inside a dispatch or a change
-    FReceiversLock.lock();
-    ++FReceiversDepth;
-    return;
-  }
-  if (!IsMainThread()) {
-    // A change on the main thread goes first: a loop that dispatches block
-    // after block would otherwise take the lock back every time.
-    while (FReceiversWanted.load() > 0) std::this_thread::sleep_for(std::chrono::microseconds(50));
-    FReceiversLock.lock();
-  } else {
-    // The I/O thread holds the lock for a dispatch and may be waiting for
-    // this thread: for a synchronised call, or for its echo to reach the
-    // terminal.
-    ++FReceiversWanted;
-    TkvHost& host = Host();
-    MSG msg{};
-    while (!FReceiversLock.try_lock()) {
-      CheckSynchronize(0);
-      host.PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);  // delivers sent messages
-      std::this_thread::sleep_for(std::chrono::microseconds(100));
-    }
-    --FReceiversWanted;
-  }
-  FReceiversOwner.store(me);
-  FReceiversDepth = 1;
-}
-
-void TkvBaseIO::UnlockReceivers() {
-  if (--FReceiversDepth == 0) FReceiversOwner.store(std::thread::id());
-  FReceiversLock.unlock();
-}
-
 bool TkvBaseIO::HasReceivers() const {
+  TkvLockGuard<TkvMutex> lock(FReceiversLock);
   return FTerminal != nullptr || static_cast<bool>(FOnAfterReceive) || FDataProcessor != nullptr;
 }
 
+TkvCustomDataProcessor* TkvBaseIO::DataProcessor() const {
+  TkvLockGuard<TkvMutex> lock(FReceiversLock);
+  return FDataProcessor;
+}
+
 void TkvBaseIO::SetDataProcessor(TkvCustomDataProcessor* Value) {
-  TkvCustomDataProcessor* old = FDataProcessor;
-  LockReceivers();
-  FDataProcessor = Value;
-  UnlockReceivers();
+  TkvCustomDataProcessor* old;
+  {
+    TDispatchGuard dispatch(FDispatchLock);
+    TkvLockGuard<TkvMutex> lock(FReceiversLock);
+    old = FDataProcessor;
+    FDataProcessor = Value;
+  }
   // Released only now: a dispatch that was inside it has ended. One that
   // another component took over meanwhile is left bound to that one.
   if (old && old != Value && old->Comm() == this) old->SetComm(nullptr);
@@ -123,61 +104,123 @@ void TkvBaseIO::SetDataProcessor(TkvCustomDataProcessor* Value) {
   }
 }
 
+TOnReceived TkvBaseIO::OnAfterReceive() const {
+  TkvLockGuard<TkvMutex> lock(FReceiversLock);
+  return FOnAfterReceive;
+}
+
 void TkvBaseIO::SetOnAfterReceive(TOnReceived Value) {
-  // The old handler goes after the lock (Value is destroyed last).
-  TReceiversGuard guard(*this);
-  FOnAfterReceive.swap(Value);
+  TDispatchGuard dispatch(FDispatchLock);
+  TkvLockGuard<TkvMutex> lock(FReceiversLock);
+  FOnAfterReceive.swap(Value);  // the old handler goes with Value, after the locks
 }
 
 void TkvBaseIO::DoDataReceived(BYTE* Buffer, DWORD Count) {
-  TReceiversGuard guard(*this);
-  bool handled = false;
-  if (FDataProcessor) FDataProcessor->DataReceived(Buffer, Count, handled);
-  if (FTerminal && !handled) TerminalWrite(Buffer, Count);
-  if (FOnAfterReceive) {
-    TOnReceived handler = FOnAfterReceive;  // it may replace itself
-    handler(this, Buffer, Count);
+  TDispatchGuard dispatch(FDispatchLock);
+  TkvCustomDataProcessor* processor;
+  {
+    TkvLockGuard<TkvMutex> lock(FReceiversLock);
+    processor = FDataProcessor;
   }
+  bool handled = false;
+  if (processor) processor->Receive(Buffer, Count, handled);
+  // Read again: a receiver may have changed them on this thread.
+  bool terminal;
+  TOnReceived after;
+  {
+    TkvLockGuard<TkvMutex> lock(FReceiversLock);
+    terminal = FTerminal != nullptr;
+    after = FOnAfterReceive;  // a copy: it may replace itself
+  }
+  if (terminal && !handled) TerminalWrite(Buffer, Count);
+  if (after) after(this, Buffer, Count);
 }
 
 // ---- terminal ----------------------------------------------------------------------------
 
+namespace {
+
+bool ShowsReceived(TTerminalUsage Usage) { return Usage == tuReceive || Usage == tuBoth; }
+
+}  // namespace
+
+TkvEdit* TkvBaseIO::Terminal() const {
+  TkvLockGuard<TkvMutex> lock(FReceiversLock);
+  return FTerminal;
+}
+
+TTerminalUsage TkvBaseIO::TerminalUsage() const {
+  TkvLockGuard<TkvMutex> lock(FReceiversLock);
+  return FTerminalUsage;
+}
+
+HWND TkvBaseIO::TerminalHandle() const {
+  TkvLockGuard<TkvMutex> lock(FReceiversLock);
+  return FTerminalHandle;
+}
+
 void TkvBaseIO::SetTerminal(TkvEdit* Value) {
-  TReceiversGuard guard(*this);
-  if (FTerminal) FTerminal->SetWindowProc(FSavedWndProc);
-  if (Value) {
-    FSavedWndProc = Value->WindowProc();
-    Value->SetWindowProc([this](TMessage& message) { TerminalWndProc(message); });
-  } else {
-    FSavedWndProc = nullptr;
+  TTerminalUsage usage = TerminalUsage();
+  if (Designing() && Value && usage == tuNone) usage = tuBoth;
+  // The window is made before anything changes: an edit whose window cannot
+  // be made leaves the component as it was.
+  const HWND handle = Value && ShowsReceived(usage) ? Value->Handle() : nullptr;
+  TDispatchGuard dispatch(FDispatchLock);
+  TkvEdit* old;
+  TWndMethod saved;
+  {
+    TkvLockGuard<TkvMutex> lock(FReceiversLock);
+    old = FTerminal;
+    saved = FSavedWndProc;
   }
-  FTerminalHandle = nullptr;
-  FTerminal = Value;
-  if (Designing() && Value && FTerminalUsage == tuNone) FTerminalUsage = tuBoth;
-  ApplyTerminalUsage();
+  // The edits' procedures are set on their own (this) thread, without the lock.
+  if (old) old->SetWindowProc(saved);
+  saved = Value ? Value->WindowProc() : TWndMethod();
+  if (Value) Value->SetWindowProc([this](TMessage& message) { TerminalWndProc(message); });
+  {
+    TkvLockGuard<TkvMutex> lock(FReceiversLock);
+    FSavedWndProc = saved;
+    FTerminal = Value;
+    FTerminalUsage = usage;
+    FTerminalHandle = handle;
+  }
   if (Value) Value->FreeNotification(this);
 }
 
-void TkvBaseIO::SetTerminalUsage(TTerminalUsage Value) {
-  TReceiversGuard guard(*this);
-  FTerminalUsage = Value;
-  ApplyTerminalUsage();
+void TkvBaseIO::ReleaseTerminal(bool GiveBack) {
+  TDispatchGuard dispatch(FDispatchLock);
+  TkvEdit* old;
+  TWndMethod saved;
+  {
+    TkvLockGuard<TkvMutex> lock(FReceiversLock);
+    old = FTerminal;
+    saved = FSavedWndProc;
+    FTerminal = nullptr;
+    FSavedWndProc = nullptr;
+    FTerminalHandle = nullptr;
+  }
+  if (old && GiveBack) old->SetWindowProc(saved);
 }
 
-void TkvBaseIO::ApplyTerminalUsage() {
-  if (!FTerminal) return;
-  FTerminalHandle = (FTerminalUsage == tuReceive || FTerminalUsage == tuBoth) ? FTerminal->Handle() : nullptr;
+void TkvBaseIO::SetTerminalUsage(TTerminalUsage Value) {
+  TkvEdit* terminal = Terminal();
+  // As with the terminal: a window that cannot be made changes nothing.
+  const HWND handle = terminal && ShowsReceived(Value) ? terminal->Handle() : nullptr;
+  TDispatchGuard dispatch(FDispatchLock);
+  TkvLockGuard<TkvMutex> lock(FReceiversLock);
+  FTerminalUsage = Value;
+  if (FTerminal == terminal) FTerminalHandle = handle;
 }
 
 void TkvBaseIO::TerminalWrite(const BYTE* Buffer, DWORD Count) {
   if (!Buffer || Count == 0) return;
-  TReceiversGuard guard(*this);
+  TDispatchGuard dispatch(FDispatchLock);  // the terminal stays until the echo is done
   struct TEchoing {
     std::atomic<bool>& Flag;
     explicit TEchoing(std::atomic<bool>& flag) : Flag(flag) { Flag.store(true); }
     ~TEchoing() { Flag.store(false); }
   } echoing(FEchoing);
-  const HWND target = FTerminalHandle;
+  const HWND target = TerminalHandle();
   if (!target) return;  // tuNone or tuSend: shown nowhere
   TkvHost& host = Host();
   if (Count == 1) {
@@ -200,17 +243,25 @@ void TkvBaseIO::TerminalWrite(const BYTE* Buffer, DWORD Count) {
 }
 
 void TkvBaseIO::TerminalWndProc(TMessage& Message) {
-  if (!FEchoing.load() && Message.Msg == WM_CHAR && (FTerminalUsage == tuSend || FTerminalUsage == tuBoth)) {
+  TTerminalUsage usage;
+  TWndMethod saved;
+  TkvEdit* terminal;
+  {
+    TkvLockGuard<TkvMutex> lock(FReceiversLock);
+    usage = FTerminalUsage;
+    saved = FSavedWndProc;  // a copy: the handler may change the terminal
+    terminal = FTerminal;
+  }
+  if (!FEchoing.load() && Message.Msg == WM_CHAR && (usage == tuSend || usage == tuBoth)) {
     // Typed characters go to the device; they show only if it echoes them.
     SendChar(static_cast<char>(Message.WParam & 0xFF));
     Message.Result = 0;
     return;
   }
-  TWndMethod saved = FSavedWndProc;  // a copy: the handler may change the terminal
   if (saved)
     saved(Message);
-  else if (FTerminal)
-    FTerminal->DefaultHandler(Message);
+  else if (terminal)
+    terminal->DefaultHandler(Message);
 }
 
 }  // namespace kv

@@ -1,27 +1,60 @@
 #!/usr/bin/env bash
-# Sets the machine up, builds the native preset and starts the console front
-# end on the built-in demo machine.  Extra arguments go to the program.
+# Starts the USB device browser quorvex.exe on the built-in demo machine: the
+# x86_64 Windows build under Wine. Without a display it runs on a virtual
+# screen (Xvfb), takes a screenshot after a few seconds, ends the browser and
+# says where the screenshot is.
+#   scripts/run-demo.sh [ARGS...]            quorvex.exe ARGS (default: --machine demo)
+#   scripts/run-demo.sh --console [ARGS...]  the console front end instead, natively
+#                                            (default: --machine demo)
+#   KV_DEMO_SECONDS  seconds before the screenshot on a virtual screen (default 6)
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-DEMO=quorvex/kvconsole   # the demo program, relative to the build tree
-BUILD=$ROOT/build/linux
-
 cd "$ROOT"
 [ "${KV_SKIP_SETUP:-0}" = 1 ] || scripts/setup.sh
-cmake --preset linux
-# Only the demo program and what it needs; everything when it has no target yet.
-if ninja -C "$BUILD" -t query "$(basename "$DEMO")" >/dev/null 2>&1; then
-  cmake --build --preset linux --target "$(basename "$DEMO")"
-else
-  cmake --build --preset linux
+
+if [ "${1:-}" = --console ]; then
+  shift
+  cmake --preset linux >/dev/null
+  cmake --build --preset linux --target kvconsole
+  [ $# -gt 0 ] || set -- --machine demo
+  exec "$ROOT/build/linux/quorvex/kvconsole" "$@"
 fi
 
-if [ ! -x "$BUILD/$DEMO" ]; then
-  echo "run-demo: $BUILD/$DEMO was not built (no such program yet)" >&2
-  exit 1
+BUILD=$ROOT/build/win64
+cmake --preset win64 >/dev/null
+cmake --build --preset win64 --target quorvex
+EXE=$BUILD/quorvex/win/quorvex.exe
+[ -f "$EXE" ] || { echo "run-demo: $EXE was not built" >&2; exit 1; }
+[ $# -gt 0 ] || set -- --machine demo
+
+# A prefix of its own, so that ending the demo ends nothing else.
+PREFIX=$BUILD/wineprefix-demo
+if [ -n "${DISPLAY:-}" ]; then
+  exec scripts/wine-run.sh --prefix "$PREFIX" "$EXE" "$@"
 fi
-if [ $# -eq 0 ]; then
-  set -- --machine demo
-fi
-exec "$BUILD/$DEMO" "$@"
+
+# No display: a virtual screen, Wine's own desktop window (so the window has
+# its title bar), a screenshot, then the end of what this script started.
+for n in $(seq 90 200); do
+  [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] || break
+done
+Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+XVFB=$!
+export DISPLAY=":$n" WINEPREFIX=$PREFIX
+cleanup() {
+  WINEPREFIX=$PREFIX wineserver -k 2>/dev/null
+  [ -n "${PROGRAM:-}" ] && kill "$PROGRAM" 2>/dev/null
+  kill "$XVFB" 2>/dev/null
+  wait 2>/dev/null || true
+}
+trap cleanup EXIT
+for i in $(seq 1 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+scripts/wine-run.sh --prefix "$PREFIX" cmd.exe /c ver >/dev/null 2>&1 || true  # makes the prefix once
+scripts/wine-run.sh --prefix "$PREFIX" explorer /desktop=quorvex,1024x768 "$EXE" "$@" &
+PROGRAM=$!
+sleep "${KV_DEMO_SECONDS:-6}"
+SHOT=$BUILD/artifacts/run-demo.png
+mkdir -p "$(dirname "$SHOT")"
+import -window root -display ":$n" "$SHOT"
+echo "run-demo: no display, so quorvex.exe ran on a virtual screen; its screenshot is $SHOT"

@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # The test command: sets the machine up, configures and builds the presets
-# linux, linux-asan, linux-tsan, linux-fuzz, win32 and win64, runs the native
-# tests (under the sanitizers too), a short fuzzing run, and the win64 tests
+# linux, linux-asan, linux-tsan, linux-tsa, linux-fuzz, win32 and win64, runs
+# the native tests (under the sanitizers too), checks the locks (linux-tsa
+# compiles the libraries with clang's thread-safety analysis), a short
+# fuzzing run, and the win64 tests
 # under Wine (on a virtual X screen), and prints a summary.  Goes on
 # after a failure so that one run shows every broken preset; exits non-zero
 # if anything failed.
 #   KV_SKIP_SETUP=1      do not run scripts/setup.sh
-#   KV_PRESETS="a b"     presets to handle (default: linux linux-asan linux-tsan linux-fuzz win32 win64)
+#   KV_PRESETS="a b"     presets to handle (default: linux linux-asan linux-tsan linux-tsa linux-fuzz win32 win64)
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$ROOT"
-PRESETS=${KV_PRESETS:-linux linux-asan linux-tsan linux-fuzz win32 win64}
+PRESETS=${KV_PRESETS:-linux linux-asan linux-tsan linux-tsa linux-fuzz win32 win64}
 LOGS=$ROOT/build/test-all
 WINEPREFIX_DIR=$ROOT/build/win64/wineprefix
 mkdir -p "$LOGS"
@@ -101,6 +103,34 @@ stop_wine() {
 trap stop_wine EXIT
 trap 'exit 130' INT TERM
 
+# --- The deliverables: the i686 programs, their pages and checksums ------------
+DELIVERABLES=$ROOT/build/deliverables
+# DLLs every Windows has; a deliverable that imports anything else fails.
+SYSTEM_DLLS="kernel32.dll user32.dll gdi32.dll comctl32.dll comdlg32.dll shell32.dll ole32.dll oleaut32.dll
+advapi32.dll version.dll msvcrt.dll shlwapi.dll"
+
+deliverables() {
+  local program dll rc=0
+  rm -rf "$DELIVERABLES"
+  mkdir -p "$DELIVERABLES"
+  for program in build/win32/quorvex/win/quorvex.exe build/win32/update/update.exe; do
+    [ -f "$program" ] || { echo "missing: $program"; rc=1; continue; }
+    cp "$program" "$DELIVERABLES/"
+    for dll in $(i686-w64-mingw32-objdump -p "$program" | sed -nE 's/^\s*DLL Name: (.*)$/\1/p' | tr 'A-Z' 'a-z'); do
+      case " $(echo $SYSTEM_DLLS) " in
+        *" $dll "*) ;;
+        *) echo "$(basename "$program") imports $dll, which is no system DLL"; rc=1 ;;
+      esac
+    done
+  done
+  # The browser's links open these pages beside it.
+  cp README.md docs/ARCHITECTURE.md "$DELIVERABLES/"
+  (cd "$DELIVERABLES" && sha256sum quorvex.exe update.exe README.md ARCHITECTURE.md > SHA256SUMS) || rc=1
+  echo "deliverables in $DELIVERABLES:"
+  ls -l "$DELIVERABLES"
+  return "$rc"
+}
+
 # --- The run ------------------------------------------------------------------
 if [ "${KV_SKIP_SETUP:-0}" != 1 ]; then
   if ! step "setup" scripts/setup.sh; then
@@ -112,6 +142,11 @@ fi
 for preset in $PRESETS; do
   step "configure $preset" cmake --preset "$preset" || continue
   case $preset in
+    linux-tsa)
+      # Compiling is the check: the libraries only, nothing to run.
+      step "lock check $preset" cmake --build --preset "$preset" --target kv_libraries
+      continue
+      ;;
     linux-fuzz)
       # Only the fuzzers: a short bounded run of each, from its corpus.
       step "build $preset" cmake --build --preset "$preset" --target kv_fuzzers || continue
@@ -122,7 +157,9 @@ for preset in $PRESETS; do
   step "build $preset" cmake --build --preset "$preset" || continue
   case $preset in
     win32)
-      ;;  # i686 programs cannot run here: built and linked only
+      # i686 programs cannot run here: built and linked only, then handed over.
+      step "deliverables" deliverables
+      ;;
     win64)
       if step "start Xvfb" start_xvfb && step "start Wine" start_wine; then
         step "test $preset (Wine)" run_ctest "$preset"

@@ -1,5 +1,6 @@
 // Devices that arrive and leave while a program runs, and the device-change
 // broadcast that tells the program's windows.
+#include <string>
 #include <vector>
 
 #include "kvframework.h"
@@ -52,12 +53,23 @@ TkvSimUsbDevice& DeviceArrives(TkvSimUsbHub& Hub, int Port, const TkvSimUsbDevic
   return stored;
 }
 
+namespace {
+
+// The driver keys of a device and, for a hub, of everything behind it.
+void CollectDriverKeys(const TkvSimUsbDevice& device, std::vector<std::string>& keys) {
+  if (!device.DriverKey.empty()) keys.push_back(device.DriverKey);
+  if (const TkvSimUsbHub* hub = device.Hub())
+    for (int p = 1; p <= hub->PortCount(); ++p)
+      if (const TkvSimUsbDevice* behind = hub->Device(p)) CollectDriverKeys(*behind, keys);
+}
+
+}  // namespace
+
 void DeviceLeaves(TkvSimUsbHub& Hub, int Port) {
-  if (TkvSimUsbDevice* gone = Hub.Device(Port)) {
-    const std::string key = gone->DriverKey;
-    Hub.Detach(Port);
-    if (!key.empty()) Hub.Machine().SetPresentByDriverKey(key, false);
-  }
+  std::vector<std::string> keys;
+  if (const TkvSimUsbDevice* gone = Hub.Device(Port)) CollectDriverKeys(*gone, keys);
+  Hub.Detach(Port);
+  for (const std::string& key : keys) Hub.Machine().SetPresentByDriverKey(key, false);
   BroadcastDeviceChange(DBT_DEVNODES_CHANGED);
 }
 

@@ -215,8 +215,8 @@ TkvSimUsbHub* FindSimHub(TkvSimMachine& Machine, const std::string& Name);
 TkvSimUsbDevice& DeviceArrives(TkvSimUsbHub& Hub, int Port, const TkvSimUsbDevice& Device,
                                const TkvSimMachine::DevnodeSpec* Devnode = nullptr);
 // Takes whatever is on Port off it (a hub with everything behind it); the
-// devnode with the device's driver key, if any, stays but is no longer
-// present. Then broadcasts DBT_DEVNODES_CHANGED.
+// devnodes with their driver keys stay but are no longer present. Then
+// broadcasts DBT_DEVNODES_CHANGED.
 void DeviceLeaves(TkvSimUsbHub& Hub, int Port);
 // WM_DEVICECHANGE(Event, Record) to every top-level window of this process.
 // DBT_DEVNODES_CHANGED (no record) is posted, so a caller on any thread never

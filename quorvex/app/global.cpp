@@ -160,8 +160,9 @@ void TOptions::Load(int Dpi) {
     kv::HANDLE file = h.CreateFileA(FileName.c_str(), kv::GENERIC_READ, kv::FILE_SHARE_READ, nullptr,
                                     kv::OPEN_EXISTING, 0, nullptr);
     if (file != kv::INVALID_HANDLE_VALUE) {
-      const DWORD size = std::min(h.GetFileSize(file, nullptr), kMostBytes);
-      if (size != kv::INVALID_FILE_SIZE) {
+      const DWORD fileSize = h.GetFileSize(file, nullptr);
+      if (fileSize != kv::INVALID_FILE_SIZE) {
+        const DWORD size = std::min(fileSize, kMostBytes);
         text.resize(size);
         DWORD read = 0;
         if (!h.ReadFile(file, &text[0], size, &read, nullptr)) read = 0;

@@ -388,6 +388,8 @@ TEST(SettingsTest, FileBelowTheProfileRoundTripsAndABadProfileWritesNothing) {
 
 // ---- the simulated machine's broadcast and the clipboard ------------------------------------
 
+const char* const kExternalHub = "USB#VID_05E3&PID_0608#5&2f4a6c1b&0&1#{f18a0e88-c30c-11d0-8815-00a0c906bed8}";
+
 struct Seen {
   int deviceChanges = 0;
   kv::WPARAM event = 0;
@@ -445,6 +447,15 @@ TEST(SimulatedArrivalTest, DevicesArriveAndLeaveWithTheBroadcastToTopLevelWindow
   EXPECT_EQ(gTop.deviceChanges, 2);
   EXPECT_EQ(root->Device(2), nullptr);
   EXPECT_FALSE(machine->FindDevnode("USB\\VID_1234&PID_5678\\1")->Present);
+  // A hub leaves with everything behind it.
+  kv::TkvSimUsbHub* root20 = kv::FindSimHub(*machine, "USB#ROOT_HUB20#4&3b7e1a5c&0#{f18a0e88-c30c-11d0-8815-00a0c906bed8}");
+  ASSERT_NE(root20, nullptr);
+  kv::DeviceLeaves(*root20, 1);
+  pump();
+  EXPECT_EQ(gTop.deviceChanges, 3);
+  EXPECT_EQ(kv::FindSimHub(*machine, kExternalHub), nullptr);
+  EXPECT_FALSE(machine->FindDevnode("USB\\VID_05E3&PID_0608\\5&2F4A6C1B&0&1")->Present);
+  EXPECT_FALSE(machine->FindDevnode("USB\\VID_16C0&PID_05DC\\KV0001")->Present);
 
   // An arrival record is sent: it lives only during the call.
   struct {
@@ -452,7 +463,7 @@ TEST(SimulatedArrivalTest, DevicesArriveAndLeaveWithTheBroadcastToTopLevelWindow
   } record;
   // (Windows also has a top-level IME window per thread, which gets it too.)
   EXPECT_GE(kv::BroadcastDeviceChange(kv::DBT_DEVICEARRIVAL, &record), 1);
-  EXPECT_EQ(gTop.deviceChanges, 3);
+  EXPECT_EQ(gTop.deviceChanges, 4);
   EXPECT_EQ(gTop.event, kv::DBT_DEVICEARRIVAL);
 
   // The clipboard, through the host half.

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -71,8 +72,16 @@ class TTestIO : public TkvBaseIO {
   // What happened
   std::atomic<int> Opens{0}, Closes{0}, Loads{0}, Refreshes{0};
   std::vector<HANDLE> ClosedHandles;
-  std::string Sent;
+  std::string Sent;  // under SentLock while threads may send
+  std::mutex SentLock;
   int Index = -1;
+
+  // Blocks as a read on the medium does, until the medium is closed; false
+  // when `limit` passed first.
+  bool ReadUntilClosed(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(FMediumLock);
+    return FMediumChanged.wait_for(lock, limit, [&] { return FMediumClosed; });
+  }
 
   using TkvBaseIO::AddDevice;
   using TkvBaseIO::ClearDevices;
@@ -94,9 +103,16 @@ class TTestIO : public TkvBaseIO {
     ++Refreshes;
     TkvBaseIO::RefreshDeviceList();
   }
-  void SendChar(char c) override { Sent += c; }
-  void SendString(const std::string& s) override { Sent += s; }
+  void SendChar(char c) override {
+    std::lock_guard<std::mutex> lock(SentLock);
+    Sent += c;
+  }
+  void SendString(const std::string& s) override {
+    std::lock_guard<std::mutex> lock(SentLock);
+    Sent += s;
+  }
   void SendBuffer(const void* buffer, DWORD count) override {
+    std::lock_guard<std::mutex> lock(SentLock);
     Sent.append(static_cast<const char*>(buffer), count);
   }
 
@@ -105,12 +121,21 @@ class TTestIO : public TkvBaseIO {
     ++Opens;
     if (ThrowOnOpen) throw Exception("medium refused");
     if (FailOpen) return INVALID_HANDLE_VALUE;
+    {
+      std::lock_guard<std::mutex> lock(FMediumLock);
+      FMediumClosed = false;
+    }
     return Host().CreateEventA(nullptr, TRUE, FALSE, nullptr);
   }
   void CloseMedium(HANDLE handle) override {
     ++Closes;
     ClosedHandles.push_back(handle);
     Host().CloseHandle(handle);
+    {
+      std::lock_guard<std::mutex> lock(FMediumLock);
+      FMediumClosed = true;
+    }
+    FMediumChanged.notify_all();
   }
   void ThreadExecute(TkvThreadIO* thread) override {
     if (Body) Body(*this, thread);
@@ -121,6 +146,11 @@ class TTestIO : public TkvBaseIO {
     for (int i = 0; i < LoadCount; ++i)
       AddDevice(new TCountedDevice("Device " + std::to_string(i), FreedRecords));
   }
+
+ private:
+  std::mutex FMediumLock;
+  std::condition_variable FMediumChanged;
+  bool FMediumClosed = false;
 };
 
 // Dispatches the calling thread's messages until done() holds or `limit`
@@ -145,6 +175,18 @@ bool PumpUntil(TDone done, std::chrono::milliseconds limit = 10000ms) {
 
 inline void PumpFor(std::chrono::milliseconds duration) {
   PumpUntil([] { return false; }, duration);
+}
+
+// Waits, without serving messages or synchronised calls, until done() holds
+// or `limit` has passed; returns done().
+template <class TDone>
+bool WaitUntil(TDone done, std::chrono::milliseconds limit = 10000ms) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return true;
 }
 
 // Types a character into a window as the keyboard would deliver it.

@@ -125,6 +125,24 @@ TEST_F(TTerminalFixture, AnotherEditOrNoneGivesTheFirstItsOwnProcedureBack) {
   EXPECT_EQ(Io.Sent, "ac");
 }
 
+TEST_F(TTerminalFixture, AnEditWhoseWindowCannotBeMadeChangesNothing) {
+  Io.SetTerminalUsage(tuBoth);
+  TkvHost& host = Host();
+  HWND gone = host.CreateWindowExA(0, "EDIT", "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                                   host.GetModuleHandleA(nullptr), nullptr);
+  host.DestroyWindow(gone);
+  auto broken = std::make_unique<TkvEdit>(nullptr);
+  broken->SetParentWindow(gone);  // its window cannot be made
+  EXPECT_THROW(Io.SetTerminal(broken.get()), EkvException);
+  broken.reset();  // a terminal or hook left with it would dangle now
+  EXPECT_EQ(Io.Terminal(), Edit.get());
+  EXPECT_EQ(Io.TerminalHandle(), Edit->Handle());
+  Type(Edit->Handle(), 'a');  // still hooked
+  EXPECT_EQ(Io.Sent, "a");
+  Receive({'o', 'k'});
+  EXPECT_EQ(Edit->Text(), "ok");
+}
+
 TEST_F(TTerminalFixture, ADestroyedEditIsForgotten) {
   Io.SetTerminalUsage(tuBoth);
   EXPECT_TRUE(Io.HasReceivers());

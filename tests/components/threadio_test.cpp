@@ -19,10 +19,10 @@ TEST(ThreadIO, WithoutUsesThreadNoThreadStarts) {
   EXPECT_EQ(runs, 0);
 }
 
-TEST(ThreadIO, TheLoopRunsWithCOMBetweenOpenAndClose) {
+TEST(ThreadIO, TheLoopRunsWithCOMBetweenOpenAndCloseWhichEndsItsReadFirst) {
   TTestIO io(nullptr);
   io.SetUsesThread(true);
-  std::atomic<bool> started{false}, ended{false};
+  std::atomic<bool> started{false}, ended{false}, endedByClose{false};
   std::atomic<HRESULT> apartment{0};
   std::atomic<bool> sameThread{false};
   io.Body = [&](TTestIO& self, TkvThreadIO* thread) {
@@ -30,7 +30,9 @@ TEST(ThreadIO, TheLoopRunsWithCOMBetweenOpenAndClose) {
     // Already in the multithreaded apartment: asking for another fails.
     apartment = Host().CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     started = true;
-    while (!self.ThreadStopped()) std::this_thread::sleep_for(1ms);
+    // A read that only the closing of the medium ends: a Close that stopped
+    // the thread before closing the medium would wait for it in vain.
+    endedByClose = self.ReadUntilClosed(5000ms);
     ended = true;
   };
   io.SetActive(true);
@@ -40,6 +42,7 @@ TEST(ThreadIO, TheLoopRunsWithCOMBetweenOpenAndClose) {
   EXPECT_FALSE(ended);
   io.SetActive(false);
   EXPECT_TRUE(ended);  // Close waited for the end of the run
+  EXPECT_TRUE(endedByClose);
   EXPECT_TRUE(io.ThreadStopped());
   EXPECT_EQ(io.Thread(), nullptr);
 }
@@ -62,19 +65,22 @@ TEST(ThreadIO, AnExceptionEndsTheRunQuietlyAndTheComponentOpensAgain) {
 TEST(ThreadIO, CloseStopsAThreadThatWaitsInASynchronisedCall) {
   TTestIO io(nullptr);
   io.SetUsesThread(true);
-  std::atomic<int> calls{0};
+  std::atomic<int> calls{0}, asked{0};
   std::atomic<bool> wrongThread{false};
   io.Body = [&](TTestIO& self, TkvThreadIO* thread) {
-    while (!self.ThreadStopped())
+    while (!self.ThreadStopped()) {
+      ++asked;
       SynchronizeMethod(thread, [&] {
         if (!IsMainThread()) wrongThread = true;
         ++calls;
       });
+    }
   };
   io.SetActive(true);
   ASSERT_TRUE(PumpUntil([&] { return calls.load() >= 3; }));
-  // The main thread does not serve the thread now, until Close's wait does.
-  std::this_thread::sleep_for(20ms);
+  // The main thread serves the thread no more: it waits in its next call
+  // until Close's wait serves it.
+  ASSERT_TRUE(WaitUntil([&] { return asked.load() == calls.load() + 1; }));
   io.SetActive(false);
   EXPECT_FALSE(wrongThread);
   const int atClose = calls;
@@ -82,9 +88,28 @@ TEST(ThreadIO, CloseStopsAThreadThatWaitsInASynchronisedCall) {
   EXPECT_EQ(calls.load(), atClose);
 }
 
+// Counts the blocks it is handed; checks it is whole when called.
+class TCountingProcessor : public TkvCustomDataProcessor {
+ public:
+  using TkvCustomDataProcessor::TkvCustomDataProcessor;
+  ~TCountingProcessor() override {
+    Detach();
+    Alive = 0;
+  }
+  std::atomic<int> Alive{0x600D};
+  std::atomic<int> Blocks{0};
+  void DataReceived(BYTE* buffer, DWORD count, bool& handled) override {
+    EXPECT_EQ(Alive.load(), 0x600D);
+    ++Blocks;
+    TkvCustomDataProcessor::DataReceived(buffer, count, handled);
+  }
+};
+
 TEST(ThreadIO, CloseStopsAThreadThatWaitsForItsEchoToReachTheTerminal) {
   TTestIO io(nullptr);
   TkvEdit edit(nullptr);
+  TCountingProcessor before(nullptr);  // sees each block before the terminal does
+  io.SetDataProcessor(&before);
   io.SetTerminal(&edit);
   io.SetTerminalUsage(tuReceive);
   io.SetUsesThread(true);
@@ -98,11 +123,13 @@ TEST(ThreadIO, CloseStopsAThreadThatWaitsForItsEchoToReachTheTerminal) {
   };
   io.SetActive(true);
   ASSERT_TRUE(PumpUntil([&] { return blocks.load() >= 2; }));
-  std::this_thread::sleep_for(20ms);  // the thread is now blocked in its send
+  // The next block is on its way to the terminal, which only the main thread
+  // serves: the thread waits for it.
+  ASSERT_TRUE(WaitUntil([&] { return before.Blocks.load() == blocks.load() + 1; }));
   io.SetActive(false);
-  const std::string text = edit.Text();
-  EXPECT_GE(text.size(), 10u);
-  EXPECT_EQ(text.substr(0, 10), "echo echo ");
+  std::string expected;
+  for (int i = 0; i < blocks.load(); ++i) expected += "echo ";
+  EXPECT_EQ(edit.Text(), expected);  // the waiting one included
 }
 
 TEST(ThreadIO, ALoopThatIsNotWaitedForEndsBeforeTheNextOneStarts) {
@@ -153,22 +180,6 @@ TEST(ThreadIO, AComponentDestroyedWhileItsThreadRunsLeavesNoThreadBehind) {
   EXPECT_EQ(Host().WaitForSingleObject(handle, 0), WAIT_FAILED);
 }
 
-// Counts the blocks it is handed; checks it is alive when called.
-class TCountingProcessor : public TkvCustomDataProcessor {
- public:
-  using TkvCustomDataProcessor::TkvCustomDataProcessor;
-  ~TCountingProcessor() override {
-    if (Comm() && Comm()->DataProcessor() == this) Comm()->SetDataProcessor(nullptr);
-    Alive = 0;
-  }
-  std::atomic<int> Alive{0x600D};
-  std::atomic<int> Blocks{0};
-  void DataReceived(BYTE*, DWORD, bool&) override {
-    EXPECT_EQ(Alive.load(), 0x600D);
-    ++Blocks;
-  }
-};
-
 TEST(ThreadIO, ReceiversChangedOrDestroyedWhileDataArrivesAreNeverCalledAfterwards) {
   TTestIO io(nullptr);
   TkvEdit edit(nullptr);
@@ -206,16 +217,18 @@ TEST(ThreadIO, AThousandOpenCloseCyclesWithATerminal) {
   io.SetTerminalUsage(tuBoth);
   io.SetUsesThread(true);
   Host().SendMessageA(edit.Handle(), 0x00C5 /* EM_SETLIMITTEXT */, 0, 0);  // no limit: every byte stays
-  std::atomic<int> delivered{0};
+  int cycle = 0;
+  std::string delivered;  // the I/O thread's, read after Close has waited for it
   io.Body = [&](TTestIO& self, TkvThreadIO*) {
-    BYTE data[] = {'.', '.'};
+    // A typed byte, then blocks that tell which cycle and which block they are.
     for (int i = 0; i < 3 && !self.ThreadStopped(); ++i) {
-      self.DoDataReceived(data, i == 0 ? 1 : 2);
-      ++delivered;
+      const std::string block = i == 0 ? "|" : std::to_string(cycle) + "." + std::to_string(i) + " ";
+      self.DoDataReceived(reinterpret_cast<BYTE*>(const_cast<char*>(block.data())), static_cast<DWORD>(block.size()));
+      delivered += block;
     }
     while (!self.ThreadStopped()) std::this_thread::sleep_for(std::chrono::microseconds(200));
   };
-  for (int cycle = 0; cycle < 1000; ++cycle) {
+  for (cycle = 0; cycle < 1000; ++cycle) {
     io.SetActive(true);
     if (cycle % 10 == 0) PumpFor(1ms);  // now and then the terminal is served before the close
     io.SetActive(false);
@@ -223,12 +236,9 @@ TEST(ThreadIO, AThousandOpenCloseCyclesWithATerminal) {
   }
   EXPECT_EQ(io.Opens, 1000);
   EXPECT_EQ(io.Closes, 1000);
-  // Every block that was delivered reached the edit, none twice.
-  PumpFor(10ms);
-  const std::string text = edit.Text();
-  EXPECT_GT(delivered.load(), 0);
-  EXPECT_LE(text.size(), static_cast<std::size_t>(delivered.load()) * 2);
-  EXPECT_EQ(text.find_first_not_of('.'), std::string::npos);
+  // Every block that was delivered reached the edit, in order, none twice.
+  EXPECT_GT(delivered.size(), 0u);
+  EXPECT_EQ(edit.Text(), delivered);
 }
 
 }  // namespace

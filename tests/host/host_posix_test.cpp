@@ -161,7 +161,7 @@ TEST(HostText, UnknownCodePagesAreIgnored) {
 
 // ---- debug output and message boxes -------------------------------------------
 
-TEST(HostOutput, DebugTextAndMessageBoxesAreCaptured) {
+TEST(HostOutput, DebugTextMessageBoxesShellCallsAndTheClipboardAreCaptured) {
   host::ClearDebugOutput();
   H().OutputDebugStringA("kvLink Lib OK!");
   H().OutputDebugStringW(u"WOW64: \u20AC");
@@ -176,6 +176,32 @@ TEST(HostOutput, DebugTextAndMessageBoxesAreCaptured) {
   EXPECT_EQ(host::MessageBoxes()[0].Caption, "Error");
   EXPECT_EQ(host::MessageBoxes()[0].Type, MB_ICONERROR);
   host::ClearMessageBoxes();
+
+  host::ClearShellExecutes();
+  EXPECT_GT(reinterpret_cast<ULONG_PTR>(H().ShellExecuteA(nullptr, "open", "help\\index.html", nullptr, nullptr,
+                                                          SW_SHOWDEFAULT)),
+            32u);
+  ASSERT_EQ(host::ShellExecutes().size(), 1u);
+  EXPECT_EQ(host::ShellExecutes()[0].Verb, "open");
+  EXPECT_EQ(host::ShellExecutes()[0].File, "help\\index.html");
+  EXPECT_EQ(host::ShellExecutes()[0].Show, SW_SHOWDEFAULT);
+  host::ClearShellExecutes();
+
+  // The clipboard owns the block it was given: freeing it is refused, and
+  // emptying frees it. Nothing works without opening first.
+  HGLOBAL block = H().GlobalAlloc(GMEM_MOVEABLE, 3);
+  std::memcpy(H().GlobalLock(block), "ab", 3);
+  H().GlobalUnlock(block);
+  EXPECT_EQ(H().SetClipboardData(CF_TEXT, block), nullptr) << "not open";
+  ASSERT_TRUE(H().OpenClipboard(nullptr));
+  ASSERT_EQ(H().SetClipboardData(CF_TEXT, block), block);
+  EXPECT_EQ(host::ClipboardText(), "ab");
+  EXPECT_EQ(H().GlobalFree(block), block);
+  EXPECT_TRUE(H().EmptyClipboard());
+  EXPECT_EQ(H().GetClipboardData(CF_TEXT), nullptr);
+  EXPECT_EQ(H().GlobalLock(block), nullptr) << "freed with the clipboard's contents";
+  EXPECT_TRUE(H().CloseClipboard());
+  EXPECT_FALSE(H().CloseClipboard());
 }
 
 }  // namespace

@@ -1,0 +1,171 @@
+// The browser's main window, TfmMain: the device tree, the property list, the
+// "USB Device" page, the menus and commands, and the device-change refresh.
+//
+// Thin by design: what the tree and the list show, the status path, every
+// enabled rule, the debounce of device-change reports and the layout come
+// from the portable model (quorvex/app); this class only puts them on screen
+// and turns messages into the model's calls.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "actions.h"
+#include "browsermodel.h"
+#include "devicechange.h"
+#include "layout.h"
+#include "kvusb.h"
+#include "wincontrols.h"
+#include "winwindow.h"
+
+namespace quorvex {
+class TOptions;
+}
+
+namespace quorvex::win {
+
+class TDeviceBox;
+
+// A plain child window that holds a page's controls and hands their commands
+// and notifications on to the main window.
+class TPanel : public TWindow {
+ public:
+  HWND Create(HWND parent, HWND target);
+
+ protected:
+  LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+ private:
+  HWND FTarget = nullptr;
+};
+
+class TfmMain : public TWindow, private TkvTimerPort {
+ public:
+  // Options: the window settings; must outlive the window.
+  explicit TfmMain(TOptions& options);
+  ~TfmMain() override;
+
+  // Creates the window (FormCreate), shows it and runs its show event (the
+  // first reload). False when the window cannot be created.
+  bool Create(int show);
+  HACCEL Accelerators() const { return FAccelerators; }
+
+  // What tests and the benchmark look at.
+  TkvBrowserModel& Model() { return *FModel; }
+  kv::TkvUSB& Usb() { return *kvUSB1; }
+  TTreeView& Tree() { return FTree; }
+  TListView& List() { return FList; }
+  HWND StatusBar() const { return FBar; }
+  HWND DeviceBox() const;
+  TTabs& Pages() { return FPages; }
+  HMENU TreePopup() const { return FTreePopup; }
+  HMENU ListPopup() const { return FListPopup; }
+  bool Busy() const { return FDebounce.Busy(); }
+  int ReloadCount() const { return FReloadCount; }
+  // Whether a command is enabled now (as its menus show it).
+  bool CommandEnabled(WORD id) const;
+  // The time the last reload spent refreshing the topology and filling the
+  // tree (clearing it included; also apart), in seconds.
+  double LastRefreshSeconds() const { return FLastRefresh; }
+  double LastFillSeconds() const { return FLastFill; }
+  double LastClearSeconds() const { return FLastClear; }
+
+  // The window's commands (also reachable by WM_COMMAND).
+  void actReloadExecute();
+  void ExecuteCommand(WORD id);
+
+  static constexpr int pgGeneral = 0;
+  static constexpr int pgDevice = 1;
+
+ protected:
+  LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+  void Recover() override;
+
+ private:
+  // TkvTimerPort: tmDeviceChange.
+  void Start(DWORD interval) override;
+  void Stop() override;
+
+  void FormCreate();
+  void FormClose();
+  void CreateControls();
+  void CreateDevicePage();
+  void CreateMenus();
+  void Layout();
+  void PlaceDevicePage();
+  void pnLeftResize();
+
+  void TreeChange(LPARAM item);
+  COLORREF TreeCustomDrawItem(LPARAM item, bool hasChildren);
+  void ShowRows();
+  void UpdateStatusPath();
+  void UpdateDevicePage();
+
+  void actUpdateDescriptorsExecute();
+  void actRequestDescriptorsExecute();
+  void actCopyExecute();
+  void actCopyAllExecute();
+  void actWebHomeExecute();
+  void About1Click();
+  void actExitExecute();
+  void actEnableExecute();
+  void actDisableExecute();
+  void actResetExecute();
+  void actEjectExecute();
+  void actInstallDriverExecute();
+  void pgDeviceShow();
+
+  void WMDeviceChange(WPARAM wParam, LPARAM lParam);
+  void tmDeviceChangeTimer();
+
+  TkvBrowserState State() const;
+  void OnInitMenuPopup(HMENU menu);
+  void OnContextMenu(HWND source, int x, int y);
+  bool OnSetCursor(HWND window, UINT hitTest);
+  void OnMouseDown(int x);
+  void OnMouseMove(int x);
+  void OnMouseUp();
+  void OnGetMinMaxInfo(MINMAXINFO* info);
+
+  TOptions& FOptions;
+  kv::TComponent FForm{nullptr};  // owns the window's components
+  kv::TkvUSB* kvUSB1 = nullptr;
+  std::unique_ptr<TkvBrowserModel> FModel;
+  TkvDeviceChangeDebounce FDebounce{*this};
+  bool FRequestDescriptors = false;  // the check mark of actRequestDescriptors
+
+  TTreeView FTree;
+  TListView FList;
+  TTabs FPages;
+  TPanel FGeneralPage, FDevicePage;
+  HWND FBar = nullptr;
+  std::unique_ptr<TDeviceBox> kvDeviceBox1;
+  HWND FDeviceLabel = nullptr, FBevel = nullptr, FPipeInLabel = nullptr, ePipeIn = nullptr;
+  HWND FPipeOutLabel = nullptr, ePipeOut = nullptr, chActive = nullptr, FButton1 = nullptr;
+  TTabs FTerminalPages;
+  TPanel FTerminalPage, FHexPage;
+  HWND eTerminal = nullptr, FHexLabel = nullptr;
+
+  HMENU FMainMenu = nullptr, FTreePopup = nullptr, FListPopup = nullptr;
+  HACCEL FAccelerators = nullptr;
+
+  int FTreeWidth = 0;
+  bool FDragging = false;
+  bool FWaitCursor = false;
+  int FReloadCount = 0;
+  double FLastRefresh = 0, FLastFill = 0, FLastClear = 0;
+};
+
+// The hourglass for the life of a long command; Recover also ends it.
+class TWaitCursor {
+ public:
+  explicit TWaitCursor(bool& flag);
+  ~TWaitCursor();
+  TWaitCursor(const TWaitCursor&) = delete;
+  TWaitCursor& operator=(const TWaitCursor&) = delete;
+
+ private:
+  bool& FFlag;
+};
+
+}  // namespace quorvex::win

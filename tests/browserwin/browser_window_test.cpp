@@ -1,0 +1,502 @@
+// The browser's main window and About window, driven in-process through
+// their real Win32 windows with messages (x86_64 build under Wine with Xvfb),
+// on a fresh copy of the demo machine per test.
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "global.h"
+#include "kvtreemodel.h"
+#include "kvusbman.h"
+#include "kvutils.h"
+#include "sim/kvsimmachine.h"
+#include "sim/kvsimusb.h"
+#include "about_frm.h"
+#include "main_frm.h"
+
+#include <gtest/gtest.h>
+
+extern const char kvDemoMachineJson[];
+
+namespace {
+
+using quorvex::win::TfmMain;
+
+// Dispatches the thread's messages, through the program's loop steps, for
+// the given time.
+void Pump(TfmMain* window, int milliseconds) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  do {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+      if (message.message == WM_QUIT) continue;
+      quorvex::win::DispatchOne(window ? window->Handle() : nullptr, window ? window->Accelerators() : nullptr,
+                                message);
+    }
+    Sleep(5);
+  } while (std::chrono::steady_clock::now() < end);
+}
+
+// Runs Body on the first dialog box (#32770) of this thread once it shows:
+// a modal window runs its own loop, where a timer of the thread still fires.
+class TOnModal {
+ public:
+  explicit TOnModal(std::function<void(HWND)> body) : FBody(std::move(body)) {
+    Current() = this;
+    FTimer = SetTimer(nullptr, 0, 50, Tick);
+  }
+  ~TOnModal() {
+    KillTimer(nullptr, FTimer);
+    Current() = nullptr;
+  }
+  bool Ran() const { return FRan; }
+
+ private:
+  static TOnModal*& Current() {
+    static TOnModal* current = nullptr;
+    return current;
+  }
+  static BOOL CALLBACK Find(HWND window, LPARAM found) {
+    char cls[16] = "";
+    GetClassNameA(window, cls, sizeof cls);
+    if (std::string(cls) == "#32770" && IsWindowVisible(window)) {
+      *reinterpret_cast<HWND*>(found) = window;
+      return FALSE;
+    }
+    return TRUE;
+  }
+  static void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
+    TOnModal* self = Current();
+    if (!self || self->FRan) return;
+    HWND dialog = nullptr;
+    EnumThreadWindows(GetCurrentThreadId(), Find, reinterpret_cast<LPARAM>(&dialog));
+    if (!dialog) return;
+    self->FRan = true;
+    self->FBody(dialog);
+  }
+  std::function<void(HWND)> FBody;
+  UINT_PTR FTimer = 0;
+  bool FRan = false;
+};
+
+std::string DialogText(HWND dialog) {
+  // The static texts of a message box or dialog, one per line.
+  std::string all;
+  for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    char cls[16] = "";
+    GetClassNameA(child, cls, sizeof cls);
+    if (std::string(cls) == "Static") all += quorvex::win::WindowText(child) + "\n";
+  }
+  return all;
+}
+
+void PressKey(HWND window, WPARAM key) {
+  PostMessageA(window, WM_KEYDOWN, key, 0);
+  PostMessageA(window, WM_KEYUP, key, 0xC0000000);
+}
+
+// The tree view's items in pre-order: text and depth.
+void WalkTree(HWND tree, HTREEITEM item, int depth, std::vector<std::pair<std::string, int>>& out,
+              bool& allExpanded) {
+  for (; item; item = TreeView_GetNextSibling(tree, item)) {
+    char text[512] = "";
+    TVITEMA tv{};
+    tv.mask = TVIF_TEXT | TVIF_STATE | TVIF_HANDLE;
+    tv.hItem = item;
+    tv.pszText = text;
+    tv.cchTextMax = sizeof text;
+    tv.stateMask = TVIS_EXPANDED;
+    SendMessageA(tree, TVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&tv));
+    out.emplace_back(text, depth);
+    HTREEITEM child = TreeView_GetChild(tree, item);
+    if (child && !(tv.state & TVIS_EXPANDED)) allExpanded = false;
+    WalkTree(tree, child, depth + 1, out, allExpanded);
+  }
+}
+
+void WalkModel(const kv::TkvTreeNode& node, int depth, std::vector<std::pair<std::string, int>>& out) {
+  out.emplace_back(node.Text, depth);
+  for (const kv::TkvTreeNode& child : node.Children) WalkModel(child, depth + 1, out);
+}
+
+HTREEITEM FindItem(HWND tree, HTREEITEM item, const std::string& text) {
+  for (; item; item = TreeView_GetNextSibling(tree, item)) {
+    char buffer[512] = "";
+    TVITEMA tv{};
+    tv.mask = TVIF_TEXT | TVIF_HANDLE;
+    tv.hItem = item;
+    tv.pszText = buffer;
+    tv.cchTextMax = sizeof buffer;
+    SendMessageA(tree, TVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&tv));
+    if (text == buffer) return item;
+    if (HTREEITEM found = FindItem(tree, TreeView_GetChild(tree, item), text)) return found;
+  }
+  return nullptr;
+}
+
+std::vector<std::pair<std::string, std::string>> ListRows(quorvex::win::TListView& list) {
+  std::vector<std::pair<std::string, std::string>> rows;
+  for (int i = 0; i < list.Count(); ++i) rows.emplace_back(list.Cell(i, 0), list.Cell(i, 1));
+  return rows;
+}
+
+std::string StatusText(HWND bar, int part) {
+  char text[1024] = "";
+  SendMessageA(bar, SB_GETTEXTA, part, reinterpret_cast<LPARAM>(text));
+  return text;
+}
+
+std::string Clipboard(HWND owner) { return kv::GetClipboardText(reinterpret_cast<kv::HWND>(owner)); }
+
+const char* const kTestBoard = "Quorvex Test Board";
+const char* const kDeviceActions[] = {"Reload Descriptors", "Enable", "Disable", "Reset", "Eject",
+                                      "Install Driver ..."};
+
+class BrowserWindow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    FMachine = kv::TkvSimMachine::FromJson(kvDemoMachineJson);
+    FScope = std::make_unique<kv::TkvMachineScope>(*FMachine);
+  }
+  void TearDown() override {
+    FWindow.reset();
+    Pump(nullptr, 0);
+    kv::USBManager().Clear();
+    FScope.reset();
+  }
+  TfmMain& Open(quorvex::TOptions& options) {
+    FWindow = std::make_unique<TfmMain>(options);
+    EXPECT_TRUE(FWindow->Create(SW_SHOWNORMAL));
+    Pump(FWindow.get(), 50);
+    return *FWindow;
+  }
+  void SelectText(const std::string& text) {
+    HWND tree = FWindow->Tree().Handle();
+    HTREEITEM item = FindItem(tree, TreeView_GetRoot(tree), text);
+    ASSERT_NE(item, nullptr) << text;
+    FWindow->Tree().Select(item);
+  }
+  void Command(WORD id) { SendMessageA(FWindow->Handle(), WM_COMMAND, id, 0); }
+
+  std::unique_ptr<kv::TkvSimMachine> FMachine;
+  std::unique_ptr<kv::TkvMachineScope> FScope;
+  quorvex::TOptions FOptions{quorvex::TOptions::TNoFile{}};
+  std::unique_ptr<TfmMain> FWindow;
+};
+
+// The first reload shows the machine's whole topology, expanded, with the
+// first host selected and its rows in the list; picking a device fills its
+// rows, selects it in the device box, shows its path and the "USB Device" tab.
+TEST_F(BrowserWindow, ReloadShowsTheTopologyAndSelectionDrivesListBoxAndStatus) {
+  TfmMain& w = Open(FOptions);
+  HWND tree = w.Tree().Handle();
+
+  std::vector<std::pair<std::string, int>> shown, expected;
+  bool allExpanded = true;
+  WalkTree(tree, TreeView_GetRoot(tree), 0, shown, allExpanded);
+  for (const kv::TkvTreeNode& root : kv::BuildTopologyTree(kv::USBManager())) WalkModel(root, 0, expected);
+  EXPECT_EQ(shown, expected);
+  EXPECT_EQ(shown.size(), 35u) << "the demo machine: 3 hosts, 3 root hubs, 1 hub, 14 ports, 5 devices, 9 pipes";
+  EXPECT_TRUE(allExpanded);
+  EXPECT_EQ(w.ReloadCount(), 1);
+
+  // The first host is selected and the list holds its rows.
+  EXPECT_EQ(w.Tree().Selected(), TreeView_GetRoot(tree));
+  ASSERT_GT(kv::USBManager().HostCount(), 0);
+  kv::TkvPropertyRows hostRows;
+  kv::ShowHostInfo(hostRows, *kv::USBManager().GetHost(0));
+  std::vector<std::pair<std::string, std::string>> expectedRows;
+  for (const kv::TkvPropertyRow& r : hostRows.Rows()) expectedRows.emplace_back(r.Caption, r.Value);
+  EXPECT_EQ(ListRows(w.List()), expectedRows);
+  EXPECT_EQ(StatusText(w.StatusBar(), 1), "\\" + shown[0].first);
+  EXPECT_FALSE(w.Pages().TabVisible(TfmMain::pgDevice)) << "a host hides the \"USB Device\" page";
+
+  // A device: its rows, the device box and the status path follow.
+  SelectText(kTestBoard);
+  const auto rows = ListRows(w.List());
+  ASSERT_GE(rows.size(), 2u);
+  EXPECT_EQ(rows[0], std::make_pair(std::string("Description"), std::string(kTestBoard)));
+  const kv::TkvUsbDevice* device = w.Usb().SelectedDevice();
+  ASSERT_NE(device, nullptr);
+  EXPECT_EQ(device->Description, kTestBoard);
+  char vendor[16];
+  std::snprintf(vendor, sizeof vendor, "%04Xh", static_cast<unsigned>(device->IdVendor));
+  EXPECT_NE(std::find(rows.begin(), rows.end(), std::make_pair(std::string("Vendor ID"), std::string(vendor))),
+            rows.end());
+  HWND box = w.DeviceBox();
+  EXPECT_EQ(SendMessageA(box, CB_GETCURSEL, 0, 0), w.Usb().GetDeviceIndex());
+  EXPECT_EQ(quorvex::win::WindowText(box), kTestBoard);
+  const std::string path = StatusText(w.StatusBar(), 1);
+  EXPECT_EQ(path.substr(path.size() - std::string(kTestBoard).size() - 1), std::string("\\") + kTestBoard);
+  EXPECT_EQ(std::count(path.begin(), path.end(), '\\'), 6) << path << ": host, root hub, port, hub, port, device";
+  EXPECT_TRUE(w.Pages().TabVisible(TfmMain::pgDevice)) << "a device shows the \"USB Device\" page again";
+
+  // A pick in the device box selects that device in the component.
+  const int other = w.Usb().GetDeviceIndex() == 0 ? 1 : 0;
+  SendMessageA(box, CB_SETCURSEL, other, 0);
+  SendMessageA(GetParent(box), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(box), CBN_SELCHANGE),
+               reinterpret_cast<LPARAM>(box));
+  EXPECT_EQ(w.Usb().GetDeviceIndex(), other);
+  EXPECT_EQ(SendMessageA(box, CB_GETCURSEL, 0, 0), other);
+
+  // A reload selects the first host again and stays one reload per command.
+  PressKey(tree, VK_F5);
+  Pump(&w, 50);
+  EXPECT_EQ(w.ReloadCount(), 2) << "F5 through the accelerator table";
+  EXPECT_EQ(w.Tree().Selected(), TreeView_GetRoot(tree));
+}
+
+// Menus and short-cuts come from the one action table; the six device
+// actions are off without a selected device, in the menus and as commands.
+TEST_F(BrowserWindow, DeviceActionsNeedASelectedDevice) {
+  TfmMain& w = Open(FOptions);
+  auto menuState = [&](HMENU menu, const char* caption) {
+    SendMessageA(w.Handle(), WM_INITMENUPOPUP, reinterpret_cast<WPARAM>(menu), 0);
+    for (int i = 0; i < GetMenuItemCount(menu); ++i) {
+      char text[128] = "";
+      GetMenuStringA(menu, i, text, sizeof text, MF_BYPOSITION);
+      std::string t = text;
+      if (t.substr(0, t.find('\t')) == caption) return GetMenuState(menu, i, MF_BYPOSITION);
+    }
+    ADD_FAILURE() << caption << " is not in the menu";
+    return UINT(-1);
+  };
+  for (const char* action : kDeviceActions) {
+    SCOPED_TRACE(action);
+    const UINT inTree = menuState(w.TreePopup(), action);
+    EXPECT_TRUE(inTree & MF_GRAYED) << "a host is selected";
+  }
+  EXPECT_FALSE(w.CommandEnabled(quorvex::cmdEnable));
+  EXPECT_TRUE(w.CommandEnabled(quorvex::cmdReload));
+  // Key presses of a disabled action run nothing either.
+  PressKey(w.Tree().Handle(), VK_F6);
+  Pump(&w, 30);
+  EXPECT_FALSE(w.Busy());
+
+  SelectText(kTestBoard);
+  for (const char* action : kDeviceActions) {
+    SCOPED_TRACE(action);
+    EXPECT_FALSE(menuState(w.TreePopup(), action) & MF_GRAYED) << "a device is selected";
+  }
+  // A pipe selects its device.
+  SelectText("Pipe (Endpoint) #1");
+  EXPECT_TRUE(w.CommandEnabled(quorvex::cmdEnable));
+  // A port selects none.
+  SelectText("Port #2 (free)");
+  EXPECT_FALSE(w.CommandEnabled(quorvex::cmdEnable));
+
+  // The menu texts carry the short-cuts; the second short-cuts are in the
+  // accelerator table.
+  HMENU file = GetSubMenu(GetMenu(w.Handle()), 0);
+  char text[128] = "";
+  GetMenuStringA(file, 0, text, sizeof text, MF_BYPOSITION);
+  EXPECT_STREQ(text, "Copy into Clipboard\tCtrl+C");
+  std::vector<ACCEL> table(static_cast<std::size_t>(CopyAcceleratorTableA(w.Accelerators(), nullptr, 0)));
+  CopyAcceleratorTableA(w.Accelerators(), table.data(), static_cast<int>(table.size()));
+  auto has = [&](BYTE flags, WORD key, WORD cmd) {
+    for (const ACCEL& a : table)
+      if ((a.fVirt & ~FNOINVERT) == (flags | FVIRTKEY) && a.key == key && a.cmd == cmd) return true;
+    return false;
+  };
+  EXPECT_TRUE(has(FCONTROL, VK_INSERT, quorvex::cmdCopy));
+  EXPECT_TRUE(has(FCONTROL | FALT, VK_INSERT, quorvex::cmdCopyAll));
+  EXPECT_TRUE(has(FALT, 'X', quorvex::cmdExit));
+  EXPECT_TRUE(has(0, VK_F5, quorvex::cmdReload));
+}
+
+// Copy puts the selected row, copy-all every row, on the clipboard; with no
+// row selected only copy-all is on.
+TEST_F(BrowserWindow, CopyPutsTheExactRowTexts) {
+  TfmMain& w = Open(FOptions);
+  SelectText(kTestBoard);
+  const auto rows = ListRows(w.List());
+  ASSERT_GE(rows.size(), 6u);
+
+  w.List().SelectRow(-1);
+  EXPECT_FALSE(w.CommandEnabled(quorvex::cmdCopy));
+  EXPECT_TRUE(w.CommandEnabled(quorvex::cmdCopyAll));
+
+  int vendorRow = -1;
+  for (std::size_t i = 0; i < rows.size(); ++i)
+    if (rows[i].first == "Vendor ID") vendorRow = static_cast<int>(i);
+  ASSERT_GE(vendorRow, 0);
+  w.List().SelectRow(vendorRow);
+  Command(quorvex::cmdCopy);
+  EXPECT_EQ(Clipboard(w.Handle()), "Vendor ID\t" + rows[static_cast<std::size_t>(vendorRow)].second + "\r\n");
+
+  std::string all;
+  for (const auto& [caption, value] : rows) all += caption + "\t" + value + "\r\n";
+  Command(quorvex::cmdCopyAll);
+  EXPECT_EQ(Clipboard(w.Handle()), all);
+
+  // The second short-cuts, through the message loop: Ctrl+Ins copies the row,
+  // Ctrl+Alt+Ins every row. (Posted keys carry no modifier state of their
+  // own: the thread's key state is set as a keyboard would.)
+  auto pressWith = [&](std::initializer_list<int> modifiers, WPARAM key) {
+    BYTE state[256];
+    GetKeyboardState(state);
+    for (int m : modifiers) state[m] = 0x80;
+    SetKeyboardState(state);
+    PressKey(w.List().Handle(), key);
+    Pump(&w, 30);
+    for (int m : modifiers) state[m] = 0;
+    SetKeyboardState(state);
+  };
+  kv::SetClipboardText(reinterpret_cast<kv::HWND>(w.Handle()), "");
+  pressWith({VK_CONTROL}, VK_INSERT);
+  EXPECT_EQ(Clipboard(w.Handle()), "Vendor ID\t" + rows[static_cast<std::size_t>(vendorRow)].second + "\r\n");
+  kv::SetClipboardText(reinterpret_cast<kv::HWND>(w.Handle()), "");
+  pressWith({VK_CONTROL, VK_MENU}, VK_INSERT);
+  EXPECT_EQ(Clipboard(w.Handle()), all);
+}
+
+// A device that arrives is announced by WM_DEVICECHANGE: the component takes
+// each report, and a burst of them ends in exactly one reload 500 ms after
+// the last, which shows the new device.
+TEST_F(BrowserWindow, DeviceArrivalReloadsOnceAndShowsTheDevice) {
+  TfmMain& w = Open(FOptions);
+  const int reloads = w.ReloadCount();
+  SelectText(kTestBoard);
+
+  kv::TkvSimUsbHub* hub = kv::FindSimHub(*FMachine, "USB#VID_05E3&PID_0608#5&2f4a6c1b&0&1#{f18a0e88-c30c-11d0-8815-00a0c906bed8}");
+  ASSERT_NE(hub, nullptr) << FMachine->Dump();
+  kv::TkvSimUsbDevice device;
+  device.IdVendor = 0x16C0;
+  device.IdProduct = 0x05DC;
+  device.DriverKey = "{36FC9E60-C465-11CF-8056-444553540000}\\0042";
+  kv::TkvSimMachine::DevnodeSpec node;
+  node.InstanceId = "USB\\VID_16C0&PID_05DC\\7&1&3";
+  kv::TextToGuid("{36FC9E60-C465-11CF-8056-444553540000}", node.ClassGuid);
+  node.DriverKey = device.DriverKey;
+  node.Description = "Arrived Gadget";
+  node.Service = "WinUSB";
+  kv::DeviceArrives(*hub, 3, device, &node);
+  // Two more reports of the same change, 100 ms apart.
+  for (int i = 0; i < 2; ++i) {
+    Pump(&w, 100);
+    kv::BroadcastDeviceChange(kv::DBT_DEVNODES_CHANGED);
+  }
+  Pump(&w, 200);
+  EXPECT_EQ(w.ReloadCount(), reloads) << "no reload before 500 ms have passed since the last report";
+  // Until the reload nothing reaches the freed records: no device, no path.
+  EXPECT_FALSE(w.CommandEnabled(quorvex::cmdEnable));
+  EXPECT_EQ(StatusText(w.StatusBar(), 1), "");
+  Pump(&w, 600);
+  EXPECT_EQ(w.ReloadCount(), reloads + 1);
+  HWND tree = w.Tree().Handle();
+  EXPECT_NE(FindItem(tree, TreeView_GetRoot(tree), "Arrived Gadget"), nullptr);
+  EXPECT_NE(FindItem(tree, TreeView_GetRoot(tree), "Port #3 (device:  Arrived Gadget)"), nullptr);
+  Pump(&w, 700);
+  EXPECT_EQ(w.ReloadCount(), reloads + 1) << "one reload per burst";
+}
+
+// A handler that raises shows its message in a message box; FBusy, the
+// cursor and the window come back, and the next command runs.
+TEST_F(BrowserWindow, ARaisingHandlerShowsAMessageBoxAndTheProgramGoesOn) {
+  TfmMain& w = Open(FOptions);
+  SelectText(kTestBoard);
+  std::string shown;
+  {
+    TOnModal close([&](HWND box) {
+      shown = DialogText(box);
+      PostMessageA(box, WM_COMMAND, IDOK, 0);
+    });
+    Command(quorvex::cmdEnable);
+    EXPECT_TRUE(close.Ran());
+  }
+  EXPECT_NE(shown.find("Enable"), std::string::npos) << shown;
+  EXPECT_FALSE(w.Busy());
+  EXPECT_TRUE(IsWindowEnabled(w.Handle()));
+  Command(quorvex::cmdReload);
+  EXPECT_EQ(w.ReloadCount(), 2);
+}
+
+// Closing stores the placement and tree width; the next window opens where
+// the last one closed. A window closed maximized keeps its normal bounds.
+TEST_F(BrowserWindow, SettingsFileRoundTrips) {
+  char temp[MAX_PATH];
+  GetTempPathA(MAX_PATH, temp);
+  const std::string profile = std::string(temp) + "quorvex-profile-" + std::to_string(GetCurrentProcessId());
+  CreateDirectoryA(profile.c_str(), nullptr);
+  SetEnvironmentVariableA("USERPROFILE", profile.c_str());
+
+  RECT placed{};
+  std::string file;
+  {
+    quorvex::TOptions options;
+    ASSERT_NE(options.FileName, "");
+    file = options.FileName;
+    options.Load(quorvex::win::ScreenDpi());
+    TfmMain& w = Open(options);
+    SetWindowPos(w.Handle(), nullptr, 40, 30, 700, 500, SWP_NOZORDER);
+    GetWindowRect(w.Handle(), &placed);
+    // Drag the splitter to x = 240.
+    RECT tree;
+    GetWindowRect(w.Tree().Handle(), &tree);
+    MapWindowPoints(nullptr, w.Handle(), reinterpret_cast<POINT*>(&tree), 2);
+    const LPARAM y = static_cast<LPARAM>(tree.top + 20) << 16;
+    SendMessageA(w.Handle(), WM_LBUTTONDOWN, MK_LBUTTON, y | (tree.right + 1));
+    SendMessageA(w.Handle(), WM_MOUSEMOVE, MK_LBUTTON, y | 240);
+    SendMessageA(w.Handle(), WM_LBUTTONUP, 0, y | 240);
+    GetWindowRect(w.Tree().Handle(), &tree);
+    EXPECT_EQ(tree.right - tree.left, 240);
+    SendMessageA(w.Handle(), WM_CLOSE, 0, 0);
+    EXPECT_FALSE(IsWindow(w.Handle()));
+    options.Save();
+    FWindow.reset();
+  }
+  {
+    quorvex::TOptions options;
+    options.Load(quorvex::win::ScreenDpi());
+    EXPECT_EQ(options.TreeWidth, 240);
+    TfmMain& w = Open(options);
+    RECT now;
+    GetWindowRect(w.Handle(), &now);
+    EXPECT_EQ(now.left, placed.left);
+    EXPECT_EQ(now.top, placed.top);
+    EXPECT_EQ(now.right, placed.right);
+    EXPECT_EQ(now.bottom, placed.bottom);
+    RECT tree;
+    GetWindowRect(w.Tree().Handle(), &tree);
+    EXPECT_EQ(tree.right - tree.left, 240);
+    ShowWindow(w.Handle(), SW_MAXIMIZE);
+    SendMessageA(w.Handle(), WM_CLOSE, 0, 0);
+    options.Save();
+    FWindow.reset();
+  }
+  {
+    quorvex::TOptions options;
+    options.Load(quorvex::win::ScreenDpi());
+    EXPECT_TRUE(options.IsMaximized);
+    EXPECT_EQ(options.MainRect.Left, placed.left) << "the normal bounds stay";
+    EXPECT_EQ(options.MainRect.Bottom, placed.bottom);
+    TfmMain& w = Open(options);
+    EXPECT_TRUE(IsZoomed(w.Handle()));
+  }
+  DeleteFileA(file.c_str());
+}
+
+// The About window shows the version record; Esc and Enter close it.
+TEST_F(BrowserWindow, AboutShowsTheVersionAndClosesOnEscAndEnter) {
+  TfmMain& w = Open(FOptions);
+  for (WPARAM key : {WPARAM(VK_ESCAPE), WPARAM(VK_RETURN)}) {
+    SCOPED_TRACE(key == VK_ESCAPE ? "Esc" : "Enter");
+    std::string caption, texts;
+    TOnModal press([&](HWND dialog) {
+      caption = quorvex::win::WindowText(dialog);
+      texts = DialogText(dialog);
+      PressKey(GetDlgItem(dialog, IDOK), key);
+    });
+    Command(quorvex::cmdAbout);  // returns once the window is closed
+    EXPECT_TRUE(press.Ran());
+    EXPECT_EQ(caption, "About Quorvex");
+    EXPECT_NE(texts.find("\nVersion 2.2 (Build 1.1)\n"), std::string::npos) << texts;
+    EXPECT_NE(texts.find(kv::GetVersionText("", "")), std::string::npos) << texts;
+    EXPECT_TRUE(IsWindowEnabled(w.Handle())) << "the owner is enabled again";
+  }
+}
+
+}  // namespace
