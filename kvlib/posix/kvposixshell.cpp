@@ -3,13 +3,13 @@
 // text (CF_TEXT); ShellExecuteA opens nothing and records the call instead.
 #include "kvposixhost.h"
 
+#include "kvlock.h"
 #include "kvposiximpl.h"
 
 #include <unistd.h>
 
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -22,15 +22,16 @@ struct TBlock {
 };
 
 struct TShellState {
-  std::mutex Lock;
-  std::map<ULONG_PTR, std::unique_ptr<TBlock>> Blocks;  // by handle
-  ULONG_PTR NextBlock = 0x7A000000;  // apart from host handles and windows
+  TkvMutex Lock;
+  std::map<ULONG_PTR, std::unique_ptr<TBlock>> Blocks KV_GUARDED_BY(Lock);  // by handle
+  ULONG_PTR NextBlock KV_GUARDED_BY(Lock) = 0x7A000000;  // apart from host handles and windows
   // The clipboard: open by one thread at a time; its data is a block it owns.
-  bool Open = false;
-  DWORD OpenThread = 0;
-  HGLOBAL Text = nullptr;
-  std::vector<host::TkvShellExecuteRecord> Executes;
+  bool Open KV_GUARDED_BY(Lock) = false;
+  DWORD OpenThread KV_GUARDED_BY(Lock) = 0;
+  HGLOBAL Text KV_GUARDED_BY(Lock) = nullptr;
+  std::vector<host::TkvShellExecuteRecord> Executes KV_GUARDED_BY(Lock);
 };
+using TGuard = TkvLockGuard<TkvMutex>;
 
 TShellState& Shell() {
   static TShellState* state = new TShellState;
@@ -40,14 +41,14 @@ TShellState& Shell() {
 constexpr DWORD ERROR_CLIPBOARD_NOT_OPEN = 1418;
 constexpr DWORD ERROR_INVALID_FLAGS = 1004;
 
-TBlock* FindBlockLocked(TShellState& s, HGLOBAL memory) {
+TBlock* FindBlockLocked(TShellState& s, HGLOBAL memory) KV_REQUIRES(s.Lock) {
   auto it = s.Blocks.find(reinterpret_cast<ULONG_PTR>(memory));
   return it == s.Blocks.end() ? nullptr : it->second.get();
 }
 
-void FreeLocked(TShellState& s, HGLOBAL memory) { s.Blocks.erase(reinterpret_cast<ULONG_PTR>(memory)); }
+void FreeLocked(TShellState& s, HGLOBAL memory) KV_REQUIRES(s.Lock) { s.Blocks.erase(reinterpret_cast<ULONG_PTR>(memory)); }
 
-bool OpenByMeLocked(TShellState& s) { return s.Open && s.OpenThread == Host().GetCurrentThreadId(); }
+bool OpenByMeLocked(TShellState& s) KV_REQUIRES(s.Lock) { return s.Open && s.OpenThread == Host().GetCurrentThreadId(); }
 
 }  // namespace
 
@@ -59,7 +60,7 @@ HGLOBAL TkvPosixHost::GlobalAlloc(UINT flags, std::size_t bytes) {
     return nullptr;
   }
   TShellState& s = Shell();
-  std::lock_guard<std::mutex> lock(s.Lock);
+  TGuard lock(s.Lock);
   auto block = std::make_unique<TBlock>();
   block->Bytes.assign(bytes, 0);  // always zeroed: no stale bytes to read
   const ULONG_PTR handle = s.NextBlock;
@@ -70,7 +71,7 @@ HGLOBAL TkvPosixHost::GlobalAlloc(UINT flags, std::size_t bytes) {
 
 void* TkvPosixHost::GlobalLock(HGLOBAL memory) {
   TShellState& s = Shell();
-  std::lock_guard<std::mutex> lock(s.Lock);
+  TGuard lock(s.Lock);
   TBlock* b = FindBlockLocked(s, memory);
   if (!b) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -84,7 +85,7 @@ void* TkvPosixHost::GlobalLock(HGLOBAL memory) {
 
 BOOL TkvPosixHost::GlobalUnlock(HGLOBAL memory) {
   TShellState& s = Shell();
-  std::lock_guard<std::mutex> lock(s.Lock);
+  TGuard lock(s.Lock);
   TBlock* b = FindBlockLocked(s, memory);
   if (!b) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -97,7 +98,7 @@ BOOL TkvPosixHost::GlobalUnlock(HGLOBAL memory) {
 
 HGLOBAL TkvPosixHost::GlobalFree(HGLOBAL memory) {
   TShellState& s = Shell();
-  std::lock_guard<std::mutex> lock(s.Lock);
+  TGuard lock(s.Lock);
   if (!FindBlockLocked(s, memory) || memory == s.Text) {  // the clipboard's block is the clipboard's
     SetLastError(ERROR_INVALID_HANDLE);
     return memory;
@@ -108,7 +109,7 @@ HGLOBAL TkvPosixHost::GlobalFree(HGLOBAL memory) {
 
 BOOL TkvPosixHost::OpenClipboard(HWND) {
   TShellState& s = Shell();
-  std::lock_guard<std::mutex> lock(s.Lock);
+  TGuard lock(s.Lock);
   if (s.Open && !OpenByMeLocked(s)) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
@@ -120,7 +121,7 @@ BOOL TkvPosixHost::OpenClipboard(HWND) {
 
 BOOL TkvPosixHost::CloseClipboard() {
   TShellState& s = Shell();
-  std::lock_guard<std::mutex> lock(s.Lock);
+  TGuard lock(s.Lock);
   if (!OpenByMeLocked(s)) {
     SetLastError(ERROR_CLIPBOARD_NOT_OPEN);
     return FALSE;
@@ -131,7 +132,7 @@ BOOL TkvPosixHost::CloseClipboard() {
 
 BOOL TkvPosixHost::EmptyClipboard() {
   TShellState& s = Shell();
-  std::lock_guard<std::mutex> lock(s.Lock);
+  TGuard lock(s.Lock);
   if (!OpenByMeLocked(s)) {
     SetLastError(ERROR_CLIPBOARD_NOT_OPEN);
     return FALSE;
@@ -143,7 +144,7 @@ BOOL TkvPosixHost::EmptyClipboard() {
 
 HANDLE TkvPosixHost::SetClipboardData(UINT format, HANDLE data) {
   TShellState& s = Shell();
-  std::lock_guard<std::mutex> lock(s.Lock);
+  TGuard lock(s.Lock);
   if (!OpenByMeLocked(s)) {
     SetLastError(ERROR_CLIPBOARD_NOT_OPEN);
     return nullptr;
@@ -159,7 +160,7 @@ HANDLE TkvPosixHost::SetClipboardData(UINT format, HANDLE data) {
 
 HANDLE TkvPosixHost::GetClipboardData(UINT format) {
   TShellState& s = Shell();
-  std::lock_guard<std::mutex> lock(s.Lock);
+  TGuard lock(s.Lock);
   if (!OpenByMeLocked(s)) {
     SetLastError(ERROR_CLIPBOARD_NOT_OPEN);
     return nullptr;
@@ -174,7 +175,7 @@ HANDLE TkvPosixHost::GetClipboardData(UINT format) {
 HINSTANCE TkvPosixHost::ShellExecuteA(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters,
                                       LPCSTR directory, int show) {
   TShellState& s = Shell();
-  std::lock_guard<std::mutex> lock(s.Lock);
+  TGuard lock(s.Lock);
   auto text = [](LPCSTR t) { return std::string(t ? t : ""); };
   s.Executes.push_back({owner, text(verb), text(file), text(parameters), text(directory), show});
   return reinterpret_cast<HINSTANCE>(static_cast<ULONG_PTR>(42));
@@ -184,19 +185,19 @@ namespace host {
 
 std::vector<TkvShellExecuteRecord> ShellExecutes() {
   TShellState& s = Shell();
-  std::lock_guard<std::mutex> lock(s.Lock);
+  TGuard lock(s.Lock);
   return s.Executes;
 }
 
 void ClearShellExecutes() {
   TShellState& s = Shell();
-  std::lock_guard<std::mutex> lock(s.Lock);
+  TGuard lock(s.Lock);
   s.Executes.clear();
 }
 
 std::string ClipboardText() {
   TShellState& s = Shell();
-  std::lock_guard<std::mutex> lock(s.Lock);
+  TGuard lock(s.Lock);
   TBlock* b = s.Text ? FindBlockLocked(s, s.Text) : nullptr;
   if (!b || b->Bytes.empty()) return {};
   return std::string(b->Bytes.data(), strnlen(b->Bytes.data(), b->Bytes.size()));

@@ -56,7 +56,8 @@ kv::TObject* ResolveNodeId(const kv::TkvUSBManager& Manager, const TkvNodeId& Id
     found = hub;
     // Down through the hubs: a port number, then the index of the node on it.
     while (hub && i < p.size()) {
-      TkvUsbPort* port = hub->GetPort(p[i++] - 1);
+      const int number = p[i++];
+      TkvUsbPort* port = number >= 1 ? hub->GetPort(number - 1) : nullptr;
       found = port;
       hub = nullptr;
       if (!port || i == p.size()) break;

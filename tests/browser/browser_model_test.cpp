@@ -4,6 +4,7 @@
 // again afterwards.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -195,6 +196,7 @@ TEST_F(BrowserModelTest, IdsResolveOnlyToTheirOwnKindAndPlace) {
       {Id(TkvNodeKind::Pipe, {2, 0, 1, 0, 1, 0, 1}), "Pipe [2] (OUT endpoint)"},
       {Id(TkvNodeKind::Pipe, {2, 0, 1, 0, 1, 0, 2}), nullptr},  // two pipes only
       {Id(TkvNodeKind::Port, {2, 0, 0}), nullptr},               // port numbers start at 1
+      {Id(TkvNodeKind::Port, {2, 0, INT32_MIN}), nullptr},
       {Id(TkvNodeKind::Device, {2, 0, 2, 0}), nullptr},          // a free port
       {Id(TkvNodeKind::Host, {3}), nullptr},
       {Id(TkvNodeKind::Host, {-1}), nullptr},

@@ -17,6 +17,8 @@
 #include "about_frm.h"
 #include "main_frm.h"
 
+#include <tlhelp32.h>
+
 #include <gtest/gtest.h>
 
 extern const char kvDemoMachineJson[];
@@ -40,11 +42,14 @@ void Pump(TfmMain* window, int milliseconds) {
   } while (std::chrono::steady_clock::now() < end);
 }
 
-// Runs Body on the first dialog box (#32770) of this thread once it shows:
-// a modal window runs its own loop, where a timer of the thread still fires.
+// Runs the bodies, one after the other, on the dialog boxes (#32770) of this
+// thread as they show: a modal window runs its own loop, where a timer of the
+// thread still fires. A body must close its dialog.
 class TOnModal {
  public:
-  explicit TOnModal(std::function<void(HWND)> body) : FBody(std::move(body)) {
+  using TBody = std::function<void(HWND)>;
+  explicit TOnModal(TBody body) : TOnModal(std::vector<TBody>{std::move(body)}) {}
+  explicit TOnModal(std::vector<TBody> bodies) : FBodies(std::move(bodies)) {
     Current() = this;
     FTimer = SetTimer(nullptr, 0, 50, Tick);
   }
@@ -52,34 +57,36 @@ class TOnModal {
     KillTimer(nullptr, FTimer);
     Current() = nullptr;
   }
-  bool Ran() const { return FRan; }
+  bool Ran() const { return FNext == FBodies.size(); }
 
  private:
   static TOnModal*& Current() {
     static TOnModal* current = nullptr;
     return current;
   }
-  static BOOL CALLBACK Find(HWND window, LPARAM found) {
+  static BOOL CALLBACK Find(HWND window, LPARAM data) {
+    auto* self = reinterpret_cast<TOnModal*>(data);
     char cls[16] = "";
     GetClassNameA(window, cls, sizeof cls);
-    if (std::string(cls) == "#32770" && IsWindowVisible(window)) {
-      *reinterpret_cast<HWND*>(found) = window;
+    if (std::string(cls) == "#32770" && IsWindowVisible(window) && window != self->FLast) {
+      self->FFound = window;
       return FALSE;
     }
     return TRUE;
   }
   static void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
     TOnModal* self = Current();
-    if (!self || self->FRan) return;
-    HWND dialog = nullptr;
-    EnumThreadWindows(GetCurrentThreadId(), Find, reinterpret_cast<LPARAM>(&dialog));
-    if (!dialog) return;
-    self->FRan = true;
-    self->FBody(dialog);
+    if (!self || self->Ran()) return;
+    self->FFound = nullptr;
+    EnumThreadWindows(GetCurrentThreadId(), Find, reinterpret_cast<LPARAM>(self));
+    if (!self->FFound) return;
+    self->FLast = self->FFound;
+    self->FBodies[self->FNext++](self->FFound);
   }
-  std::function<void(HWND)> FBody;
+  std::vector<TBody> FBodies;
+  std::size_t FNext = 0;
+  HWND FLast = nullptr, FFound = nullptr;
   UINT_PTR FTimer = 0;
-  bool FRan = false;
 };
 
 std::string DialogText(HWND dialog) {
@@ -152,6 +159,19 @@ std::string StatusText(HWND bar, int part) {
 std::string Clipboard(HWND owner) { return kv::GetClipboardText(reinterpret_cast<kv::HWND>(owner)); }
 
 const char* const kTestBoard = "Quorvex Test Board";
+
+// Threads of this process.
+int ThreadCount() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return -1;
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  int count = 0;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+    count += entry.th32OwnerProcessID == GetCurrentProcessId();
+  CloseHandle(snapshot);
+  return count;
+}
 const char* const kDeviceActions[] = {"Reload Descriptors", "Enable", "Disable", "Reset", "Eject",
                                       "Install Driver ..."};
 
@@ -408,10 +428,36 @@ TEST_F(BrowserWindow, ARaisingHandlerShowsAMessageBoxAndTheProgramGoesOn) {
     EXPECT_TRUE(close.Ran());
   }
   EXPECT_NE(shown.find("Enable"), std::string::npos) << shown;
-  EXPECT_FALSE(w.Busy());
   EXPECT_TRUE(IsWindowEnabled(w.Handle()));
   Command(quorvex::cmdReload);
   EXPECT_EQ(w.ReloadCount(), 2);
+
+  // A long command that raises: confirmed, it runs with FBusy set, and FBusy
+  // and the cursor are back before its message shows.
+  SelectText(kTestBoard);
+  bool busyAtError = true;
+  HCURSOR cursorAtError = nullptr;
+  {
+    TOnModal answer({[&](HWND question) {
+                       shown = DialogText(question);
+                       PostMessageA(question, WM_COMMAND, IDYES, 0);
+                     },
+                     [&](HWND error) {
+                       busyAtError = w.Busy();
+                       cursorAtError = GetCursor();
+                       PostMessageA(error, WM_COMMAND, IDOK, 0);
+                     }});
+    Command(quorvex::cmdInstallDriver);
+    EXPECT_TRUE(answer.Ran());
+  }
+  EXPECT_NE(shown.find("Do you want continue?"), std::string::npos) << shown;
+  EXPECT_FALSE(busyAtError);
+  EXPECT_NE(cursorAtError, LoadCursor(nullptr, IDC_WAIT));
+  EXPECT_FALSE(w.Busy());
+  // A device change now is taken at once again.
+  kv::BroadcastDeviceChange(kv::DBT_DEVNODES_CHANGED);
+  Pump(&w, 700);
+  EXPECT_EQ(w.ReloadCount(), 3) << "the install's own reload is skipped by its error; the device change reloads";
 }
 
 // Closing stores the placement and tree width; the next window opens where
@@ -477,6 +523,53 @@ TEST_F(BrowserWindow, SettingsFileRoundTrips) {
     EXPECT_TRUE(IsZoomed(w.Handle()));
   }
   DeleteFileA(file.c_str());
+}
+
+// The "USB Device" page on the loopback board: its pipe lists follow the
+// selection, checking "Active" opens the board and the pair, what is typed
+// into the terminal comes back into it, a click without chosen pipes shows
+// the list's error, and unchecking then choosing another device leaves no
+// reader behind.
+TEST_F(BrowserWindow, TheTerminalPageEchoesTheLoopbackBoard) {
+  TfmMain& w = Open(FOptions);
+  SelectText(kTestBoard);
+  w.Pages().SetActivePage(TfmMain::pgDevice);
+  Pump(&w, 50);
+  ASSERT_EQ(SendMessageA(w.PipeInList(), CB_GETCOUNT, 0, 0), 1);
+  ASSERT_EQ(SendMessageA(w.PipeOutList(), CB_GETCOUNT, 0, 0), 1);
+  const int threads = ThreadCount();
+
+  // No pipes chosen: the list's index error; the check box shows the device.
+  TOnModal error([](HWND dialog) {
+    EXPECT_NE(DialogText(dialog).find("List index out of bounds (-1)"), std::string::npos) << DialogText(dialog);
+    PostMessageA(dialog, WM_COMMAND, IDOK, 0);
+  });
+  SendMessageA(w.ActiveBox(), BM_CLICK, 0, 0);
+  EXPECT_TRUE(error.Ran());
+  EXPECT_FALSE(w.PipePair().Active());
+  EXPECT_EQ(SendMessageA(w.ActiveBox(), BM_GETCHECK, 0, 0), w.Usb().Active() ? BST_CHECKED : BST_UNCHECKED);
+  if (w.Usb().Active()) SendMessageA(w.ActiveBox(), BM_CLICK, 0, 0);
+  ASSERT_FALSE(w.Usb().Active());
+
+  SendMessageA(w.PipeInList(), CB_SETCURSEL, 0, 0);
+  SendMessageA(w.PipeOutList(), CB_SETCURSEL, 0, 0);
+  SendMessageA(w.ActiveBox(), BM_CLICK, 0, 0);
+  ASSERT_TRUE(w.PipePair().Active());
+  std::string typed;
+  for (char c : std::string("echo!")) {
+    PostMessageA(w.Terminal(), WM_CHAR, static_cast<unsigned char>(c), 1);
+    typed += c;
+    for (int i = 0; i < 200 && quorvex::win::WindowText(w.Terminal()) != typed; ++i) Pump(&w, 10);
+    ASSERT_EQ(quorvex::win::WindowText(w.Terminal()), typed) << "the board sends each key back";
+  }
+
+  SendMessageA(w.ActiveBox(), BM_CLICK, 0, 0);
+  EXPECT_FALSE(w.PipePair().Active());
+  EXPECT_FALSE(w.Usb().Active());
+  SelectText("Pipe (Endpoint) #1");
+  Pump(&w, 50);
+  for (int i = 0; i < 200 && ThreadCount() > threads; ++i) Pump(&w, 10);
+  EXPECT_LE(ThreadCount(), threads) << "no reader left";
 }
 
 // The About window shows the version record; Esc and Enter close it.
