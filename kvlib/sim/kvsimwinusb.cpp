@@ -311,7 +311,12 @@ void TkvSimWinUsb::FreeInterface(const void* Interface) {
 }
 
 void TkvSimWinUsb::EnsureWorker() {
-  if (!FWorker.joinable()) FWorker = std::thread([this] { Work(); });
+  if (FWorkerRunning) return;
+  // A worker that found nothing to wait for has left the lock for good: it
+  // is joined here, under the lock, before the next one starts.
+  if (FWorker.joinable()) FWorker.join();
+  FWorkerRunning = true;
+  FWorker = std::thread([this] { Work(); });
 }
 
 void TkvSimWinUsb::Work() {
@@ -322,11 +327,10 @@ void TkvSimWinUsb::Work() {
     FChanged.notify_all();
     TClock::time_point next = TClock::time_point::max();
     for (const auto& r : FPending) next = std::min({next, r->Deadline, r->Ready});
-    if (next == TClock::time_point::max())
-      FChanged.wait(lock);
-    else
-      FChanged.wait_until(lock, next);
+    if (next == TClock::time_point::max()) break;  // nothing is due: the next such transfer starts another
+    FChanged.wait_until(lock, next);
   }
+  FWorkerRunning = false;
 }
 
 std::shared_ptr<TkvSimWinUsb> AddWinUsbDevice(TkvSimMachine& machine, const std::vector<std::string>& paths) {

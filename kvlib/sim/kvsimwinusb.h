@@ -16,8 +16,8 @@
 //
 // Threading: all operations are thread-safe; blocking calls wait without the
 // machine's lock. A worker thread of the device completes transfers whose
-// time has come (time-outs, source data); it runs from the first such
-// transfer to the device's destruction.
+// time has come (time-outs, source data); it runs while such a transfer is
+// pending.
 #pragma once
 
 #include <chrono>
@@ -128,6 +128,7 @@ class TkvSimWinUsb : public TkvSimDeviceObject {
   bool FGone = false;
   unsigned long FReads = 0;
   std::thread FWorker;
+  bool FWorkerRunning = false;
   bool FStop = false;
 };
 
