@@ -1,16 +1,20 @@
 // kvconsole: the USB topology of a machine as text, in the browser's words.
 //
 //   kvconsole [--machine demo|FILE|real] [--rows] [--json] [--descriptors]
+//             [--capture FILE [--keep-serials]]
 //
 // Refreshes the topology of the real machine (Windows builds) or of a machine
 // description (the built-in demo machine by default elsewhere) and prints the
 // tree the browser shows; --rows adds every node's property rows, --json
 // prints the same as JSON, --descriptors names devices without a driver from
 // their string descriptors (the browser's "Request Descriptors for Unknown
-// Devices"). Exit codes: 0 done, 1 wrong command line, 2 the machine
-// description cannot be loaded.
+// Devices"). --capture records what the refresh read and writes it as a
+// machine description that replays the same output. Exit codes: 0 done, 1
+// wrong command line, 2 the machine description cannot be loaded, 3 the
+// capture cannot be written.
 #include <cstdio>
 #include <exception>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
@@ -21,32 +25,41 @@
 #include "kvtreemodel.h"
 #include "kvusbman.h"
 #include "sim/kvsimmachine.h"
+#include "sim/kvsimrecorder.h"
 
 namespace {
 
 // The program's texts.
 const char* const kUsage =
     "usage: kvconsole [--machine demo|FILE|real] [--rows] [--json] [--descriptors]\n"
+    "                 [--capture FILE [--keep-serials]]\n"
     "  --machine      the machine to show: the built-in demo machine, a machine\n"
     "                 description (JSON file) or, on Windows, this machine\n"
     "                 (default: real on Windows, demo elsewhere)\n"
     "  --rows         also print the property rows of every node\n"
     "  --json         print JSON instead of text\n"
-    "  --descriptors  name devices without a driver from their string descriptors\n";
+    "  --descriptors  name devices without a driver from their string descriptors\n"
+    "  --capture      also write what was read as a machine description to FILE\n"
+    "  --keep-serials keep the serial numbers in the capture (default: placeholders)\n";
 const char* const kNoRealMachine = "kvconsole: --machine real needs the Windows build\n";
 const char* const kNoHosts = "No USB host controllers.\n";
 const char* const kRowPrefix = "- ";
 const char* const kRowSeparator = ": ";
 const char* const kRealMachineName = "this machine";
+const char* const kSerialsReplaced =
+    "kvconsole: %u serial number(s) replaced by placeholders in %s (--keep-serials keeps them)\n";
+const char* const kCaptureFailed = "kvconsole: cannot write %s\n";
 
 struct TOptions {
   std::string Machine;
   bool Rows = false;
   bool Json = false;
   bool Descriptors = false;
+  std::string Capture;
+  bool KeepSerials = false;
 };
 
-enum TExit { kDone = 0, kUsageError = 1, kMachineError = 2 };
+enum TExit { kDone = 0, kUsageError = 1, kMachineError = 2, kCaptureError = 3 };
 
 bool ParseOptions(int argc, char** argv, TOptions& o) {
 #ifdef _WIN32
@@ -59,11 +72,13 @@ bool ParseOptions(int argc, char** argv, TOptions& o) {
     if (a == "--rows") o.Rows = true;
     else if (a == "--json") o.Json = true;
     else if (a == "--descriptors") o.Descriptors = true;
+    else if (a == "--keep-serials") o.KeepSerials = true;
+    else if (a == "--capture" && i + 1 < argc) o.Capture = argv[++i];
     else if (a == "--machine" && i + 1 < argc) o.Machine = argv[++i];
     else if (a.rfind("--machine=", 0) == 0) o.Machine = a.substr(10);
     else return false;
   }
-  return !o.Machine.empty();
+  return !o.Machine.empty() && (!o.KeepSerials || !o.Capture.empty());
 }
 
 // ---- text ---------------------------------------------------------------------------
@@ -192,6 +207,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<kv::TkvSimMachine> loaded;
   kv::TkvMachine* machine = nullptr;
   std::string machineName;
+  unsigned codePage = 0;  // of the real machine: the host's
   if (options.Machine == "real") {
     machine = kv::RealMachine();
     if (!machine) {
@@ -204,6 +220,7 @@ int main(int argc, char** argv) {
       kv::TkvSimMachine& sim =
           options.Machine == "demo" ? kv::DemoMachine() : *(loaded = kv::TkvSimMachine::FromFile(options.Machine));
       kv::host::SetAnsiCodePage(sim.CodePage());
+      codePage = sim.CodePage();
       machine = &sim;
       machineName = sim.Name();
     } catch (const std::exception& e) {
@@ -211,6 +228,9 @@ int main(int argc, char** argv) {
       return kMachineError;
     }
   }
+  // A capture refreshes through a recorder standing in front of the machine.
+  std::unique_ptr<kv::TkvRecordingMachine> recorder;
+  if (!options.Capture.empty()) machine = (recorder = std::make_unique<kv::TkvRecordingMachine>(*machine)).get();
   kv::TkvMachineScope scope(*machine);
 
   kv::TkvUSBManager& manager = kv::USBManager();
@@ -232,5 +252,21 @@ int main(int argc, char** argv) {
   }
   // The topology belongs to this machine; it goes before the machine does.
   manager.Clear();
+  if (recorder) {
+    kv::TkvCaptureOptions capture;
+    capture.Name = machineName;
+    capture.KeepSerials = options.KeepSerials;
+    capture.CodePage = codePage;
+    const kv::TkvCaptureResult result = recorder->Describe(capture);
+    std::ofstream file(options.Capture, std::ios::binary | std::ios::trunc);
+    file << result.Json;
+    file.close();
+    if (!file) {
+      std::fprintf(stderr, kCaptureFailed, options.Capture.c_str());
+      return kCaptureError;
+    }
+    if (result.SerialsReplaced && !options.KeepSerials)
+      std::fprintf(stderr, kSerialsReplaced, result.SerialsReplaced, options.Capture.c_str());
+  }
   return kDone;
 }

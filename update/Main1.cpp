@@ -14,11 +14,13 @@ namespace update::win {
 
 namespace {
 
+// The client area and the places below are designed at 96 DPI and scaled to
+// the screen's (Scaled); the picture is stretched over the client area.
 constexpr int ClientWidth = 540;
 constexpr int ClientHeight = 378;
 const LPCWSTR RawData = MAKEINTRESOURCEW(10);  // RT_RCDATA
 
-// Where the controls sit on the picture, in pixels of the client area.
+// Where the controls sit on the picture, in pixels of the client area at 96 DPI.
 struct TPlace {
   int Id;
   RECT Bounds;
@@ -32,8 +34,9 @@ constexpr TPlace Places[] = {
     {IDC_BTNABBRECHEN, {412, 316, 516, 344}},
 };
 
+// Height in pixels at 96 DPI.
 HFONT ArialFont(int height, int weight) {
-  return CreateFontW(-height, 0, 0, 0, weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+  return CreateFontW(-Scaled(height), 0, 0, 0, weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
                      CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_SWISS, L"Arial");
 }
 
@@ -145,7 +148,7 @@ void TMain::FormCreate() {
 void TMain::PlaceControls() {
   const DWORD style = static_cast<DWORD>(GetWindowLongPtrW(FWindow, GWL_STYLE));
   const DWORD exStyle = static_cast<DWORD>(GetWindowLongPtrW(FWindow, GWL_EXSTYLE));
-  RECT frame{0, 0, ClientWidth, ClientHeight};
+  RECT frame{0, 0, Scaled(ClientWidth), Scaled(ClientHeight)};
   AdjustWindowRectEx(&frame, style, FALSE, exStyle);
   const int width = frame.right - frame.left;
   const int height = frame.bottom - frame.top;
@@ -155,7 +158,8 @@ void TMain::PlaceControls() {
                work.top + (work.bottom - work.top - height) / 2, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
   for (const TPlace& place : Places) {
     const RECT& r = place.Bounds;
-    MoveWindow(Item(place.Id), r.left, r.top, r.right - r.left, r.bottom - r.top, FALSE);
+    MoveWindow(Item(place.Id), Scaled(r.left), Scaled(r.top), Scaled(r.right) - Scaled(r.left),
+               Scaled(r.bottom) - Scaled(r.top), FALSE);
   }
 }
 

@@ -22,6 +22,12 @@ std::string WindowTextAnsi(HWND window);
 // Replaces the first "%s" of a text.
 std::wstring Format(std::wstring text, const std::wstring& argument);
 
+// The screen's DPI (96 at 100 %), read once: the program is system DPI
+// aware, so it is the same for all its windows for the whole run.
+int ScreenDpi();
+// Pixels designed at 96 DPI, in pixels of this screen.
+int Scaled(int pixels96);
+
 // A tooltip window for the hints of one dialog; destroyed with the dialog.
 HWND CreateHints(HWND dialog);
 // Shows the text TextId while the mouse rests on Control, a child of Dialog

@@ -82,6 +82,12 @@ class TkvMachine {
   // Waits for a process or thread handle of this machine.
   virtual DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) = 0;
   virtual BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) = 0;
+
+  // The machine this one forwards to (a recording machine names the machine
+  // it records), so that entry points handed out below can find their own
+  // machine while a forwarding one is installed. nullptr for a machine of its
+  // own.
+  virtual TkvMachine* Below() { return nullptr; }
 };
 
 class TkvHost {

@@ -58,7 +58,8 @@ UINT DriveType(const std::string& type, const std::string& where) {
   if (t == "REMOTE") return DRIVE_REMOTE;
   if (t == "CDROM") return DRIVE_CDROM;
   if (t == "RAMDISK") return DRIVE_RAMDISK;
-  Fault(where, "drive type is one of removable, fixed, remote, cdrom, ramdisk");
+  if (t == "UNKNOWN") return DRIVE_UNKNOWN;
+  Fault(where, "drive type is one of removable, fixed, remote, cdrom, ramdisk, unknown");
 }
 
 }  // namespace
@@ -157,11 +158,22 @@ class TkvSimDescriptionLoader {
   }
 
   void Value(HKEY root, const std::string& path, const std::string& name, const json& v, const std::string& where) {
+    ValueData(root, path, name, v, where);
+    // "type" stores the value under another type number (REG_QWORD, a type of
+    // a driver's own ...), as a captured machine may have them.
+    if (v.is_object() && v.contains("type")) {
+      if (!v["type"].is_number_unsigned()) Fault(where + ".type", "must be a number");
+      if (TkvSimValue* value = M.CreateKey(root, path).Value(name)) value->Type = v["type"].get<DWORD>();
+    }
+  }
+
+  void ValueData(HKEY root, const std::string& path, const std::string& name, const json& v,
+                 const std::string& where) {
     if (v.is_string()) {
       M.SetString(root, path, name, v.get<std::string>());
       return;
     }
-    OnlyKeys(v, where, {"sz", "expandSz", "terminated", "binary", "binaryText", "dword", "multiSz"});
+    OnlyKeys(v, where, {"sz", "expandSz", "terminated", "binary", "binaryText", "dword", "multiSz", "type"});
     const bool zero = !v.contains("terminated") || v["terminated"].get<bool>();
     if (v.contains("sz")) M.SetString(root, path, name, Text(v, "sz", where), zero, REG_SZ);
     else if (v.contains("expandSz")) M.SetString(root, path, name, Text(v, "expandSz", where), zero, REG_EXPAND_SZ);

@@ -10,7 +10,13 @@ namespace kv {
 
 namespace {
 
-TkvSimMachine* Active() { return dynamic_cast<TkvSimMachine*>(&Machine()); }
+// The simulated machine that is installed, or that an installed forwarding
+// machine (a recorder) forwards to.
+TkvSimMachine* Active() {
+  for (TkvMachine* m = &Machine(); m; m = m->Below())
+    if (auto* sim = dynamic_cast<TkvSimMachine*>(m)) return sim;
+  return nullptr;
+}
 
 template <typename Method, Method M, long Fail>
 struct Export;

@@ -192,7 +192,12 @@ BOOL TkvSimUsbObject::Ioctl(DWORD code, const BYTE* in, DWORD inSize, BYTE* out,
   TkvSimUsbState& s = *FState;
   const unsigned long n = s.Requests++;
   auto failure = s.Failures.find(code);
-  if (s.FailNthAt && *s.FailNthAt == n) {
+  auto raw = RawReplies.empty() ? RawReplies.end() : RawReplies.find(TkvSimUsbRequestKey(code, outSize, reply.Input));
+  if (raw != RawReplies.end()) {
+    reply.Ok = raw->second.Ok;
+    reply.Error = raw->second.Error;
+    reply.Bytes = raw->second.Bytes;
+  } else if (s.FailNthAt && *s.FailNthAt == n) {
     s.FailNthAt.reset();
     Refuse(reply, s.FailNthError);
   } else if (failure != s.Failures.end() && failure->second.Count != 0) {

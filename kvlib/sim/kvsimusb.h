@@ -25,6 +25,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "kvsimmachine.h"
@@ -104,11 +105,24 @@ class TkvSimUsbDevice {
   std::shared_ptr<TkvSimUsbHub> FHub;
 };
 
+// A recorded answer to one exact request: what a captured machine replied
+// where its reply cannot be said with the fields above (a malformed record, an
+// unusual error).
+struct TkvSimUsbRawReply {
+  bool Ok = true;
+  DWORD Error = ERROR_SUCCESS;
+  std::vector<BYTE> Bytes;
+};
+// Request code, output size and input bytes.
+using TkvSimUsbRequestKey = std::tuple<DWORD, DWORD, std::vector<BYTE>>;
+
 // What host controllers and hubs share: their switches and the request entry.
 class TkvSimUsbObject : public TkvSimDeviceObject {
  public:
   std::map<DWORD, DWORD> FailRequests;  // request code -> error
   std::map<DWORD, DWORD> ShortReplies;  // request code -> bytes delivered
+  // Answered before anything else, when code, output size and input match.
+  std::map<TkvSimUsbRequestKey, TkvSimUsbRawReply> RawReplies;
   const std::string& Path() const { return FPath; }
   TkvSimMachine& Machine() const { return FMachine; }
   BOOL Ioctl(DWORD code, const BYTE* in, DWORD inSize, BYTE* out, DWORD outSize, DWORD* returned,

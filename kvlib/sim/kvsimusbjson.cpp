@@ -72,6 +72,32 @@ void Switches(const json& j, const std::string& where, std::map<DWORD, DWORD>& f
   }
 }
 
+// "replies": exact answers to exact requests, as a capture writes them where
+// the fields cannot say what the machine answered.
+void Replies(const json& j, const std::string& where, std::map<TkvSimUsbRequestKey, TkvSimUsbRawReply>& replies) {
+  if (!j.contains("replies")) return;
+  if (!j["replies"].is_array()) Fault(where + ".replies", "must be a list");
+  for (std::size_t i = 0; i < j["replies"].size(); ++i) {
+    const json& r = j["replies"][i];
+    const std::string at = where + ".replies[" + std::to_string(i) + "]";
+    OnlyKeys(r, at, {"request", "in", "outSize", "out", "error"});
+    if (!r.contains("request") || !r["request"].is_string()) Fault(at, "a reply needs its \"request\" name");
+    const DWORD code = Request(r["request"].get<std::string>(), at + ".request");
+    const std::vector<BYTE> in = r.contains("in") ? HexBytes(r["in"], at + ".in") : std::vector<BYTE>();
+    const DWORD outSize = static_cast<DWORD>(Number(r, "outSize", at, 0xFFFFFFFFul, 0));
+    TkvSimUsbRawReply reply;
+    if (r.contains("error")) {
+      reply.Ok = false;
+      reply.Error = static_cast<DWORD>(Number(r, "error", at, 0xFFFFFFFFul, ERROR_GEN_FAILURE));
+      if (r.contains("out")) Fault(at, "a failed request has no \"out\"");
+    } else if (r.contains("out")) {
+      reply.Bytes = HexBytes(r["out"], at + ".out");
+      if (reply.Bytes.size() > outSize) Fault(at + ".out", "longer than outSize");
+    }
+    replies[TkvSimUsbRequestKey(code, outSize, in)] = reply;
+  }
+}
+
 BYTE Speed(const json& j, const std::string& where) {
   if (!j.contains("speed")) return 2;
   const json& s = j["speed"];
@@ -135,6 +161,7 @@ void DeviceFields(TkvSimUsbDevice& d, const json& j, const std::string& where) {
   }
   if (j.contains("pipes")) {
     if (!j["pipes"].is_array()) Fault(where + ".pipes", "must be a list");
+    d.Pipes.clear();  // the list is all the pipes, also of a hub (which has its status-change pipe by default)
     for (std::size_t i = 0; i < j["pipes"].size(); ++i) {
       const json& p = j["pipes"][i];
       const std::string at = where + ".pipes[" + std::to_string(i) + "]";
@@ -193,12 +220,13 @@ void Devices(TkvSimUsbHub& hub, const json& list, const std::string& where) {
 
 void Hub(TkvSimUsbHub& hub, const json& j, const std::string& where) {
   OnlyKeys(j, where, {"name", "ports", "hubControlCurrent", "busPowered", "exRequest", "reportedPorts", "openable",
-                      "fail", "short", "devices", "comment"});
+                      "fail", "short", "devices", "replies", "comment"});
   hub.HubControlCurrent = static_cast<BYTE>(Number(j, "hubControlCurrent", where, 255, hub.HubControlCurrent));
   hub.BusPowered = Flag(j, "busPowered", where, hub.BusPowered);
   hub.ExRequestSupported = Flag(j, "exRequest", where, true);
   if (j.contains("reportedPorts")) hub.ReportedPorts = static_cast<BYTE>(Number(j, "reportedPorts", where, 255, 0));
   Switches(j, where, hub.FailRequests, hub.ShortReplies);
+  Replies(j, where, hub.RawReplies);
   if (j.contains("devices")) Devices(hub, j["devices"], where + ".devices");
   if (!Flag(j, "openable", where, true)) hub.SetOpenable(false);
 }
@@ -214,7 +242,7 @@ void LoadUsbDescription(TkvSimMachine& machine, const json& usb) {
   for (std::size_t i = 0; i < usb["controllers"].size(); ++i) {
     const json& c = usb["controllers"][i];
     const std::string at = "usb.controllers[" + std::to_string(i) + "]";
-    OnlyKeys(c, at, {"number", "driver", "rootHubName", "rootHub", "fail", "short", "comment"});
+    OnlyKeys(c, at, {"number", "driver", "rootHubName", "rootHub", "fail", "short", "replies", "comment"});
     if (!c.contains("number")) Fault(at, "a host controller needs its \"number\"");
     const unsigned long number = Number(c, "number", at, 255, 0);
     for (unsigned long n : numbers)
@@ -222,6 +250,7 @@ void LoadUsbDescription(TkvSimMachine& machine, const json& usb) {
     numbers.push_back(number);
     TkvSimUsbController& controller = buses.AddController(static_cast<int>(number), Text(c, "driver", at));
     Switches(c, at, controller.FailRequests, controller.ShortReplies);
+    Replies(c, at, controller.RawReplies);
     if (c.contains("rootHubName")) controller.ReportedRootHubName = Text(c, "rootHubName", at);
     if (c.contains("rootHub")) {
       const json& h = c["rootHub"];

@@ -6,7 +6,10 @@
 #   run-update-e2e.sh UPDATE_EXE DRIVER_EXE WORK_DIR ARTIFACT_DIR WINEPREFIX
 #
 # Uses $DISPLAY (the test command runs Xvfb); without one it starts its own.
-# The pictures go to ARTIFACT_DIR (update-main.png, update-result.png).
+# It runs twice: with the screen at 96 DPI and at 144 DPI (the prefix's
+# LogPixels, put back to 96 at the end). The pictures go to ARTIFACT_DIR
+# (update-main.png, update-result.png, and update-main-144dpi.png,
+# update-result-144dpi.png).
 set -u
 
 [ $# -eq 5 ] || { echo "usage: $0 UPDATE_EXE DRIVER_EXE WORK_DIR ARTIFACT_DIR WINEPREFIX" >&2; exit 2; }
@@ -16,7 +19,6 @@ WORK=$3
 ARTIFACTS=$4
 PREFIX=$5
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)
-DESKTOP=800x600
 
 # Wine sees the host's root as drive Z:.
 to_windows() { local p=${1//\//\\}; printf 'Z:%s' "$p"; }
@@ -26,7 +28,18 @@ mkdir -p "$WORK/shots" "$ARTIFACTS"
 
 XVFB_PID=
 SHOOTER_PID=
+# The screen's DPI of the prefix: Wine reads LogPixels from the user's desktop
+# settings (older versions from the hardware profile's fonts key).
+set_dpi() {
+  local hex
+  hex=$(printf '0x%x' "$1")
+  for key in 'HKCU\Control Panel\Desktop' 'HKLM\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts'; do
+    "$ROOT/scripts/wine-run.sh" --prefix "$PREFIX" reg add "$key" /v LogPixels /t REG_DWORD /d "$hex" /f \
+      >/dev/null 2>&1
+  done
+}
 cleanup() {
+  set_dpi 96
   [ -n "$SHOOTER_PID" ] && kill "$SHOOTER_PID" 2>/dev/null
   [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null
   wait 2>/dev/null
@@ -45,7 +58,8 @@ fi
 
 # Takes a picture of the virtual desktop for every NAME.request the driver
 # writes, then answers with NAME.done.
-(
+DESKTOP=800x600
+shooter() {
   while :; do
     for request in "$WORK"/shots/*.request; do
       [ -e "$request" ] || continue
@@ -58,19 +72,35 @@ fi
     done
     sleep 0.2
   done
-) &
-SHOOTER_PID=$!
+}
 
-timeout 240 "$ROOT/scripts/wine-run.sh" --prefix "$PREFIX" explorer "/desktop=kvupdate$$,$DESKTOP" \
-  "$(to_windows "$DRIVER")" "$(to_windows "$UPDATE_EXE")" "$(to_windows "$WORK")" "$(to_windows "$WORK/shots")"
-status=$?
+# One run of the driver at a DPI, on a desktop that holds the main window.
+run_at() {
+  local dpi=$1 report=$WORK/result.txt
+  DESKTOP=$2
+  set_dpi "$dpi"
+  rm -f "$report"
+  shooter &
+  SHOOTER_PID=$!
+  timeout 240 "$ROOT/scripts/wine-run.sh" --prefix "$PREFIX" explorer "/desktop=kvupdate$$-$dpi,$DESKTOP" \
+    "$(to_windows "$DRIVER")" "$(to_windows "$UPDATE_EXE")" "$(to_windows "$WORK/run$dpi")" "$(to_windows "$WORK/shots")"
+  local status=$?
+  kill "$SHOOTER_PID" 2>/dev/null
+  wait "$SHOOTER_PID" 2>/dev/null
+  SHOOTER_PID=
+  if [ ! -f "$WORK/run$dpi/result.txt" ]; then
+    echo "the driver left no report at $dpi DPI (exit status $status)"
+    return 1
+  fi
+  cat "$WORK/run$dpi/result.txt"
+  [ "$(tail -n 1 "$WORK/run$dpi/result.txt" | tr -d '\r')" = PASS ]
+}
 
-if [ ! -f "$WORK/result.txt" ]; then
-  echo "the driver left no report (exit status $status)"
-  exit 1
-fi
-cat "$WORK/result.txt"
-for picture in "$ARTIFACTS"/update-main.png "$ARTIFACTS"/update-result.png; do
+passed=0
+run_at 96 800x600 || passed=1
+run_at 144 1024x768 || passed=1
+for picture in "$ARTIFACTS"/update-main.png "$ARTIFACTS"/update-result.png \
+               "$ARTIFACTS"/update-main-144dpi.png "$ARTIFACTS"/update-result-144dpi.png; do
   [ -s "$picture" ] && echo "screenshot: $picture"
 done
-[ "$(tail -n 1 "$WORK/result.txt" | tr -d '\r')" = PASS ]
+exit $passed

@@ -188,8 +188,19 @@ class TProgram {
 
 std::string GShotFolder;
 
-void Screenshot(const std::string& name) {
+// The screen's DPI; the driver is DPI aware itself, so that it sees the
+// installer's windows in real pixels.
+int Dpi() {
+  HDC screen = GetDC(nullptr);
+  const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+  ReleaseDC(nullptr, screen);
+  return dpi;
+}
+
+// Pictures taken at another DPI than 96 carry it in their name.
+void Screenshot(std::string name) {
   if (GShotFolder.empty()) return;
+  if (Dpi() != 96) name += "-" + std::to_string(Dpi()) + "dpi";
   const std::string done = GShotFolder + "\\" + name + ".done";
   DeleteFileA(done.c_str());
   WriteText(GShotFolder + "\\" + name + ".request", name);
@@ -249,8 +260,16 @@ void KnownFolder(const std::string& exe, const std::string& work) {
   Check(!IsWindowVisible(GetDlgItem(main, IDC_PROGRESSBARLADEN)), "progress bar hidden at start");
   RECT client{};
   GetClientRect(main, &client);
-  Check(client.right == 540 && client.bottom == 378,
-        "client area " + std::to_string(client.right) + " x " + std::to_string(client.bottom));
+  // The picture's 540 x 378 pixels at 96 DPI, scaled to the screen's DPI.
+  Check(client.right == MulDiv(540, Dpi(), 96) && client.bottom == MulDiv(378, Dpi(), 96),
+        "client area " + std::to_string(client.right) + " x " + std::to_string(client.bottom) + " at " +
+            std::to_string(Dpi()) + " DPI");
+  // The buttons keep their place on the picture: bottom right, inside it.
+  RECT button{};
+  GetWindowRect(GetDlgItem(main, IDC_BTNABBRECHEN), &button);
+  MapWindowPoints(nullptr, main, reinterpret_cast<POINT*>(&button), 2);
+  Check(button.right == MulDiv(516, Dpi(), 96) && button.bottom == MulDiv(344, Dpi(), 96),
+        "cancel button ends at " + std::to_string(button.right) + ", " + std::to_string(button.bottom));
   Screenshot("update-main");
 
   Click(main, IDC_BTNINSTALLIEREN);
@@ -326,6 +345,8 @@ void Refused(const std::string& exe, const std::string& work) {
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   if (__argc < 3) return 2;
+  SetProcessDPIAware();
+  Note("screen: " + std::to_string(Dpi()) + " DPI");
   const std::string exe = __argv[1];
   const std::string work = __argv[2];
   if (__argc > 3) GShotFolder = __argv[3];

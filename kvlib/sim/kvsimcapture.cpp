@@ -1,0 +1,874 @@
+// Writing a recording as a machine description. Everything is said with the
+// description's ordinary entries where they can say it; the USB replies are
+// then checked against a machine loaded from the description, and a request
+// whose reply differs keeps its recorded reply ("replies").
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <functional>
+
+#include <nlohmann/json.hpp>
+
+#include "kvsimmachine.h"
+#include "kvsimrecording.h"
+#include "kvsimusb.h"
+#include "kvsimusbjson.h"
+#include "kvtext.h"
+
+namespace kv {
+
+namespace {
+
+using ojson = nlohmann::ordered_json;
+
+constexpr DWORD kHcdDriverKeyName = 0x220424;
+constexpr DWORD kRootHubName = 0x220408;  // also IOCTL_USB_GET_NODE_INFORMATION on a hub
+constexpr DWORD kConnectionInformation = 0x22040C;
+constexpr DWORD kDescriptor = 0x220410;
+constexpr DWORD kConnectionName = 0x220414;
+constexpr DWORD kConnectionDriverKeyName = 0x220420;
+constexpr DWORD kConnectionInformationEx = 0x220448;
+constexpr std::size_t kConnectionHeader = 35;
+constexpr std::size_t kPipeInfo = 11;
+constexpr std::size_t kNodeInformation = 76;
+constexpr std::size_t kDescriptorRequest = 12;
+// Serial numbers shorter than this are replaced only where they are the
+// serial number itself: inside other texts they would hit unrelated digits.
+constexpr std::size_t kMinSerialInText = 4;
+
+std::string Hex(const std::vector<BYTE>& bytes) {
+  std::string out;
+  char b[4];
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    std::snprintf(b, sizeof(b), i ? " %02X" : "%02X", bytes[i]);
+    out += b;
+  }
+  return out;
+}
+
+std::string HexNumber(unsigned value, int digits) {
+  char b[16];
+  std::snprintf(b, sizeof(b), "%0*X", digits, value);
+  return b;
+}
+
+std::string GuidText(const GUID& g) {
+  char b[40];
+  std::snprintf(b, sizeof(b), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", static_cast<unsigned>(g.Data1),
+                g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
+                g.Data4[7]);
+  return b;
+}
+
+DWORD Get32(const std::vector<BYTE>& b, std::size_t at) {
+  return static_cast<DWORD>(b[at]) | static_cast<DWORD>(b[at + 1]) << 8 | static_cast<DWORD>(b[at + 2]) << 16 |
+         static_cast<DWORD>(b[at + 3]) << 24;
+}
+WORD Get16(const std::vector<BYTE>& b, std::size_t at) { return static_cast<WORD>(b[at] | b[at + 1] << 8); }
+
+// ANSI text of the machine's code page to UTF-8. The table is recovered from
+// the host's own conversion, which uses the same code page.
+class TAnsi {
+ public:
+  explicit TAnsi(unsigned codePage) : FUtf8(codePage == 65001) {
+    if (FUtf8) return;
+    for (char32_t c = 0x80; c < 0x10000; ++c) {
+      if (c >= 0xD800 && c <= 0xDFFF) continue;
+      const WCHAR w = static_cast<WCHAR>(c);
+      const std::string a = Host().WideToAnsi(&w, 1);
+      if (a.size() == 1 && static_cast<unsigned char>(a[0]) >= 0x80)
+        FTable.emplace(static_cast<unsigned char>(a[0]), static_cast<char16_t>(c));
+    }
+  }
+  std::string operator()(const std::string& text) const {
+    if (FUtf8) return Utf16ToUtf8(Utf8ToUtf16(text));  // keeps it valid UTF-8
+    std::u16string w;
+    w.reserve(text.size());
+    for (unsigned char b : text) {
+      if (b < 0x80) {
+        w += static_cast<char16_t>(b);
+        continue;
+      }
+      auto it = FTable.find(b);
+      w += it == FTable.end() ? u'?' : it->second;
+    }
+    return Utf16ToUtf8(w);
+  }
+
+ private:
+  bool FUtf8;
+  std::map<unsigned char, char16_t> FTable;
+};
+
+// The code pages a description can name, told apart by how the host's
+// conversion writes a few letters.
+unsigned HostCodePage() {
+  auto ansi = [](char16_t c) {
+    const WCHAR w = static_cast<WCHAR>(c);
+    return Host().WideToAnsi(&w, 1);
+  };
+  if (ansi(u'\u00E4').size() == 2) return 65001;
+  if (ansi(u'\u0416') == "\xC6") return 1251;
+  if (ansi(u'\u0104') == "\xA5") return 1250;
+  return 1252;
+}
+
+std::string Text(const std::vector<BYTE>& data) {
+  const char* p = reinterpret_cast<const char*>(data.data());
+  return std::string(p, ::strnlen(p, data.size()));
+}
+
+const char* PropertyName(DWORD spdrp) {
+  switch (spdrp) {
+    case SPDRP_DRIVER: return "driver";
+    case SPDRP_DEVICEDESC: return "description";
+    case SPDRP_SERVICE: return "service";
+    case SPDRP_MFG: return "manufacturer";
+    case SPDRP_PHYSICAL_DEVICE_OBJECT_NAME: return "pdo";
+    case SPDRP_FRIENDLYNAME: return "friendlyName";
+    default: return nullptr;
+  }
+}
+
+std::vector<std::string> SplitMultiSz(const std::vector<BYTE>& data) {
+  std::vector<std::string> items;
+  const char* p = reinterpret_cast<const char*>(data.data());
+  std::size_t at = 0;
+  while (at < data.size()) {
+    const std::size_t n = ::strnlen(p + at, data.size() - at);
+    if (n == 0) break;
+    items.emplace_back(p + at, n);
+    at += n + 1;
+  }
+  return items;
+}
+
+struct TUsbObject {
+  std::vector<const TkvRecRequest*> Requests;
+};
+
+class TWriter {
+ public:
+  TWriter(const TkvRecordingMachine::TRecording& rec, const TkvCaptureOptions& options)
+      : R(rec), O(options), Ansi(options.CodePage ? options.CodePage : HostCodePage()),
+        FCodePage(options.CodePage ? options.CodePage : HostCodePage()) {
+    for (const TkvRecRequest& r : R.Requests) FObjects[UpperAscii(r.Path)].Requests.push_back(&r);
+    FScratchHub = &FScratchUsb.AddController(0, "").SetRootHub("SCRATCH", 2);
+    FScratchHub->Attach(1, TkvSimUsbDevice());
+    FScratchHub->AttachHub(2, "SCRATCH2", 1, "");
+  }
+
+  TkvCaptureResult Write() {
+    ojson doc = Build();
+    Verify(doc);
+    if (!FRaw.empty()) doc = Build();
+    // Windows names a USB device that has a serial number after it
+    // (USB\VID_x&PID_y\<serial>); generated instance names hold a '&'.
+    for (const auto& n : R.Devnodes) {
+      const std::string id = Ansi(n.second.Id);
+      const std::size_t last = id.rfind('\\');
+      if (!SameText(id.substr(0, 8), "USB\\VID_") || last == std::string::npos || last < 8) continue;
+      const std::string serial = id.substr(last + 1);
+      if (serial.empty() || serial.find('&') != std::string::npos) continue;
+      auto& placeholder = FSerials[serial];
+      if (placeholder.empty()) placeholder = "SERIAL" + HexNumber(static_cast<unsigned>(FSerials.size()), 4);
+    }
+    TkvCaptureResult result;
+    result.SerialsReplaced = static_cast<unsigned>(FSerials.size());
+    result.Json = doc.dump(2, ' ', false, nlohmann::detail::error_handler_t::replace) + "\n";
+    if (!O.KeepSerials) result.Json = Scrub(result.Json);
+    return result;
+  }
+
+ private:
+  const TkvRecordingMachine::TRecording& R;
+  const TkvCaptureOptions& O;
+  TAnsi Ansi;
+  unsigned FCodePage;
+  std::map<std::string, TUsbObject> FObjects;  // by upper-case path
+  std::map<std::string, std::vector<const TkvRecRequest*>> FRaw;  // upper-case path -> requests kept as replied
+  std::map<std::string, std::string> FSerials;  // serial number -> placeholder
+  std::set<std::string> FHubsWritten;
+  TkvSimMachine FScratch;
+  TkvSimUsb FScratchUsb{FScratch};
+  TkvSimUsbHub* FScratchHub = nullptr;
+
+  ojson Build() {
+    FSerials.clear();
+    FHubsWritten.clear();
+    FRegistryKeys.clear();
+    FRegistryIndex.clear();
+    ojson doc = ojson::object();
+    if (!O.Name.empty()) doc["name"] = Utf16ToUtf8(Utf8ToUtf16(O.Name));
+    if (FCodePage != 1252) doc["codePage"] = FCodePage;
+    if (R.Version || R.Wow64) doc["windows"] = Windows();
+    if (R.DriveMask && *R.DriveMask) doc["drives"] = Drives();
+    ojson services = Services();
+    if (!services.empty()) doc["services"] = services;
+    ojson devnodes = Devnodes();
+    Registry();
+    if (!FRegistryKeys.empty()) {
+      ojson registry = ojson::object();
+      for (auto& k : FRegistryKeys) registry.emplace(k.first, std::move(k.second));
+      doc["registry"] = std::move(registry);
+    }
+    if (!devnodes.empty()) doc["devnodes"] = devnodes;
+    ojson usb = Usb();
+    if (!usb.empty()) doc["usb"] = usb;
+    return doc;
+  }
+
+  // ---- machine ---------------------------------------------------------------------
+
+  ojson Windows() {
+    ojson w = ojson::object();
+    if (R.Version) {
+      const OSVERSIONINFOA& v = *R.Version;
+      w["major"] = v.dwMajorVersion;
+      w["minor"] = v.dwMinorVersion;
+      w["build"] = v.dwBuildNumber;
+      w["platform"] = v.dwPlatformId;
+      w["servicePack"] = Ansi(std::string(v.szCSDVersion, ::strnlen(v.szCSDVersion, sizeof(v.szCSDVersion))));
+    }
+    if (R.Wow64 && *R.Wow64) w["wow64"] = true;
+    return w;
+  }
+
+  ojson Drives() {
+    ojson d = ojson::object();
+    for (int i = 0; i < 26; ++i) {
+      if (!(*R.DriveMask & (1u << i))) continue;
+      const char letter = static_cast<char>('A' + i);
+      auto t = R.DriveTypes.find(letter);
+      const UINT type = t == R.DriveTypes.end() ? DRIVE_FIXED : t->second;
+      const char* name = type == DRIVE_REMOVABLE ? "removable"
+                         : type == DRIVE_FIXED   ? "fixed"
+                         : type == DRIVE_REMOTE  ? "remote"
+                         : type == DRIVE_CDROM   ? "cdrom"
+                         : type == DRIVE_RAMDISK ? "ramdisk"
+                         : type == DRIVE_UNKNOWN ? "unknown"
+                                                 : nullptr;
+      if (name) d[std::string(1, letter)] = name;
+    }
+    return d;
+  }
+
+  ojson Services() {
+    ojson s = ojson::object();
+    if (!R.MissingLibraries.empty()) {
+      s["missingLibraries"] = ojson::array();
+      for (const auto& l : R.MissingLibraries) s["missingLibraries"].push_back(Ansi(l));
+    }
+    bool cmInSetupApi = true;
+    ojson exports = ojson::object();
+    for (const auto& lib : R.MissingExports) {
+      ojson list = ojson::array();
+      const bool setupApi = SameText(lib.first, "SetupAPI.dll") || SameText(lib.first, "SetupAPI");
+      for (const auto& e : lib.second) {
+        if (setupApi && e.rfind("CM_", 0) == 0) {
+          if (e == "CM_Locate_DevNodeA") cmInSetupApi = false;
+          continue;  // said by configManagerInSetupApi
+        }
+        list.push_back(e);
+      }
+      if (!list.empty()) exports[Ansi(lib.first)] = list;
+    }
+    if (!exports.empty()) s["missingExports"] = exports;
+    if (!cmInSetupApi) s["configManagerInSetupApi"] = false;
+    return s;
+  }
+
+  // ---- registry ----------------------------------------------------------------------
+
+  // Keys in the order first named; an ordered JSON object finds its members
+  // by a linear search, too slow for machines with thousands of keys.
+  ojson& RegistryKey(const std::string& utf8Path) {
+    auto it = FRegistryIndex.find(utf8Path);
+    if (it != FRegistryIndex.end()) return FRegistryKeys[it->second].second;
+    FRegistryIndex.emplace(utf8Path, FRegistryKeys.size());
+    FRegistryKeys.emplace_back(utf8Path, ojson::object());
+    return FRegistryKeys.back().second;
+  }
+  std::deque<std::pair<std::string, ojson>> FRegistryKeys;
+  std::map<std::string, std::size_t> FRegistryIndex;
+
+  ojson Value(const TkvRecValue& v) {
+    const std::string raw(v.Data.begin(), v.Data.end());
+    if (v.Type == REG_SZ || v.Type == REG_EXPAND_SZ) {
+      const bool terminated = !raw.empty() && raw.back() == '\0';
+      const std::string text = Ansi(terminated ? raw.substr(0, raw.size() - 1) : raw);
+      if (v.Type == REG_SZ && terminated) return text;
+      ojson o = ojson::object();
+      o[v.Type == REG_SZ ? "sz" : "expandSz"] = text;
+      if (!terminated) o["terminated"] = false;
+      return o;
+    }
+    if (v.Type == REG_MULTI_SZ) {
+      const std::vector<std::string> items = SplitMultiSz(v.Data);
+      std::string joined;
+      for (const auto& i : items) joined += i + '\0';
+      joined += '\0';
+      ojson o = ojson::object();
+      if (joined == raw) {
+        o["multiSz"] = ojson::array();
+        for (const auto& i : items) o["multiSz"].push_back(Ansi(i));
+      } else {
+        const bool terminated = !raw.empty() && raw.back() == '\0';
+        o["sz"] = Ansi(terminated ? raw.substr(0, raw.size() - 1) : raw);
+        if (!terminated) o["terminated"] = false;
+        o["type"] = v.Type;
+      }
+      return o;
+    }
+    ojson o = ojson::object();
+    if (v.Type == REG_DWORD && v.Data.size() == 4) {
+      o["dword"] = Get32(v.Data, 0);
+      return o;
+    }
+    o["binary"] = Hex(v.Data);
+    if (v.Type != REG_BINARY) o["type"] = v.Type;
+    return o;
+  }
+
+  void Registry() {
+    std::vector<const TkvRecordingMachine::TRecording::Key*> keys;
+    for (const auto& k : R.Keys) keys.push_back(&k.second);
+    std::sort(keys.begin(), keys.end(), [](auto* a, auto* b) { return a->Seen < b->Seen; });
+    for (const auto* k : keys) {
+      ojson& key = RegistryKey(Ansi(k->Path));
+      for (const auto& v : k->Values.List) key[v.first.empty() ? "@default" : Ansi(v.first)] = Value(v.second);
+    }
+  }
+
+  // ---- devnodes ------------------------------------------------------------------------
+
+  // The children of a devnode: the walk's order first, then the ones seen
+  // otherwise in the order they were seen.
+  std::vector<DEVINST> Children(DEVINST parent) {
+    std::vector<DEVINST> list;
+    std::set<DEVINST> taken;
+    auto p = R.Devnodes.find(parent);
+    for (DEVINST c = p == R.Devnodes.end() ? 0 : p->second.FirstChild; c && !taken.count(c);) {
+      auto it = R.Devnodes.find(c);
+      if (it == R.Devnodes.end() || !IsChildOf(it->second, parent)) break;
+      list.push_back(c);
+      taken.insert(c);
+      c = it->second.Next;
+    }
+    auto seen = FBySeen.find(parent);
+    if (seen != FBySeen.end())
+      for (DEVINST c : seen->second)
+        if (!taken.count(c)) list.push_back(c);
+    return list;
+  }
+  std::map<DEVINST, std::vector<DEVINST>> FBySeen;  // parent -> children in the order seen
+
+  bool IsChildOf(const TkvRecDevnode& n, DEVINST parent) const {
+    const bool top = n.Parent == 0 || n.Parent == R.Root || !R.Devnodes.count(n.Parent);
+    return parent == R.Root ? top : n.Parent == parent;
+  }
+
+  std::string IdOf(DEVINST handle) {
+    auto known = FIds.find(handle);
+    if (known != FIds.end()) return known->second;
+    const TkvRecDevnode& n = R.Devnodes.at(handle);
+    // A devnode the library walked past without reading its id.
+    std::string id = n.Id.empty() ? "UNREAD\\DEVNODE\\" + std::to_string(n.Seen) : Ansi(n.Id);
+    FIds[handle] = id;
+    return id;
+  }
+  std::map<DEVINST, std::string> FIds;
+
+  ojson Devnodes() {
+    FIds.clear();
+    FBySeen.clear();
+    std::vector<std::pair<unsigned long, DEVINST>> order;
+    for (const auto& n : R.Devnodes)
+      if (n.first != R.Root) order.emplace_back(n.second.Seen, n.first);
+    std::sort(order.begin(), order.end());
+    for (const auto& o : order) {
+      const TkvRecDevnode& n = R.Devnodes.at(o.second);
+      const bool top = n.Parent == 0 || n.Parent == R.Root || !R.Devnodes.count(n.Parent);
+      FBySeen[top ? R.Root : n.Parent].push_back(o.second);
+    }
+    ojson list = ojson::array();
+    std::set<DEVINST> done;
+    for (DEVINST c : Children(R.Root)) list.push_back(Devnode(c, done, 0));
+    return list;
+  }
+
+  ojson Devnode(DEVINST handle, std::set<DEVINST>& done, int depth) {
+    done.insert(handle);
+    const TkvRecDevnode& n = R.Devnodes.at(handle);
+    const std::string id = IdOf(handle);
+    ojson o = ojson::object();
+    o["id"] = id;
+    if (n.Class) o["class"] = GuidText(*n.Class);
+    for (const auto& p : n.Properties) {
+      if (const char* name = PropertyName(p.first)) {
+        o[name] = Ansi(Text(p.second.Data));
+      } else if (p.first == SPDRP_HARDWAREID) {
+        o["hardwareIds"] = ojson::array();
+        for (const auto& i : SplitMultiSz(p.second.Data)) o["hardwareIds"].push_back(Ansi(i));
+      }
+    }
+    if (n.HardwareKey && !*n.HardwareKey) o["hardwareKey"] = false;
+    if (n.IdSizeZero) o["instanceIdSizeZero"] = true;
+    if (!n.Interfaces.empty()) {
+      o["interfaces"] = ojson::array();
+      for (const auto& i : n.Interfaces) o["interfaces"].push_back({{"class", GuidText(i.first)}, {"path", Ansi(i.second)}});
+    }
+    const std::string hardwareKey = "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\" + id + "\\Device Parameters";
+    for (const auto& v : n.HardwareValues.List)
+      RegistryKey(hardwareKey)[v.first.empty() ? "@default" : Ansi(v.first)] = Value(v.second);
+    if (!n.KernelName.empty()) KernelNames(id, Ansi(n.KernelName));
+
+    std::vector<DEVINST> children;
+    if (depth < 64)
+      for (DEVINST c : Children(handle))
+        if (!done.count(c)) children.push_back(c);
+    ojson kids = ojson::array();
+    std::vector<std::string> childIds;
+    for (DEVINST c : children) {
+      kids.push_back(Devnode(c, done, depth + 1));
+      childIds.push_back(kids.back()["id"].get<std::string>());
+    }
+    auto relations = [&](const auto& map, const char* key, const std::vector<std::string>& fallback) {
+      auto it = map.find(UpperAscii(n.Id));
+      if (n.Id.empty() || it == map.end()) return;
+      std::vector<std::string> ids;
+      for (const auto& i : it->second.second) ids.push_back(Ansi(i));
+      if (ids != fallback) o[key] = ids;
+    };
+    relations(R.BusRelations, "busRelations", childIds);
+    relations(R.RemovalRelations, "removalRelations", {});
+    if (!kids.empty()) o["children"] = kids;
+    return o;
+  }
+
+  // The kernel names the hardware key's components had where they differ
+  // from the ones the simulated machine gives.
+  void KernelNames(const std::string& id, const std::string& kernel) {
+    const std::string machine = "\\REGISTRY\\MACHINE\\";
+    if (kernel.size() <= machine.size() || !SameText(kernel.substr(0, machine.size()), machine)) return;
+    auto split = [](const std::string& path) {
+      std::vector<std::string> parts;
+      std::size_t at = 0;
+      for (;;) {
+        const std::size_t slash = path.find('\\', at);
+        parts.push_back(path.substr(at, slash - at));
+        if (slash == std::string::npos) return parts;
+        at = slash + 1;
+      }
+    };
+    const std::vector<std::string> got = split(kernel.substr(machine.size()));
+    const std::vector<std::string> names = split("SYSTEM\\CurrentControlSet\\Enum\\" + id + "\\Device Parameters");
+    if (got.size() != names.size()) return;
+    std::string path = "HKLM";
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      path += "\\" + names[i];
+      const std::string standard = i == 1 ? "ControlSet001" : names[i];
+      if (got[i] != standard) RegistryKey(path)["@kernelName"] = got[i];
+    }
+  }
+
+  // ---- USB --------------------------------------------------------------------------------
+
+  const std::vector<const TkvRecRequest*>& RequestsOf(const std::string& path) {
+    static const std::vector<const TkvRecRequest*> none;
+    auto it = FObjects.find(UpperAscii(path));
+    return it == FObjects.end() ? none : it->second.Requests;
+  }
+
+  // The longest successful reply to a request, optionally about one port.
+  const TkvRecRequest* Best(const std::string& path, DWORD code, DWORD port = 0) {
+    const TkvRecRequest* best = nullptr;
+    for (const TkvRecRequest* r : RequestsOf(path)) {
+      if (r->Code != code || !r->Ok) continue;
+      if (port && (r->In.size() < 4 || Get32(r->In, 0) != port)) continue;
+      if (!best || r->Out.size() > best->Out.size()) best = r;
+    }
+    return best;
+  }
+
+  // Whether every request of this kind failed with this error (and there was one).
+  bool AllFailed(const std::string& path, DWORD code, DWORD port, DWORD error) {
+    bool any = false;
+    for (const TkvRecRequest* r : RequestsOf(path)) {
+      if (r->Code != code || (port && (r->In.size() < 4 || Get32(r->In, 0) != port))) continue;
+      if (r->Ok || r->Error != error) return false;
+      any = true;
+    }
+    return any;
+  }
+
+  // A name record's name: UTF-16 from `offset` to its zero or the reply's end.
+  static std::u16string Name(const TkvRecRequest* r, std::size_t offset) {
+    std::u16string name;
+    for (std::size_t i = offset; r && i + 1 < r->Out.size(); i += 2) {
+      const char16_t c = Get16(r->Out, i);
+      if (!c) break;
+      name += c;
+    }
+    return name;
+  }
+
+  bool Opened(const std::string& path, bool fallback) const {
+    auto it = R.Opened.find(UpperAscii(path));
+    return it == R.Opened.end() ? fallback : it->second;
+  }
+
+  void Replies(ojson& o, const std::string& path) {
+    auto it = FRaw.find(UpperAscii(path));
+    if (it == FRaw.end()) return;
+    ojson list = ojson::array();
+    for (const TkvRecRequest* r : it->second) {
+      ojson e = ojson::object();
+      const std::string name = UsbRequestName(r->Code);
+      e["request"] = name.substr(0, name.find('/'));
+      if (!r->In.empty()) e["in"] = Hex(r->In);
+      e["outSize"] = r->OutSize;
+      if (r->Ok) e["out"] = Hex(r->Out);
+      else e["error"] = r->Error;
+      list.push_back(e);
+    }
+    o["replies"] = list;
+  }
+
+  ojson Usb() {
+    ojson controllers = ojson::array();
+    for (int n = 0; n < 256; ++n) {
+      const std::string path = "\\\\.\\HCD" + std::to_string(n);
+      if (!Opened(path, false)) continue;
+      ojson c = ojson::object();
+      c["number"] = n;
+      if (const TkvRecRequest* key = Best(path, kHcdDriverKeyName)) {
+        const std::u16string name = Name(key, 4);
+        if (!name.empty()) c["driver"] = Utf16ToUtf8(name);
+      }
+      const TkvRecRequest* root = Best(path, kRootHubName);
+      const std::string rootName = Utf16ToUtf8(Name(root, 4));
+      if (!rootName.empty()) c["rootHub"] = Hub(rootName, true);
+      Replies(c, path);
+      controllers.push_back(c);
+    }
+    ojson usb = ojson::object();
+    if (!controllers.empty()) usb["controllers"] = controllers;
+    return usb;
+  }
+
+  ojson Hub(const std::string& name, bool root) {
+    const std::string path = "\\\\.\\" + name;
+    ojson h = ojson::object();
+    h["name"] = name;
+    if (!FHubsWritten.insert(UpperAscii(name)).second) return h;  // a loop of hub names
+    int ports = root ? 2 : 4;
+    if (const TkvRecRequest* info = Best(path, kRootHubName); info && info->Out.size() >= kNodeInformation) {
+      ports = info->Out[6];
+      h["ports"] = ports;
+      if (info->Out[10] != 100) h["hubControlCurrent"] = info->Out[10];
+      if (info->Out[75]) h["busPowered"] = true;
+    } else {
+      DWORD highest = 0;
+      for (const TkvRecRequest* r : RequestsOf(path))
+        if (r->Code != kRootHubName && r->In.size() >= 4) highest = std::max(highest, Get32(r->In, 0));
+      ports = static_cast<int>(std::min<DWORD>(255, std::max<DWORD>(highest, static_cast<DWORD>(ports))));
+      h["ports"] = ports;
+      if (AllFailed(path, kRootHubName, 0, ERROR_GEN_FAILURE)) h["fail"] = {"IOCTL_USB_GET_NODE_INFORMATION"};
+    }
+    bool exRequest = true;
+    for (const TkvRecRequest* r : RequestsOf(path))
+      if (r->Code == kConnectionInformationEx && !r->Ok && r->Error == ERROR_INVALID_FUNCTION) exRequest = false;
+    if (!exRequest) h["exRequest"] = false;
+    if (!Opened(path, true)) h["openable"] = false;
+    ojson devices = ojson::array();
+    for (int p = 1; p <= ports; ++p) {
+      ojson d = Device(path, static_cast<DWORD>(p), exRequest);
+      if (!d.empty()) devices.push_back(d);
+    }
+    if (!devices.empty()) h["devices"] = devices;
+    Replies(h, path);
+    return h;
+  }
+
+  ojson Device(const std::string& hubPath, DWORD port, bool exRequest) {
+    const TkvRecRequest* ex = exRequest ? Best(hubPath, kConnectionInformationEx, port) : nullptr;
+    const TkvRecRequest* old = Best(hubPath, kConnectionInformation, port);
+    const TkvRecRequest* info = ex ? ex : old;
+    const TkvRecRequest* nameReply = Best(hubPath, kConnectionName, port);
+    const TkvRecRequest* keyReply = Best(hubPath, kConnectionDriverKeyName, port);
+    const std::string hubName = Utf16ToUtf8(Name(nameReply, 8));
+    const std::string driver = Utf16ToUtf8(Name(keyReply, 8));
+    const bool connected = info && info->Out.size() >= kConnectionHeader && Get32(info->Out, 31) != 0;
+    std::vector<const TkvRecRequest*> descriptors;
+    for (const TkvRecRequest* r : RequestsOf(hubPath))
+      if (r->Code == kDescriptor && r->In.size() >= kDescriptorRequest && Get32(r->In, 0) == port)
+        descriptors.push_back(r);
+    ojson failList = ojson::array();
+    for (DWORD code : {kConnectionInformationEx, kConnectionInformation, kConnectionName})
+      if ((code != kConnectionInformationEx || exRequest) && AllFailed(hubPath, code, port, ERROR_GEN_FAILURE))
+        failList.push_back(UsbRequestName(code));
+    if (!connected && hubName.empty() && driver.empty() && failList.empty()) return ojson();
+
+    // The defaults of the kind of device, to write only what differs.
+    const bool isHub = !hubName.empty();
+    TkvSimUsbDevice& d = *FScratchHub->Device(isHub ? 2 : 1);
+    const TkvSimUsbDevice defaults = d;
+    ojson o = ojson::object();
+    o["port"] = port;
+    if (!driver.empty()) o["driver"] = driver;
+    if (connected) {
+      const std::vector<BYTE>& b = info->Out;
+      d.BcdUsb = Get16(b, 6);
+      d.DeviceClass = b[8];
+      d.DeviceSubClass = b[9];
+      d.DeviceProtocol = b[10];
+      d.MaxPacketSize0 = b[11];
+      d.IdVendor = Get16(b, 12);
+      d.IdProduct = Get16(b, 14);
+      d.BcdDevice = Get16(b, 16);
+      d.IManufacturer = b[18];
+      d.IProduct = b[19];
+      d.ISerialNumber = b[20];
+      d.NumConfigurations = b[21];
+      d.CurrentConfiguration = b[22];
+      d.Speed = ex ? b[23] : (b[23] ? 0 : 1);
+      d.Address = Get16(b, 25);
+      d.ConnectionStatus = Get32(b, 31);
+      d.Pipes.clear();
+      for (std::size_t e = kConnectionHeader; e + kPipeInfo <= b.size(); e += kPipeInfo)
+        d.Pipes.push_back(TkvSimUsbEndpoint{b[e + 2], b[e + 3], Get16(b, e + 4), b[e + 6], Get32(b, e + 7)});
+      const DWORD openPipes = Get32(b, 27);
+      o["vendorId"] = HexNumber(d.IdVendor, 4);
+      o["productId"] = HexNumber(d.IdProduct, 4);
+      if (d.BcdUsb != defaults.BcdUsb) o["bcdUSB"] = HexNumber(d.BcdUsb, 4);
+      if (d.BcdDevice != defaults.BcdDevice) o["bcdDevice"] = HexNumber(d.BcdDevice, 4);
+      if (d.DeviceClass != defaults.DeviceClass) o["class"] = HexNumber(d.DeviceClass, 2);
+      if (d.DeviceSubClass != defaults.DeviceSubClass) o["subClass"] = HexNumber(d.DeviceSubClass, 2);
+      if (d.DeviceProtocol != defaults.DeviceProtocol) o["protocol"] = HexNumber(d.DeviceProtocol, 2);
+      if (d.MaxPacketSize0 != defaults.MaxPacketSize0) o["maxPacketSize0"] = d.MaxPacketSize0;
+      if (d.NumConfigurations != defaults.NumConfigurations) o["configurations"] = d.NumConfigurations;
+      if (d.IManufacturer) o["manufacturerIndex"] = d.IManufacturer;
+      if (d.IProduct) o["productIndex"] = d.IProduct;
+      if (d.ISerialNumber) o["serialIndex"] = d.ISerialNumber;
+      static const char* const speeds[] = {"low", "full", "high"};
+      if (d.Speed != defaults.Speed) {
+        if (d.Speed < 3) o["speed"] = speeds[d.Speed];
+        else o["speed"] = d.Speed;
+      }
+      if (d.Address != defaults.Address) o["address"] = d.Address;
+      if (d.CurrentConfiguration != defaults.CurrentConfiguration) o["configuration"] = d.CurrentConfiguration;
+      if (d.ConnectionStatus != defaults.ConnectionStatus) o["status"] = d.ConnectionStatus;
+      if (openPipes != d.Pipes.size()) o["openPipes"] = openPipes;
+    } else {
+      d.ConnectionStatus = 0;
+      o["status"] = 0;
+    }
+    Descriptors(o, d, defaults, descriptors);
+    if (!failList.empty()) o["fail"] = failList;
+    auto samePipe = [](const TkvSimUsbEndpoint& a, const TkvSimUsbEndpoint& b) {
+      return a.Address == b.Address && a.Attributes == b.Attributes && a.MaxPacketSize == b.MaxPacketSize &&
+             a.Interval == b.Interval && a.ScheduleOffset == b.ScheduleOffset;
+    };
+    if (connected && !std::equal(d.Pipes.begin(), d.Pipes.end(), defaults.Pipes.begin(), defaults.Pipes.end(), samePipe)) {
+      ojson pipes = ojson::array();
+      static const char* const types[] = {"control", "isochronous", "bulk", "interrupt"};
+      for (const TkvSimUsbEndpoint& e : d.Pipes) {
+        ojson p = ojson::object();
+        p["address"] = HexNumber(e.Address, 2);
+        if (e.Attributes < 4) p["type"] = types[e.Attributes];
+        else p["type"] = e.Attributes;
+        p["maxPacketSize"] = e.MaxPacketSize;
+        p["interval"] = e.Interval;
+        if (e.ScheduleOffset) p["scheduleOffset"] = e.ScheduleOffset;
+        pipes.push_back(p);
+      }
+      o["pipes"] = pipes;
+    }
+    d = defaults;
+    if (isHub) o["hub"] = Hub(hubName, false);
+    return o;
+  }
+
+  void Descriptors(ojson& o, TkvSimUsbDevice& d, const TkvSimUsbDevice& defaults,
+                   const std::vector<const TkvRecRequest*>& requests) {
+    // The longest reply per descriptor, and the strings that failed.
+    std::map<WORD, std::vector<BYTE>> got;
+    std::set<BYTE> failedStrings;
+    for (const TkvRecRequest* r : requests) {
+      const WORD key = static_cast<WORD>(r->In[7] << 8 | r->In[6]);
+      if (!r->Ok) {
+        if (r->In[7] == 3 && r->In[6]) failedStrings.insert(r->In[6]);
+        continue;
+      }
+      if (r->Out.size() < kDescriptorRequest) continue;
+      std::vector<BYTE> data(r->Out.begin() + kDescriptorRequest, r->Out.end());
+      auto& slot = got[key];
+      if (data.size() > slot.size()) slot = data;
+    }
+    ojson raw = ojson::object();
+    auto prefixOf = [](const std::vector<BYTE>& part, const std::optional<std::vector<BYTE>>& whole) {
+      return whole && part.size() <= whole->size() && std::equal(part.begin(), part.end(), whole->begin());
+    };
+    std::vector<ojson> strings;
+    for (const auto& g : got) {
+      const BYTE type = static_cast<BYTE>(g.first >> 8), index = static_cast<BYTE>(g.first);
+      const std::vector<BYTE>& data = g.second;
+      if (type == 2 && index == 0) {
+        if (data.size() >= 9) {
+          d.ConfigAttributes = data[7];
+          d.ConfigMaxPower = data[8];
+        }
+        if (!prefixOf(data, d.Descriptor(2, 0))) {
+          o["configDescriptor"] = Hex(data);
+        } else {
+          if (d.ConfigAttributes != defaults.ConfigAttributes) o["configAttributes"] = HexNumber(d.ConfigAttributes, 2);
+          if (d.ConfigMaxPower != defaults.ConfigMaxPower) o["maxPower"] = d.ConfigMaxPower;
+        }
+        continue;
+      }
+      if (type == 3 && index > 0) {
+        std::u16string text;
+        bool plain = data.size() >= 2 && data[0] == data.size() && data[1] == 3 && data.size() % 2 == 0;
+        for (std::size_t i = 2; plain && i + 1 < data.size(); i += 2) text += static_cast<char16_t>(Get16(data, i));
+        const std::string utf8 = Utf16ToUtf8(text);
+        if (plain && Utf8ToUtf16(utf8) == text) {
+          if (strings.size() < index) strings.resize(index);
+          if (index == d.ISerialNumber && !text.empty()) {
+            auto& placeholder = FSerials[utf8];
+            if (placeholder.empty()) placeholder = "SERIAL" + HexNumber(static_cast<unsigned>(FSerials.size()), 4);
+            strings[index - 1u] = O.KeepSerials ? utf8 : placeholder;
+          } else {
+            strings[index - 1u] = utf8;
+          }
+          continue;
+        }
+      } else if (type == 3 && prefixOf(data, std::vector<BYTE>{4, 3, 0x09, 0x04})) {
+        continue;
+      } else if (type == 1 && index == 0 && prefixOf(data, d.Descriptor(1, 0))) {
+        continue;
+      }
+      raw[HexNumber(g.first, 4)] = Hex(data);
+    }
+    for (BYTE i : failedStrings)
+      if (strings.size() < i) strings.resize(i);
+    if (!strings.empty()) {
+      o["strings"] = ojson::array();
+      for (auto& s : strings) o["strings"].push_back(s);
+    }
+    if (!raw.empty()) o["descriptors"] = raw;
+  }
+
+  // Replays every recorded request on a machine loaded from the description
+  // and keeps the recorded reply of each one answered otherwise.
+  void Verify(const ojson& doc) {
+    if (!doc.contains("usb")) return;
+    // Only the buses answer these requests: a machine with nothing else.
+    std::function<nlohmann::json(const ojson&)> plain = [&](const ojson& v) -> nlohmann::json {
+      if (v.is_object()) {
+        nlohmann::json o = nlohmann::json::object();
+        for (auto it = v.begin(); it != v.end(); ++it) o.emplace(it.key(), plain(it.value()));
+        return o;
+      }
+      if (v.is_array()) {
+        nlohmann::json a = nlohmann::json::array();
+        for (const auto& e : v) a.push_back(plain(e));
+        return a;
+      }
+      if (v.is_string()) return v.get<std::string>();
+      if (v.is_boolean()) return v.get<bool>();
+      if (v.is_number_unsigned()) return v.get<std::uint64_t>();
+      if (v.is_number_integer()) {  // as parsing would: a number without sign when it has none
+        const std::int64_t n = v.get<std::int64_t>();
+        if (n >= 0) return static_cast<std::uint64_t>(n);
+        return n;
+      }
+      if (v.is_number_float()) return v.get<double>();
+      return nullptr;
+    };
+    auto replay = std::make_unique<TkvSimMachine>();
+    try {
+      LoadUsbDescription(*replay, plain(doc["usb"]));
+    } catch (const std::exception&) {
+      return;
+    }
+    std::map<std::string, HANDLE> handles;
+    std::vector<BYTE> out;
+    for (const TkvRecRequest& r : R.Requests) {
+      const std::string upper = UpperAscii(r.Path);
+      auto h = handles.find(upper);
+      if (h == handles.end())
+        h = handles.emplace(upper, replay->CreateFileA(r.Path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                                       OPEN_EXISTING, 0, nullptr))
+                .first;
+      if (h->second == INVALID_HANDLE_VALUE) continue;  // an object the description does not hold
+      out.assign(r.OutSize, 0);
+      std::vector<BYTE> in = r.In;
+      DWORD returned = 0;
+      const BOOL ok = replay->DeviceIoControl(h->second, r.Code, in.empty() ? nullptr : in.data(),
+                                              static_cast<DWORD>(in.size()), out.empty() ? nullptr : out.data(),
+                                              r.OutSize, &returned, nullptr);
+      const bool same = r.Ok ? ok && returned == r.Out.size() && std::equal(r.Out.begin(), r.Out.end(), out.begin())
+                             : !ok && GetLastError() == r.Error;
+      if (!same) FRaw[upper].push_back(&r);
+    }
+    for (const auto& h : handles)
+      if (h.second != INVALID_HANDLE_VALUE) replay->CloseHandle(h.second);
+  }
+
+  // ---- serial numbers ------------------------------------------------------------------------
+
+  // Serial numbers stand in ids, paths and names between separators
+  // (USB\VID_x&PID_y\<serial>, ...\<serial>&0, USB#VID_x&PID_y#<serial>#{...}):
+  // the JSON texts (keys and values) are cut at the separators in one pass,
+  // and the pieces that are a serial number (in any letter case) replaced.
+  std::string Scrub(const std::string& json) const {
+    std::map<std::string, std::string> swaps;  // upper-case serial -> placeholder
+    for (const auto& s : FSerials)
+      if (s.first.size() >= kMinSerialInText) swaps.emplace(UpperAscii(s.first), s.second);
+    if (swaps.empty()) return json;
+    std::string out;
+    out.reserve(json.size());
+    bool inText = false;
+    std::size_t piece = 0;  // start of the current piece inside a text
+    auto flush = [&](std::size_t end) {
+      const std::size_t n = end - piece;
+      auto it = n >= kMinSerialInText ? swaps.find(UpperAscii(json.substr(piece, n))) : swaps.end();
+      out += it == swaps.end() ? json.substr(piece, n) : it->second;
+    };
+    for (std::size_t i = 0; i < json.size(); ++i) {
+      const char c = json[i];
+      if (!inText) {
+        out += c;
+        if (c == '"') {
+          inText = true;
+          piece = i + 1;
+        }
+        continue;
+      }
+      if (c == '\\' && i + 1 < json.size()) {  // an escape: "\\" between the parts of a path
+        flush(i);
+        out += json.substr(i, 2);
+        piece = ++i + 1;
+      } else if (c == '"' || c == '#' || c == '&' || c == '{' || c == '}' || c == '/' || c == ' ' || c == ';') {
+        flush(i);
+        out += c;
+        piece = i + 1;
+        inText = c != '"';
+      }
+    }
+    return out;
+  }
+};
+
+}  // namespace
+
+TkvCaptureResult TkvRecordingMachine::Describe(const TkvCaptureOptions& options) const {
+  std::lock_guard<std::mutex> lock(FLock);
+  TWriter writer(*FRec, options);
+  return writer.Write();
+}
+
+}  // namespace kv

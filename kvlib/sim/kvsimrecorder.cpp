@@ -1,0 +1,740 @@
+// The recording machine: forwards to the machine below and keeps what was read.
+#include <cstring>
+#include <type_traits>
+
+#include "kvsimrecording.h"
+#include "kvtext.h"
+
+namespace kv {
+
+namespace {
+
+constexpr CONFIGRET CR_ACCESS_DENIED_ = 0x33;
+
+// The reading entry points the recorder forwards, by index.
+constexpr const char* kRecordedNames[] = {
+    "SetupDiGetClassDevsA",
+    "SetupDiDestroyDeviceInfoList",
+    "SetupDiEnumDeviceInfo",
+    "SetupDiGetDeviceRegistryPropertyA",
+    "SetupDiOpenDevRegKey",
+    "SetupDiEnumDeviceInterfaces",
+    "SetupDiGetDeviceInterfaceDetailA",
+    "SetupDiCreateDeviceInfoList",
+    "SetupDiGetDeviceInstanceIdA",
+    "SetupDiOpenDeviceInfoA",
+    "SetupDiGetINFClassA",
+    "CM_Locate_DevNodeA",
+    "CM_Get_DevNode_Registry_PropertyA",
+    "CM_Get_Parent",
+    "CM_Get_Child",
+    "CM_Get_Sibling",
+    "CM_Get_Device_ID_List_SizeA",
+    "CM_Get_Device_ID_ListA",
+    "ZwQueryKey"};
+
+constexpr bool SameName(const char* a, const char* b) {
+  while (*a && *a == *b) ++a, ++b;
+  return *a == *b;
+}
+
+constexpr int EntryIndex(const char* name) {
+  for (int i = 0; i < static_cast<int>(sizeof(kRecordedNames) / sizeof(kRecordedNames[0])); ++i)
+    if (SameName(kRecordedNames[i], name)) return i;
+  return -1;
+}
+
+ULONG_PTR Key(const void* handle) { return reinterpret_cast<ULONG_PTR>(handle); }
+
+std::string RootName(HKEY root) {
+  if (root == HKEY_LOCAL_MACHINE) return "HKLM";
+  if (root == HKEY_CURRENT_USER) return "HKCU";
+  if (root == HKEY_CLASSES_ROOT) return "HKCR";
+  if (root == HKEY_USERS) return "HKU";
+  return std::string();
+}
+
+// The recorder that is installed, or that an installed forwarding machine
+// forwards to.
+TkvRecordingMachine* Active() {
+  for (TkvMachine* m = &Machine(); m; m = m->Below())
+    if (auto* r = dynamic_cast<TkvRecordingMachine*>(m)) return r;
+  return nullptr;
+}
+
+template <typename Method, Method M, long Fail>
+struct Entry;
+
+template <typename R, typename... A, R (TkvRecordingMachine::*M)(A...), long Fail>
+struct Entry<R (TkvRecordingMachine::*)(A...), M, Fail> {
+  static R KVAPI Call(A... args) {
+    if (TkvRecordingMachine* r = Active()) return (r->*M)(args...);
+    SetLastError(ERROR_INVALID_FUNCTION);
+    if constexpr (std::is_pointer_v<R>)
+      return reinterpret_cast<R>(static_cast<LONG_PTR>(Fail));
+    else
+      return static_cast<R>(Fail);
+  }
+};
+
+#define KV_RECORDED(name, fail) \
+  ToFarProc(&Entry<decltype(&TkvRecordingMachine::name), &TkvRecordingMachine::name, (fail)>::Call)
+
+// The entry points that change the machine: refused while capturing.
+BOOL KVAPI RefuseCreateDeviceInfoA(HDEVINFO, LPCSTR, const GUID*, LPCSTR, HWND, DWORD, SP_DEVINFO_DATA*) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
+}
+BOOL KVAPI RefuseSetDeviceRegistryPropertyA(HDEVINFO, SP_DEVINFO_DATA*, DWORD, const BYTE*, DWORD) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
+}
+BOOL KVAPI RefuseCallClassInstaller(DWORD, HDEVINFO, SP_DEVINFO_DATA*) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
+}
+BOOL KVAPI RefuseRemoveDevice(HDEVINFO, SP_DEVINFO_DATA*) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
+}
+BOOL KVAPI RefuseSetClassInstallParamsA(HDEVINFO, SP_DEVINFO_DATA*, SP_CLASSINSTALL_HEADER*, DWORD) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
+}
+CONFIGRET KVAPI RefuseRequestDeviceEjectA(DEVINST, PNP_VETO_TYPE*, LPSTR, ULONG, ULONG) { return CR_ACCESS_DENIED_; }
+
+// The recorder's own entry for a name; nullptr: the name is not let through.
+FARPROC RecorderEntry(const std::string& name) {
+  const long invalid = -1;
+  struct TEntry {
+    const char* Name;
+    FARPROC Proc;
+  };
+  static const TEntry entries[] = {
+      {"SetupDiGetClassDevsA", KV_RECORDED(SetupDiGetClassDevsA, invalid)},
+      {"SetupDiDestroyDeviceInfoList", KV_RECORDED(SetupDiDestroyDeviceInfoList, FALSE)},
+      {"SetupDiEnumDeviceInfo", KV_RECORDED(SetupDiEnumDeviceInfo, FALSE)},
+      {"SetupDiGetDeviceRegistryPropertyA", KV_RECORDED(SetupDiGetDeviceRegistryPropertyA, FALSE)},
+      {"SetupDiOpenDevRegKey", KV_RECORDED(SetupDiOpenDevRegKey, invalid)},
+      {"SetupDiEnumDeviceInterfaces", KV_RECORDED(SetupDiEnumDeviceInterfaces, FALSE)},
+      {"SetupDiGetDeviceInterfaceDetailA", KV_RECORDED(SetupDiGetDeviceInterfaceDetailA, FALSE)},
+      {"SetupDiCreateDeviceInfoList", KV_RECORDED(SetupDiCreateDeviceInfoList, invalid)},
+      {"SetupDiGetDeviceInstanceIdA", KV_RECORDED(SetupDiGetDeviceInstanceIdA, FALSE)},
+      {"SetupDiOpenDeviceInfoA", KV_RECORDED(SetupDiOpenDeviceInfoA, FALSE)},
+      {"SetupDiGetINFClassA", KV_RECORDED(SetupDiGetINFClassA, FALSE)},
+      {"CM_Locate_DevNodeA", KV_RECORDED(CM_Locate_DevNodeA, CR_FAILURE)},
+      {"CM_Get_DevNode_Registry_PropertyA", KV_RECORDED(CM_Get_DevNode_Registry_PropertyA, CR_FAILURE)},
+      {"CM_Get_Parent", KV_RECORDED(CM_Get_Parent, CR_FAILURE)},
+      {"CM_Get_Child", KV_RECORDED(CM_Get_Child, CR_FAILURE)},
+      {"CM_Get_Sibling", KV_RECORDED(CM_Get_Sibling, CR_FAILURE)},
+      {"CM_Get_Device_ID_List_SizeA", KV_RECORDED(CM_Get_Device_ID_List_SizeA, CR_FAILURE)},
+      {"CM_Get_Device_ID_ListA", KV_RECORDED(CM_Get_Device_ID_ListA, CR_FAILURE)},
+      {"ZwQueryKey", KV_RECORDED(ZwQueryKey, static_cast<long>(0xC0000008L))},
+      {"SetupDiCreateDeviceInfoA", ToFarProc(&RefuseCreateDeviceInfoA)},
+      {"SetupDiSetDeviceRegistryPropertyA", ToFarProc(&RefuseSetDeviceRegistryPropertyA)},
+      {"SetupDiCallClassInstaller", ToFarProc(&RefuseCallClassInstaller)},
+      {"SetupDiRemoveDevice", ToFarProc(&RefuseRemoveDevice)},
+      {"SetupDiUnremoveDevice", ToFarProc(&RefuseRemoveDevice)},
+      {"SetupDiSetClassInstallParamsA", ToFarProc(&RefuseSetClassInstallParamsA)},
+      {"CM_Request_Device_EjectA", ToFarProc(&RefuseRequestDeviceEjectA)},
+  };
+  for (const TEntry& e : entries)
+    if (name == e.Name) return e.Proc;
+  return nullptr;
+}
+
+std::vector<std::string> MultiSz(const char* buffer, std::size_t size) {
+  std::vector<std::string> items;
+  std::size_t at = 0;
+  while (at < size) {
+    const std::size_t n = ::strnlen(buffer + at, size - at);
+    if (n == 0) break;
+    items.emplace_back(buffer + at, n);
+    at += n + 1;
+  }
+  return items;
+}
+
+}  // namespace
+
+bool IsUsbReadRequest(DWORD code) {
+  switch (code) {
+    case 0x220424:  // IOCTL_GET_HCD_DRIVERKEY_NAME
+    case 0x220408:  // IOCTL_USB_GET_ROOT_HUB_NAME, IOCTL_USB_GET_NODE_INFORMATION
+    case 0x22040C:  // IOCTL_USB_GET_NODE_CONNECTION_INFORMATION
+    case 0x220410:  // IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION
+    case 0x220414:  // IOCTL_USB_GET_NODE_CONNECTION_NAME
+    case 0x220420:  // IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME
+    case 0x220448:  // IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX
+      return true;
+    default:
+      return false;
+  }
+}
+
+void TkvRecValues::Set(const std::string& name, TkvRecValue value) {
+  for (auto& v : List)
+    if (SameText(v.first, name)) {
+      v.second = std::move(value);
+      return;
+    }
+  List.emplace_back(name, std::move(value));
+}
+
+DEVINST TkvRecordingMachine::TRecording::Node(DEVINST handle) {
+  auto it = Bound.find(handle);
+  if (it != Bound.end()) return it->second;
+  const DEVINST key = static_cast<DEVINST>(Devnodes.size() + 1);
+  Devnodes[key].Seen = NextSeen++;
+  Bound[handle] = key;
+  return key;
+}
+
+DEVINST TkvRecordingMachine::TRecording::BindId(DEVINST handle, const std::string& id) {
+  const std::string upper = UpperAscii(id);
+  auto named = ById.find(upper);
+  auto bound = Bound.find(handle);
+  if (bound != Bound.end()) {
+    TkvRecDevnode& n = Devnodes[bound->second];
+    if (SameText(n.Id, id)) return bound->second;
+    if (n.Id.empty() && named == ById.end()) {
+      n.Id = id;
+      ById[upper] = bound->second;
+      return bound->second;
+    }
+  }
+  // A handle not seen yet, or one that now names another devnode.
+  DEVINST key;
+  if (named != ById.end()) {
+    key = named->second;
+  } else {
+    key = static_cast<DEVINST>(Devnodes.size() + 1);
+    Devnodes[key].Seen = NextSeen++;
+    Devnodes[key].Id = id;
+    ById[upper] = key;
+  }
+  Bound[handle] = key;
+  return key;
+}
+
+TkvRecordingMachine::TRecording::Key& TkvRecordingMachine::TRecording::OpenedKey(const std::string& path) {
+  const std::string upper = UpperAscii(path);
+  auto it = Keys.find(upper);
+  if (it != Keys.end()) return it->second;
+  Key& k = Keys[upper];
+  k.Path = path;
+  k.Seen = NextKey++;
+  return k;
+}
+
+TkvRecordingMachine::TkvRecordingMachine(TkvMachine& below) : FBelow(below), FRec(std::make_unique<TRecording>()) {}
+
+TkvRecordingMachine::~TkvRecordingMachine() = default;
+
+template <class T, int Index>
+T TkvRecordingMachine::BelowEntry() const {
+  static_assert(Index >= 0 && Index < 32, "an entry point the recorder does not forward");
+  return ProcCast<T>(FRec->BelowEntries[Index].load(std::memory_order_acquire));
+}
+
+// ---- services -----------------------------------------------------------------------
+
+HMODULE TkvRecordingMachine::LoadLibraryA(LPCSTR name) {
+  HMODULE m = FBelow.LoadLibraryA(name);
+  const DWORD error = GetLastError();
+  std::lock_guard<std::mutex> lock(FLock);
+  const std::string n = name ? name : "";
+  if (m) {
+    FRec->Modules[Key(m)] = n;
+  } else {
+    bool known = false;
+    for (const auto& l : FRec->MissingLibraries) known = known || SameText(l, n);
+    if (!known) FRec->MissingLibraries.push_back(n);
+  }
+  SetLastError(error);
+  return m;
+}
+
+FARPROC TkvRecordingMachine::GetProcAddress(HMODULE module, LPCSTR name) {
+  FARPROC below = FBelow.GetProcAddress(module, name);
+  const DWORD error = GetLastError();
+  const std::string n = name ? name : "";
+  std::lock_guard<std::mutex> lock(FLock);
+  if (!below) {
+    auto lib = FRec->Modules.find(Key(module));
+    if (lib != FRec->Modules.end()) {
+      auto& list = FRec->MissingExports[lib->second];
+      bool known = false;
+      for (const auto& e : list) known = known || e == n;
+      if (!known) list.push_back(n);
+    }
+    SetLastError(error);
+    return nullptr;
+  }
+  FARPROC own = RecorderEntry(n);
+  if (!own) {
+    // Present, but not a reading call the capture knows: refused.
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  const int index = EntryIndex(n.c_str());
+  if (index >= 0) FRec->BelowEntries[index].store(below, std::memory_order_release);
+  return own;
+}
+
+BOOL TkvRecordingMachine::FreeLibrary(HMODULE module) { return FBelow.FreeLibrary(module); }
+
+// ---- device paths ---------------------------------------------------------------------
+
+HANDLE TkvRecordingMachine::CreateFileA(LPCSTR name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* sa,
+                                        DWORD disposition, DWORD flags, HANDLE templ) {
+  if (disposition != OPEN_EXISTING) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE h = FBelow.CreateFileA(name, access, share, sa, disposition, flags, templ);
+  const DWORD error = GetLastError();
+  const std::string path = name ? name : "";
+  const bool ok = h != INVALID_HANDLE_VALUE && h != nullptr;
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    bool& opened = FRec->Opened[UpperAscii(path)];
+    opened = opened || ok;
+    if (ok) FRec->Files[Key(h)] = path;
+  }
+  SetLastError(error);
+  return h;
+}
+
+BOOL TkvRecordingMachine::DeviceIoControl(HANDLE device, DWORD code, void* in, DWORD inSize, void* out,
+                                          DWORD outSize, DWORD* returned, OVERLAPPED* overlapped) {
+  if (!IsUsbReadRequest(code) || overlapped) {
+    if (returned) *returned = 0;
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  TkvRecRequest r;
+  r.Code = code;
+  r.OutSize = out ? outSize : 0;
+  if (in && inSize) r.In.assign(static_cast<const BYTE*>(in), static_cast<const BYTE*>(in) + inSize);
+  DWORD got = 0;
+  const BOOL ok = FBelow.DeviceIoControl(device, code, in, inSize, out, outSize, &got, overlapped);
+  const DWORD error = GetLastError();
+  if (returned) *returned = got;
+  r.Ok = ok != FALSE;
+  r.Error = ok ? ERROR_SUCCESS : error;
+  if (ok && out) r.Out.assign(static_cast<const BYTE*>(out), static_cast<const BYTE*>(out) + std::min(got, outSize));
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    auto file = FRec->Files.find(Key(device));
+    if (file != FRec->Files.end()) {
+      r.Path = file->second;
+      auto key = std::make_tuple(UpperAscii(r.Path), r.Code, r.OutSize, r.In);
+      auto at = FRec->RequestIndex.find(key);
+      if (at == FRec->RequestIndex.end()) {
+        FRec->RequestIndex.emplace(std::move(key), FRec->Requests.size());
+        FRec->Requests.push_back(std::move(r));
+      } else {
+        FRec->Requests[at->second] = std::move(r);
+      }
+    }
+  }
+  SetLastError(error);
+  return ok;
+}
+
+BOOL TkvRecordingMachine::CloseHandle(HANDLE handle) {
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    FRec->Files.erase(Key(handle));
+  }
+  return FBelow.CloseHandle(handle);
+}
+
+// ---- registry ---------------------------------------------------------------------------
+
+LONG TkvRecordingMachine::RegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD options, REGSAM access, HKEY* result) {
+  const LONG status = FBelow.RegOpenKeyExA(root, subKey, options, access, result);
+  if (status != ERROR_SUCCESS || !result) return status;
+  std::lock_guard<std::mutex> lock(FLock);
+  std::string base = RootName(root);
+  if (base.empty()) {
+    auto parent = FRec->KeyHandles.find(Key(root));
+    if (parent != FRec->KeyHandles.end()) base = FRec->Keys[parent->second].Path;
+  }
+  if (base.empty()) return status;  // below a key whose path is not known
+  const std::string sub = subKey ? subKey : "";
+  const std::string path = sub.empty() ? base : base + "\\" + sub;
+  FRec->OpenedKey(path);
+  FRec->KeyHandles[Key(*result)] = UpperAscii(path);
+  return status;
+}
+
+LONG TkvRecordingMachine::RegCreateKeyExA(HKEY, LPCSTR, DWORD, LPSTR, DWORD, REGSAM, SECURITY_ATTRIBUTES*, HKEY*,
+                                          DWORD*) {
+  return ERROR_ACCESS_DENIED;
+}
+
+LONG TkvRecordingMachine::RegQueryValueExA(HKEY key, LPCSTR valueName, DWORD* reserved, DWORD* type, BYTE* data,
+                                           DWORD* size) {
+  DWORD t = REG_NONE;
+  const LONG status = FBelow.RegQueryValueExA(key, valueName, reserved, &t, data, size);
+  if (type) *type = t;
+  if (status != ERROR_SUCCESS || !data || !size) return status;
+  TkvRecValue v;
+  v.Type = t;
+  v.Data.assign(data, data + *size);
+  const std::string name = valueName ? valueName : "";
+  std::lock_guard<std::mutex> lock(FLock);
+  auto path = FRec->KeyHandles.find(Key(key));
+  if (path != FRec->KeyHandles.end()) {
+    FRec->Keys[path->second].Values.Set(name, std::move(v));
+  } else {
+    auto hw = FRec->HardwareKeyHandles.find(Key(key));
+    if (hw != FRec->HardwareKeyHandles.end()) FRec->Devnodes[hw->second].HardwareValues.Set(name, std::move(v));
+  }
+  return status;
+}
+
+LONG TkvRecordingMachine::RegSetValueExA(HKEY, LPCSTR, DWORD, DWORD, const BYTE*, DWORD) { return ERROR_ACCESS_DENIED; }
+
+LONG TkvRecordingMachine::RegDeleteValueA(HKEY, LPCSTR) { return ERROR_ACCESS_DENIED; }
+
+LONG TkvRecordingMachine::RegEnumValueA(HKEY key, DWORD index, LPSTR name, DWORD* nameSize, DWORD* reserved,
+                                        DWORD* type, BYTE* data, DWORD* dataSize) {
+  DWORD t = REG_NONE;
+  const LONG status = FBelow.RegEnumValueA(key, index, name, nameSize, reserved, &t, data, dataSize);
+  if (type) *type = t;
+  if (status != ERROR_SUCCESS || !name || !nameSize || !data || !dataSize) return status;
+  TkvRecValue v;
+  v.Type = t;
+  v.Data.assign(data, data + *dataSize);
+  std::lock_guard<std::mutex> lock(FLock);
+  auto path = FRec->KeyHandles.find(Key(key));
+  if (path != FRec->KeyHandles.end()) FRec->Keys[path->second].Values.Set(std::string(name, *nameSize), std::move(v));
+  return status;
+}
+
+LONG TkvRecordingMachine::RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, DWORD* nameSize, DWORD* reserved,
+                                        LPSTR cls, DWORD* clsSize, void* lastWrite) {
+  const LONG status = FBelow.RegEnumKeyExA(key, index, name, nameSize, reserved, cls, clsSize, lastWrite);
+  if (status != ERROR_SUCCESS || !name || !nameSize) return status;
+  std::lock_guard<std::mutex> lock(FLock);
+  auto path = FRec->KeyHandles.find(Key(key));
+  if (path != FRec->KeyHandles.end())
+    FRec->OpenedKey(FRec->Keys[path->second].Path + "\\" + std::string(name, *nameSize));
+  return status;
+}
+
+LONG TkvRecordingMachine::RegCloseKey(HKEY key) {
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    FRec->KeyHandles.erase(Key(key));
+    FRec->HardwareKeyHandles.erase(Key(key));
+  }
+  return FBelow.RegCloseKey(key);
+}
+
+// ---- drives, version, processes -------------------------------------------------------------
+
+DWORD TkvRecordingMachine::GetLogicalDrives() {
+  const DWORD mask = FBelow.GetLogicalDrives();
+  const DWORD error = GetLastError();
+  std::lock_guard<std::mutex> lock(FLock);
+  FRec->DriveMask = mask;
+  SetLastError(error);
+  return mask;
+}
+
+UINT TkvRecordingMachine::GetDriveTypeA(LPCSTR rootPath) {
+  const UINT type = FBelow.GetDriveTypeA(rootPath);
+  const DWORD error = GetLastError();
+  if (rootPath && std::strlen(rootPath) >= 2 && rootPath[1] == ':') {
+    std::lock_guard<std::mutex> lock(FLock);
+    FRec->DriveTypes[UpperAscii(rootPath[0])] = type;
+  }
+  SetLastError(error);
+  return type;
+}
+
+BOOL TkvRecordingMachine::GetVersionExA(OSVERSIONINFOA* info) {
+  const BOOL ok = FBelow.GetVersionExA(info);
+  const DWORD error = GetLastError();
+  if (ok && info && info->dwOSVersionInfoSize >= sizeof(OSVERSIONINFOA)) {
+    std::lock_guard<std::mutex> lock(FLock);
+    FRec->Version = *info;
+  }
+  SetLastError(error);
+  return ok;
+}
+
+BOOL TkvRecordingMachine::IsWow64() {
+  const BOOL wow64 = FBelow.IsWow64();
+  const DWORD error = GetLastError();
+  std::lock_guard<std::mutex> lock(FLock);
+  FRec->Wow64 = wow64 != FALSE;
+  SetLastError(error);
+  return wow64;
+}
+
+BOOL TkvRecordingMachine::CreateProcessA(LPCSTR, LPSTR, SECURITY_ATTRIBUTES*, SECURITY_ATTRIBUTES*, BOOL, DWORD, void*,
+                                         LPCSTR, STARTUPINFOA*, PROCESS_INFORMATION*) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
+}
+
+DWORD TkvRecordingMachine::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  return FBelow.WaitForSingleObject(handle, milliseconds);
+}
+
+BOOL TkvRecordingMachine::GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
+  return FBelow.GetExitCodeProcess(process, exitCode);
+}
+
+// ---- SetupAPI -------------------------------------------------------------------------------
+
+HDEVINFO TkvRecordingMachine::SetupDiGetClassDevsA(const GUID* cls, LPCSTR enumerator, HWND parent, DWORD flags) {
+  return BelowEntry<TSetupDiGetClassDevsA, EntryIndex("SetupDiGetClassDevsA")>()(cls, enumerator, parent, flags);
+}
+
+BOOL TkvRecordingMachine::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
+  return BelowEntry<TSetupDiDestroyDeviceInfoList, EntryIndex("SetupDiDestroyDeviceInfoList")>()(set);
+}
+
+BOOL TkvRecordingMachine::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* data) {
+  const BOOL ok = BelowEntry<TSetupDiEnumDeviceInfo, EntryIndex("SetupDiEnumDeviceInfo")>()(set, index, data);
+  if (!ok || !data) return ok;
+  const DWORD error = GetLastError();
+  // The id first: the handle may have named another devnode before.
+  char id[512];
+  DWORD required = 0;
+  auto instanceId = BelowEntry<TSetupDiGetDeviceInstanceIdA, EntryIndex("SetupDiGetDeviceInstanceIdA")>();
+  SP_DEVINFO_DATA copy = *data;
+  const bool named = instanceId && instanceId(set, &copy, id, sizeof(id), &required) && required > 0;
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    const DEVINST key = named ? FRec->BindId(data->DevInst, std::string(id, ::strnlen(id, sizeof(id))))
+                              : FRec->Node(data->DevInst);
+    FRec->Devnodes[key].Class = data->ClassGuid;
+  }
+  SetLastError(error);
+  return ok;
+}
+
+BOOL TkvRecordingMachine::SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* data, DWORD property,
+                                                            DWORD* type, BYTE* buffer, DWORD size, DWORD* required) {
+  DWORD t = REG_NONE, need = 0;
+  const BOOL ok = BelowEntry<TSetupDiGetDeviceRegistryPropertyA, EntryIndex("SetupDiGetDeviceRegistryPropertyA")>()(
+      set, data, property, &t, buffer, size, &need);
+  const DWORD error = GetLastError();
+  if (type) *type = t;
+  if (required) *required = need;
+  if (ok && data && buffer) {
+    TkvRecValue v;
+    v.Type = t;
+    v.Data.assign(buffer, buffer + std::min(need, size));
+    std::lock_guard<std::mutex> lock(FLock);
+    FRec->Devnode(data->DevInst).Properties[property] = std::move(v);
+  }
+  SetLastError(error);
+  return ok;
+}
+
+HKEY TkvRecordingMachine::SetupDiOpenDevRegKey(HDEVINFO set, SP_DEVINFO_DATA* data, DWORD scope, DWORD profile,
+                                               DWORD keyType, REGSAM access) {
+  HKEY key = BelowEntry<TSetupDiOpenDevRegKey, EntryIndex("SetupDiOpenDevRegKey")>()(set, data, scope, profile, keyType, access);
+  const DWORD error = GetLastError();
+  if (data && keyType == DIREG_DEV) {
+    const bool ok = key != reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE) && key != nullptr;
+    std::lock_guard<std::mutex> lock(FLock);
+    const DEVINST node = FRec->Node(data->DevInst);
+    TkvRecDevnode& n = FRec->Devnodes[node];
+    n.HardwareKey = ok || n.HardwareKey.value_or(false);
+    if (ok) FRec->HardwareKeyHandles[Key(key)] = node;
+  }
+  SetLastError(error);
+  return key;
+}
+
+BOOL TkvRecordingMachine::SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_DATA* data, const GUID* cls,
+                                                      DWORD index, SP_DEVICE_INTERFACE_DATA* iface) {
+  const BOOL ok =
+      BelowEntry<TSetupDiEnumDeviceInterfaces, EntryIndex("SetupDiEnumDeviceInterfaces")>()(set, data, cls, index, iface);
+  if (ok && iface) {
+    const DWORD error = GetLastError();
+    std::lock_guard<std::mutex> lock(FLock);
+    FRec->Interfaces[iface->Reserved] = {data ? FRec->Node(data->DevInst) : 0, iface->InterfaceClassGuid};
+    SetLastError(error);
+  }
+  return ok;
+}
+
+BOOL TkvRecordingMachine::SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* iface,
+                                                           SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD size,
+                                                           DWORD* required, SP_DEVINFO_DATA* data) {
+  const BOOL ok = BelowEntry<TSetupDiGetDeviceInterfaceDetailA, EntryIndex("SetupDiGetDeviceInterfaceDetailA")>()(
+      set, iface, detail, size, required, data);
+  if (ok && iface && detail && size > offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath)) {
+    const DWORD error = GetLastError();
+    const std::size_t room = size - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
+    const std::string path(detail->DevicePath, ::strnlen(detail->DevicePath, room));
+    std::lock_guard<std::mutex> lock(FLock);
+    auto it = FRec->Interfaces.find(iface->Reserved);
+    DEVINST node = data ? FRec->Node(data->DevInst) : 0;
+    if (!node && it != FRec->Interfaces.end()) node = it->second.first;
+    if (node) {
+      TkvRecDevnode& n = FRec->Devnodes[node];
+      bool known = false;
+      for (const auto& i : n.Interfaces) known = known || i.second == path;
+      if (!known) n.Interfaces.emplace_back(iface->InterfaceClassGuid, path);
+    }
+    SetLastError(error);
+  }
+  return ok;
+}
+
+HDEVINFO TkvRecordingMachine::SetupDiCreateDeviceInfoList(const GUID* cls, HWND parent) {
+  return BelowEntry<TSetupDiCreateDeviceInfoList, EntryIndex("SetupDiCreateDeviceInfoList")>()(cls, parent);
+}
+
+BOOL TkvRecordingMachine::SetupDiGetDeviceInstanceIdA(HDEVINFO set, SP_DEVINFO_DATA* data, LPSTR buffer, DWORD size,
+                                                      DWORD* required) {
+  DWORD need = 0;
+  const BOOL ok =
+      BelowEntry<TSetupDiGetDeviceInstanceIdA, EntryIndex("SetupDiGetDeviceInstanceIdA")>()(set, data, buffer, size, &need);
+  const DWORD error = GetLastError();
+  if (required) *required = need;
+  if (ok && data && buffer && size) {
+    std::lock_guard<std::mutex> lock(FLock);
+    const DEVINST node = FRec->BindId(data->DevInst, std::string(buffer, ::strnlen(buffer, size)));
+    FRec->Devnodes[node].IdSizeZero = need == 0;
+  }
+  SetLastError(error);
+  return ok;
+}
+
+BOOL TkvRecordingMachine::SetupDiOpenDeviceInfoA(HDEVINFO set, LPCSTR instanceId, HWND parent, DWORD flags,
+                                                 SP_DEVINFO_DATA* data) {
+  const BOOL ok =
+      BelowEntry<TSetupDiOpenDeviceInfoA, EntryIndex("SetupDiOpenDeviceInfoA")>()(set, instanceId, parent, flags, data);
+  if (ok && data && instanceId) {
+    const DWORD error = GetLastError();
+    std::lock_guard<std::mutex> lock(FLock);
+    FRec->Devnodes[FRec->BindId(data->DevInst, instanceId)].Class = data->ClassGuid;
+    SetLastError(error);
+  }
+  return ok;
+}
+
+BOOL TkvRecordingMachine::SetupDiGetINFClassA(LPCSTR inf, GUID* cls, LPSTR name, DWORD size, DWORD* required) {
+  return BelowEntry<TSetupDiGetINFClassA, EntryIndex("SetupDiGetINFClassA")>()(inf, cls, name, size, required);
+}
+
+// ---- configuration manager --------------------------------------------------------------------
+
+CONFIGRET TkvRecordingMachine::CM_Locate_DevNodeA(DEVINST* node, LPCSTR id, ULONG flags) {
+  const CONFIGRET r = BelowEntry<TCM_Locate_DevNodeA, EntryIndex("CM_Locate_DevNodeA")>()(node, id, flags);
+  if (r == CR_SUCCESS && node) {
+    std::lock_guard<std::mutex> lock(FLock);
+    if (!id || !*id) FRec->Root = FRec->Node(*node);
+    else FRec->BindId(*node, id);
+  }
+  return r;
+}
+
+CONFIGRET TkvRecordingMachine::CM_Get_DevNode_Registry_PropertyA(DEVINST node, ULONG property, ULONG* type,
+                                                                 void* buffer, ULONG* length, ULONG flags) {
+  ULONG t = REG_NONE;
+  const CONFIGRET r = BelowEntry<TCM_Get_DevNode_Registry_PropertyA, EntryIndex("CM_Get_DevNode_Registry_PropertyA")>()(
+      node, property, &t, buffer, length, flags);
+  if (type) *type = t;
+  if (r == CR_SUCCESS && buffer && length && property >= 1) {
+    std::lock_guard<std::mutex> lock(FLock);
+    TkvRecValue v;
+    v.Type = t;
+    v.Data.assign(static_cast<const BYTE*>(buffer), static_cast<const BYTE*>(buffer) + *length);
+    FRec->Devnode(node).Properties[property - 1] = std::move(v);  // CM_DRP codes are SPDRP codes + 1
+  }
+  return r;
+}
+
+CONFIGRET TkvRecordingMachine::CM_Get_Parent(DEVINST* result, DEVINST node, ULONG flags) {
+  const CONFIGRET r = BelowEntry<TCM_Get_Parent, EntryIndex("CM_Get_Parent")>()(result, node, flags);
+  if (r == CR_SUCCESS && result) {
+    std::lock_guard<std::mutex> lock(FLock);
+    FRec->Devnode(node).Parent = FRec->Node(*result);
+  }
+  return r;
+}
+
+CONFIGRET TkvRecordingMachine::CM_Get_Child(DEVINST* result, DEVINST node, ULONG flags) {
+  const CONFIGRET r = BelowEntry<TCM_Get_Child, EntryIndex("CM_Get_Child")>()(result, node, flags);
+  if (r == CR_SUCCESS && result) {
+    std::lock_guard<std::mutex> lock(FLock);
+    const DEVINST child = FRec->Node(*result), parent = FRec->Node(node);
+    FRec->Devnodes[child].Parent = parent;
+    FRec->Devnodes[parent].FirstChild = child;
+  }
+  return r;
+}
+
+CONFIGRET TkvRecordingMachine::CM_Get_Sibling(DEVINST* result, DEVINST node, ULONG flags) {
+  const CONFIGRET r = BelowEntry<TCM_Get_Sibling, EntryIndex("CM_Get_Sibling")>()(result, node, flags);
+  if (r == CR_SUCCESS && result) {
+    std::lock_guard<std::mutex> lock(FLock);
+    const DEVINST self = FRec->Node(node), next = FRec->Node(*result);
+    FRec->Devnodes[self].Next = next;
+    if (const DEVINST parent = FRec->Devnodes[self].Parent) FRec->Devnodes[next].Parent = parent;
+  }
+  return r;
+}
+
+CONFIGRET TkvRecordingMachine::CM_Get_Device_ID_List_SizeA(ULONG* length, LPCSTR filter, ULONG flags) {
+  return BelowEntry<TCM_Get_Device_ID_List_SizeA, EntryIndex("CM_Get_Device_ID_List_SizeA")>()(length, filter, flags);
+}
+
+CONFIGRET TkvRecordingMachine::CM_Get_Device_ID_ListA(LPCSTR filter, char* buffer, ULONG length, ULONG flags) {
+  const CONFIGRET r = BelowEntry<TCM_Get_Device_ID_ListA, EntryIndex("CM_Get_Device_ID_ListA")>()(filter, buffer, length, flags);
+  if (r != CR_SUCCESS || !buffer || !filter ||
+      !(flags & (CM_GETIDLIST_FILTER_REMOVALRELATIONS | CM_GETIDLIST_FILTER_BUSRELATIONS)))
+    return r;
+  const DWORD error = GetLastError();
+  std::vector<std::string> ids = MultiSz(buffer, length);
+  // The devnodes named here may be ones the walk passed without reading their
+  // ids: locating them ties the ids to the devnodes, so that their relations
+  // are written where the library will ask for them.
+  auto locate = BelowEntry<TCM_Locate_DevNodeA, EntryIndex("CM_Locate_DevNodeA")>();
+  std::vector<std::pair<DEVINST, std::string>> located;
+  if (locate) {
+    std::vector<std::string> named(ids);
+    named.emplace_back(filter);
+    for (const std::string& id : named) {
+      DEVINST node = 0;
+      if (locate(&node, id.c_str(), CM_LOCATE_DEVNODE_NORMAL) == CR_SUCCESS) located.emplace_back(node, id);
+    }
+  }
+  std::lock_guard<std::mutex> lock(FLock);
+  auto& map = (flags & CM_GETIDLIST_FILTER_REMOVALRELATIONS) ? FRec->RemovalRelations : FRec->BusRelations;
+  map[UpperAscii(filter)] = {filter, std::move(ids)};
+  for (const auto& l : located) FRec->BindId(l.first, l.second);
+  SetLastError(error);
+  return r;
+}
+
+NTSTATUS TkvRecordingMachine::ZwQueryKey(HANDLE key, int infoClass, void* buffer, ULONG length, ULONG* resultLength) {
+  const NTSTATUS status = BelowEntry<TZwQueryKey, EntryIndex("ZwQueryKey")>()(key, infoClass, buffer, length, resultLength);
+  if (status >= 0 && infoClass == KeyNameInformation && buffer && length >= 4) {
+    ULONG bytes = 0;
+    std::memcpy(&bytes, buffer, 4);
+    const std::size_t units = std::min<std::size_t>(bytes, length - 4) / 2;
+    std::u16string name(units, u'\0');
+    if (units) std::memcpy(&name[0], static_cast<const BYTE*>(buffer) + 4, units * 2);
+    const std::string text = Host().WideToAnsi(reinterpret_cast<const WCHAR*>(name.data()), units);
+    std::lock_guard<std::mutex> lock(FLock);
+    auto hw = FRec->HardwareKeyHandles.find(Key(key));
+    if (hw != FRec->HardwareKeyHandles.end()) FRec->Devnodes[hw->second].KernelName = text;
+  }
+  return status;
+}
+
+}  // namespace kv
