@@ -12,6 +12,7 @@
 // deleted without FILE_SHARE_DELETE, so code that forgets to close a file
 // before replacing it fails here as it would on Windows. Read-only files
 // (no owner write permission) cannot be deleted either.
+#include "kvlock.h"
 #include "kvposixhost.h"
 
 #include "kvposiximpl.h"
@@ -56,8 +57,8 @@ struct TFile;
 // The open files of this process with their access and sharing, for
 // Windows' sharing rules.
 struct TShares {
-  std::mutex Lock;
-  std::vector<TFile*> Open;
+  TkvMutex Lock;
+  std::vector<TFile*> Open KV_GUARDED_BY(Lock);
 };
 
 TShares& Shares() {
@@ -75,7 +76,7 @@ struct TFile final : posix::THostObject {
 
   void Release() {
     TShares& s = Shares();
-    std::lock_guard<std::mutex> lock(s.Lock);
+    TkvLockGuard<TkvMutex> lock(s.Lock);
     s.Open.erase(std::remove(s.Open.begin(), s.Open.end(), this), s.Open.end());
   }
   ~TFile() override {
@@ -84,9 +85,10 @@ struct TFile final : posix::THostObject {
   }
 };
 
-// The Shares lock must be held. Checks a new opening (or a deletion, Delete)
-// of the file St against every open handle of it.
-bool MaySharing(const struct stat& st, bool reads, bool writes, DWORD share, bool remove = false) {
+// Checks a new opening (or a deletion, Delete) of the file St against every
+// open handle of it.
+bool MaySharing(const struct stat& st, bool reads, bool writes, DWORD share, bool remove = false)
+    KV_REQUIRES(Shares().Lock) {
   for (const TFile* f : Shares().Open) {
     if (f->Device != st.st_dev || f->Inode != st.st_ino) continue;
     if (remove && !(f->Share & FILE_SHARE_DELETE)) return false;
@@ -190,7 +192,7 @@ int CopyFileData(const std::string& from, const std::string& to) {
   const bool destExists = ::stat(to.c_str(), &dst) == 0;
   if (destExists && src.st_dev == dst.st_dev && src.st_ino == dst.st_ino) return DE_SAMEFILE;
   {
-    std::lock_guard<std::mutex> lock(Shares().Lock);
+    TkvLockGuard<TkvMutex> lock(Shares().Lock);
     if (!MaySharing(src, true, false, FILE_SHARE_READ) || (destExists && !MaySharing(dst, false, true, FILE_SHARE_READ)))
       return static_cast<int>(posix::ERROR_SHARING_VIOLATION);
   }
@@ -248,7 +250,7 @@ int DeleteTree(const std::string& path) {
     return 0;
   }
   {
-    std::lock_guard<std::mutex> lock(Shares().Lock);
+    TkvLockGuard<TkvMutex> lock(Shares().Lock);
     if (!MaySharing(st, false, false, FILE_SHARE_READ | FILE_SHARE_WRITE, true))
       return static_cast<int>(posix::ERROR_SHARING_VIOLATION);
   }
@@ -368,7 +370,7 @@ HANDLE TkvPosixHost::CreateFileA(LPCSTR name, DWORD access, DWORD share, SECURIT
   }
   if ((oflags & O_TRUNC) && (oflags & O_ACCMODE) == O_RDONLY) oflags = (oflags & ~O_ACCMODE) | O_RDWR;
 
-  std::lock_guard<std::mutex> lock(Shares().Lock);
+  TkvLockGuard<TkvMutex> lock(Shares().Lock);
   struct stat st;
   const bool existed = ::stat(path.c_str(), &st) == 0;
   if (existed) {
@@ -464,7 +466,7 @@ DWORD TkvPosixHost::GetFileSize(HANDLE handle, DWORD* high) {
 
 BOOL TkvPosixHost::DeleteFileA(LPCSTR name) {
   const std::string path = posix::NativePath(name);
-  std::lock_guard<std::mutex> lock(Shares().Lock);
+  TkvLockGuard<TkvMutex> lock(Shares().Lock);
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) return Fail(ErrorFor(errno, path));
   if (S_ISDIR(st.st_mode)) return Fail(ERROR_ACCESS_DENIED);

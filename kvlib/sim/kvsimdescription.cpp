@@ -70,6 +70,7 @@ class TkvSimDescriptionLoader {
   explicit TkvSimDescriptionLoader(TkvSimMachine& m) : M(m) {}
 
   void Load(const json& d) {
+    TkvLockGuard<TkvRecursiveMutex> lock(M.FLock);  // the machine is not shared yet; the fields want it all the same
     OnlyKeys(d, "machine", {"name", "codePage", "windows", "drives", "services", "programs", "devnodes", "registry",
                             "usb", "comment"});
     M.FName = Text(d, "name", "machine", "unnamed machine");

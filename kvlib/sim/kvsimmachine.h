@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "kvboundapi.h"
+#include "kvlock.h"
 #include "kvplatform.h"
 
 namespace kv {
@@ -101,8 +102,14 @@ class TkvSimMachine : public TkvMachine {
   // message naming the fault when the description is malformed.
   static std::unique_ptr<TkvSimMachine> FromJson(const std::string& text);
   static std::unique_ptr<TkvSimMachine> FromFile(const std::string& path);
-  std::string Name() const { return FName; }
-  unsigned CodePage() const { return FCodePage; }
+  std::string Name() const {
+    TkvLockGuard<TkvRecursiveMutex> lock(FLock);
+    return FName;
+  }
+  unsigned CodePage() const {
+    TkvLockGuard<TkvRecursiveMutex> lock(FLock);
+    return FCodePage;
+  }
 
   // ---- builder -------------------------------------------------------------
   struct DevnodeSpec {
@@ -118,7 +125,10 @@ class TkvSimMachine : public TkvMachine {
   };
   // Adds a devnode below Parent (nullptr: the root) and returns it.
   TkvSimDevnode& AddDevnode(const DevnodeSpec& spec, TkvSimDevnode* parent = nullptr);
-  TkvSimDevnode& Root() { return *FDevnodes.front(); }
+  TkvSimDevnode& Root() {
+    TkvLockGuard<TkvRecursiveMutex> lock(FLock);
+    return *FDevnodes.front();
+  }
   TkvSimDevnode* FindDevnode(const std::string& instanceId);
   void SetProperty(TkvSimDevnode& node, DWORD spdrp, const std::string& utf8Text);
   // Marks every devnode whose driver key (SPDRP_DRIVER) is DriverKey, without
@@ -144,7 +154,10 @@ class TkvSimMachine : public TkvMachine {
   // (and with it the other CM_ functions); otherwise only cfgmgr32.dll does.
   void SetConfigManagerInSetupApi(bool inSetupApi);
   unsigned LoadCount(const std::string& library) const;
-  unsigned LookupCount() const { return FLookups; }
+  unsigned LookupCount() const {
+    TkvLockGuard<TkvRecursiveMutex> lock(FLock);
+    return FLookups;
+  }
   // Registers an extra export (e.g. WinUSB or newdev entry points).
   void AddExport(const std::string& library, const std::string& entry, FARPROC proc);
 
@@ -251,7 +264,7 @@ class TkvSimMachine : public TkvMachine {
   // failure *error holds the error to report. Public for the trampolines and
   // the device objects of other files.
   bool Enter(const char* operation, DWORD* error);
-  std::recursive_mutex& Lock() const { return FLock; }
+  TkvRecursiveMutex& Lock() const KV_RETURN_CAPABILITY(FLock) { return FLock; }
 
  private:
   struct DevInfoSet {
@@ -273,44 +286,44 @@ class TkvSimMachine : public TkvMachine {
     std::shared_ptr<TkvSimDeviceObject> Object;
     DWORD ExitCode = 0;
   };
-  TkvSimKey* RootKey(HKEY root);
-  TkvSimKey* KeyFromHandle(HKEY key);
-  TkvSimKey* FindKey(TkvSimKey* from, const std::string& path, bool create);
-  HKEY NewKeyHandle(TkvSimKey* key);
-  std::string KernelName(const TkvSimKey* key) const;
-  TkvSimDevnode* Devnode(DEVINST handle);
-  DevInfoSet* Set(HDEVINFO set);
-  TkvSimDevnode* DeviceOf(DevInfoSet* set, SP_DEVINFO_DATA* data);
-  std::vector<std::string> Relations(const TkvSimDevnode& node, ULONG flags);
-  std::string Ansi(const TkvSimValue& value);
-  void InstallStandardExports();
+  TkvSimKey* RootKey(HKEY root) KV_REQUIRES(FLock);
+  TkvSimKey* KeyFromHandle(HKEY key) KV_REQUIRES(FLock);
+  TkvSimKey* FindKey(TkvSimKey* from, const std::string& path, bool create) KV_REQUIRES(FLock);
+  HKEY NewKeyHandle(TkvSimKey* key) KV_REQUIRES(FLock);
+  std::string KernelName(const TkvSimKey* key) const KV_REQUIRES(FLock);
+  TkvSimDevnode* Devnode(DEVINST handle) KV_REQUIRES(FLock);
+  DevInfoSet* Set(HDEVINFO set) KV_REQUIRES(FLock);
+  TkvSimDevnode* DeviceOf(DevInfoSet* set, SP_DEVINFO_DATA* data) KV_REQUIRES(FLock);
+  std::vector<std::string> Relations(const TkvSimDevnode& node, ULONG flags) KV_REQUIRES(FLock);
+  std::string Ansi(const TkvSimValue& value) KV_REQUIRES(FLock);
+  void InstallStandardExports() KV_REQUIRES(FLock);
   std::shared_ptr<TkvSimWinUsb> WinUsbInterface(WINUSB_INTERFACE_HANDLE handle);
 
-  mutable std::recursive_mutex FLock;
-  std::string FName = "empty machine";
-  unsigned FCodePage = 1252;
-  std::vector<std::unique_ptr<TkvSimDevnode>> FDevnodes;
-  std::map<std::string, TkvSimDevnode*> FDevnodeById;  // by upper-case instance id
-  std::map<std::string, std::unique_ptr<TkvSimKey>> FRoots;  // by root name: HKLM, HKCU, HKCR, HKU
-  std::map<ULONG_PTR, TkvSimKey*> FKeyHandles;
-  std::map<ULONG_PTR, std::unique_ptr<DevInfoSet>> FSets;
-  std::map<std::string, Library> FLibraries;  // by upper-case name without ".DLL"
-  std::map<ULONG_PTR, std::unique_ptr<OpenHandle>> FHandles;
-  std::map<ULONG_PTR, std::shared_ptr<TkvSimWinUsb>> FInterfaces;  // WinUSB interface handles
-  std::map<std::string, std::shared_ptr<TkvSimDeviceObject>> FDeviceObjects;  // by upper-case path
-  std::map<std::string, TProgram> FPrograms;  // by upper-case file name
-  std::vector<std::string> FStarted;
+  mutable TkvRecursiveMutex FLock;
+  std::string FName KV_GUARDED_BY(FLock) = "empty machine";
+  unsigned FCodePage KV_GUARDED_BY(FLock) = 1252;
+  std::vector<std::unique_ptr<TkvSimDevnode>> FDevnodes KV_GUARDED_BY(FLock);
+  std::map<std::string, TkvSimDevnode*> FDevnodeById KV_GUARDED_BY(FLock);  // by upper-case instance id
+  std::map<std::string, std::unique_ptr<TkvSimKey>> FRoots KV_GUARDED_BY(FLock);  // by root name: HKLM, HKCU, HKCR, HKU
+  std::map<ULONG_PTR, TkvSimKey*> FKeyHandles KV_GUARDED_BY(FLock);
+  std::map<ULONG_PTR, std::unique_ptr<DevInfoSet>> FSets KV_GUARDED_BY(FLock);
+  std::map<std::string, Library> FLibraries KV_GUARDED_BY(FLock);  // by upper-case name without ".DLL"
+  std::map<ULONG_PTR, std::unique_ptr<OpenHandle>> FHandles KV_GUARDED_BY(FLock);
+  std::map<ULONG_PTR, std::shared_ptr<TkvSimWinUsb>> FInterfaces KV_GUARDED_BY(FLock);  // WinUSB interface handles
+  std::map<std::string, std::shared_ptr<TkvSimDeviceObject>> FDeviceObjects KV_GUARDED_BY(FLock);  // by upper-case path
+  std::map<std::string, TProgram> FPrograms KV_GUARDED_BY(FLock);  // by upper-case file name
+  std::vector<std::string> FStarted KV_GUARDED_BY(FLock);
   struct Failure {
     DWORD Error;
     int Count;
   };
-  std::map<std::string, Failure> FFailures;
-  std::map<char, UINT> FDrives;
-  OSVERSIONINFOA FVersion{};
-  bool FWow64 = false;
-  ULONG_PTR FNextHandle = 0x10;
+  std::map<std::string, Failure> FFailures KV_GUARDED_BY(FLock);
+  std::map<char, UINT> FDrives KV_GUARDED_BY(FLock);
+  OSVERSIONINFOA FVersion KV_GUARDED_BY(FLock){};
+  bool FWow64 KV_GUARDED_BY(FLock) = false;
+  ULONG_PTR FNextHandle KV_GUARDED_BY(FLock) = 0x10;
   std::atomic<unsigned long> FCalls{0};
-  unsigned FLookups = 0;
+  unsigned FLookups KV_GUARDED_BY(FLock) = 0;
 
   friend class TkvSimDescriptionLoader;
 };
