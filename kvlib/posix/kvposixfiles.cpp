@@ -138,20 +138,6 @@ BOOL Fail(DWORD error) {
 
 // ---- shell file operations ----------------------------------------------
 
-struct TFaults {
-  std::mutex Lock;
-  unsigned Count = 0;
-  int Result = 0;
-  bool Abort = false;
-  unsigned AfterItems = 0;
-  unsigned Calls = 0;
-};
-
-TFaults& Faults() {
-  static TFaults* faults = new TFaults;
-  return *faults;
-}
-
 std::vector<std::string> SplitList(LPCSTR list) {
   std::vector<std::string> items;
   if (!list) return items;
@@ -561,21 +547,6 @@ DWORD TkvPosixHost::GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD siz
 int TkvPosixHost::SHFileOperationA(SHFILEOPSTRUCTA* op) {
   if (!op) return static_cast<int>(ERROR_INVALID_PARAMETER);
   op->fAnyOperationsAborted = FALSE;
-  bool faulty = false, abort = false;
-  int faultResult = 0;
-  unsigned faultAfter = 0;
-  {
-    TFaults& f = Faults();
-    std::lock_guard<std::mutex> lock(f.Lock);
-    ++f.Calls;
-    if (f.Count > 0) {
-      --f.Count;
-      faulty = true;
-      abort = f.Abort;
-      faultResult = f.Result;
-      faultAfter = f.AfterItems;
-    }
-  }
   const std::vector<std::string> sources = SplitList(op->pFrom);
   const std::vector<std::string> dests = SplitList(op->pTo);
   if (sources.empty()) return static_cast<int>(ERROR_INVALID_PARAMETER);
@@ -588,11 +559,6 @@ int TkvPosixHost::SHFileOperationA(SHFILEOPSTRUCTA* op) {
   const bool intoFolder = !paired && (sources.size() > 1 || HasWildcard(sources[0]));
 
   for (std::size_t i = 0; i < sources.size(); ++i) {
-    if (faulty && i == faultAfter) {
-      if (!abort) return faultResult;
-      op->fAnyOperationsAborted = TRUE;
-      return static_cast<int>(posix::ERROR_CANCELLED);
-    }
     // A wildcard that matches nothing leaves nothing to do; a missing plain
     // name fails below.
     const std::vector<std::string> items = Expand(sources[i]);
@@ -614,45 +580,7 @@ int TkvPosixHost::SHFileOperationA(SHFILEOPSTRUCTA* op) {
       if (error) return error;
     }
   }
-  if (faulty && faultAfter >= sources.size()) {
-    if (!abort) return faultResult;
-    op->fAnyOperationsAborted = TRUE;
-    return static_cast<int>(posix::ERROR_CANCELLED);
-  }
   return 0;
 }
 
-namespace host {
-
-void FailNextFileOperations(unsigned count, int result, unsigned afterItems) {
-  TFaults& f = Faults();
-  std::lock_guard<std::mutex> lock(f.Lock);
-  f.Count = count;
-  f.Result = result;
-  f.Abort = false;
-  f.AfterItems = afterItems;
-}
-
-void AbortNextFileOperations(unsigned count, unsigned afterItems) {
-  TFaults& f = Faults();
-  std::lock_guard<std::mutex> lock(f.Lock);
-  f.Count = count;
-  f.Result = static_cast<int>(posix::ERROR_CANCELLED);
-  f.Abort = true;
-  f.AfterItems = afterItems;
-}
-
-void ClearFileOperationFaults() {
-  TFaults& f = Faults();
-  std::lock_guard<std::mutex> lock(f.Lock);
-  f.Count = 0;
-}
-
-unsigned FileOperationCount() {
-  TFaults& f = Faults();
-  std::lock_guard<std::mutex> lock(f.Lock);
-  return f.Calls;
-}
-
-}  // namespace host
 }  // namespace kv

@@ -1,8 +1,10 @@
 // Loading a simulated machine from its description (JSON). The format is
 // documented in docs/machine-description.md. Every fault names the place in
 // the description, so a hand-written machine is easy to fix.
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <system_error>
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
@@ -75,8 +77,12 @@ class TkvSimDescriptionLoader {
                             "usb", "driverPackages", "comment"});
     M.FName = Text(d, "name", "machine", "unnamed machine");
     if (d.contains("codePage")) {
-      if (!d["codePage"].is_number_unsigned()) Fault("codePage", "must be a number");
-      M.FCodePage = d["codePage"].get<unsigned>();
+      const json& cp = d["codePage"];
+      // The code pages the machine can hand out text in; another would be
+      // silently ignored by the conversions.
+      if (!cp.is_number_unsigned() || (cp != 1250 && cp != 1251 && cp != 1252 && cp != 65001))
+        Fault("codePage", "must be one of 1250, 1251, 1252, 65001");
+      M.FCodePage = cp.get<unsigned>();
     }
     if (d.contains("windows")) Windows(d["windows"]);
     if (d.contains("drives")) {
@@ -108,7 +114,7 @@ class TkvSimDescriptionLoader {
     if (d.contains("devnodes")) {
       if (!d["devnodes"].is_array()) Fault("devnodes", "must be a list");
       for (std::size_t i = 0; i < d["devnodes"].size(); ++i)
-        Devnode(d["devnodes"][i], nullptr, "devnodes[" + std::to_string(i) + "]");
+        Devnode(d["devnodes"][i], nullptr, "devnodes[" + std::to_string(i) + "]", 1);
     }
     if (d.contains("usb")) LoadUsbDescription(M, d["usb"]);
   }
@@ -209,7 +215,11 @@ class TkvSimDescriptionLoader {
     }
   }
 
-  void Devnode(const json& n, TkvSimDevnode* parent, const std::string& where) {
+  void Devnode(const json& n, TkvSimDevnode* parent, const std::string& where, int depth) {
+    // Real device trees are a few dozen levels deep; a hostile description
+    // must not exhaust the stack of the loader or of what walks the tree.
+    if (depth > kMaxDevnodeDepth)
+      Fault(where, "devnodes nest at most " + std::to_string(kMaxDevnodeDepth) + " deep");
     OnlyKeys(n, where, {"id", "class", "driver", "description", "service", "manufacturer", "pdo", "friendlyName",
                         "hardwareIds", "present", "parameters", "hardwareKey", "interfaces", "busRelations",
                         "removalRelations", "instanceIdSizeZero", "disabled", "ejectVeto", "children", "winusb",
@@ -261,7 +271,7 @@ class TkvSimDescriptionLoader {
     if (n.contains("children")) {
       if (!n["children"].is_array()) Fault(where + ".children", "must be a list");
       for (std::size_t i = 0; i < n["children"].size(); ++i)
-        Devnode(n["children"][i], &node, where + ".children[" + std::to_string(i) + "]");
+        Devnode(n["children"][i], &node, where + ".children[" + std::to_string(i) + "]", depth + 1);
     }
   }
 
@@ -316,7 +326,8 @@ std::unique_ptr<TkvSimMachine> TkvSimMachine::FromJson(const std::string& text) 
   json d;
   try {
     d = json::parse(text);
-  } catch (const json::parse_error& e) {
+  } catch (const json::exception& e) {
+    // Malformed text, or a number beyond what JSON numbers hold here.
     throw std::runtime_error(std::string("machine description: not valid JSON: ") + e.what());
   }
   auto machine = std::make_unique<TkvSimMachine>();
@@ -330,6 +341,9 @@ std::unique_ptr<TkvSimMachine> TkvSimMachine::FromJson(const std::string& text) 
 }
 
 std::unique_ptr<TkvSimMachine> TkvSimMachine::FromFile(const std::string& path) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec))
+    throw std::runtime_error("machine description: \"" + path + "\" is a folder, not a file");
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("machine description: cannot read \"" + path + "\"");
   std::ostringstream text;

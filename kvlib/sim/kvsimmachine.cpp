@@ -4,8 +4,10 @@
 
 #include <algorithm>
 
+#include <algorithm>
 #include <cstring>
 #include <sstream>
+#include <stdexcept>
 
 #include "kvtext.h"
 
@@ -89,7 +91,29 @@ bool TkvSimMachine::Enter(const char* operation, DWORD* error) {
   return true;
 }
 
+namespace {
+
+// The machine's own operations that can be made to fail (the entry points of
+// its libraries are known from the libraries).
+const char* const kOperations[] = {
+    "LoadLibraryA",    "GetProcAddress",    "FreeLibrary",      "CreateFileA",      "DeviceIoControl",
+    "CloseHandle",     "RegOpenKeyExA",     "RegCreateKeyExA",  "RegQueryValueExA", "RegSetValueExA",
+    "RegDeleteValueA", "RegEnumValueA",     "RegEnumKeyExA",    "RegCloseKey",      "GetLogicalDrives",
+    "GetDriveTypeA",   "GetVersionExA",     "IsWow64",          "CreateProcessA",   "WaitForSingleObject",
+    "GetExitCodeProcess"};
+
+}  // namespace
+
+bool TkvSimMachine::KnowsOperation(const std::string& operation) const {
+  for (const char* o : kOperations)
+    if (operation == o) return true;
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
+  return FExportNames.count(operation) != 0;
+}
+
 void TkvSimMachine::Fail(const std::string& operation, DWORD error, int count) {
+  if (!KnowsOperation(operation))
+    throw std::invalid_argument("TkvSimMachine::Fail: no operation is named \"" + operation + "\"");
   TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   FFailures[operation] = Failure{error, count};
 }
@@ -237,12 +261,16 @@ void TkvSimMachine::SetWow64(bool wow64) {
 
 void TkvSimMachine::RemoveLibrary(const std::string& library) {
   TkvLockGuard<TkvRecursiveMutex> lock(FLock);
-  FLibraries[LibraryKey(library)].Present = false;
+  Library& lib = FLibraries[LibraryKey(library)];
+  if (lib.Name.empty()) lib.Name = library;
+  lib.Present = false;
 }
 
 void TkvSimMachine::RemoveExport(const std::string& library, const std::string& entry) {
   TkvLockGuard<TkvRecursiveMutex> lock(FLock);
-  FLibraries[LibraryKey(library)].Exports.erase(entry);
+  Library& lib = FLibraries[LibraryKey(library)];
+  if (lib.Name.empty()) lib.Name = library;
+  if (lib.Exports.erase(entry)) lib.Removed.insert(entry);
 }
 
 void TkvSimMachine::AddExport(const std::string& library, const std::string& entry, FARPROC proc) {
@@ -250,6 +278,8 @@ void TkvSimMachine::AddExport(const std::string& library, const std::string& ent
   Library& lib = FLibraries[LibraryKey(library)];
   if (lib.Name.empty()) lib.Name = library;
   lib.Exports[entry] = proc;
+  lib.Removed.erase(entry);
+  FExportNames.insert(entry);
 }
 
 unsigned TkvSimMachine::LoadCount(const std::string& library) const {
@@ -369,6 +399,25 @@ BOOL TkvSimMachine::FreeLibrary(HMODULE module) {
 
 // ---- device objects, processes -------------------------------------------------
 
+// Windows turns the name given to CreateFileA into UTF-16 with the ANSI code
+// page; the paths here are kept as UTF-8. A name with characters beyond
+// ASCII therefore names the object whose path, converted to the code page,
+// gives the same bytes, unless the conversion lost a character ("?" stands
+// for one that the code page lacks, and names nothing).
+std::map<std::string, std::shared_ptr<TkvSimDeviceObject>>::iterator TkvSimMachine::FindByAnsiName(
+    const std::string& name) {
+  const std::string wanted = UpperAscii(name);
+  const bool ascii = std::all_of(wanted.begin(), wanted.end(), [](char c) { return (c & 0x80) == 0; });
+  if (ascii) return FDeviceObjects.end();
+  for (auto it = FDeviceObjects.begin(); it != FDeviceObjects.end(); ++it) {
+    const std::u16string wide = Utf8ToUtf16(it->first);
+    const std::string ansi = Host().WideToAnsi(reinterpret_cast<const WCHAR*>(wide.data()), wide.size());
+    if (ansi != wanted) continue;
+    if (std::count(ansi.begin(), ansi.end(), '?') == std::count(wide.begin(), wide.end(), u'?')) return it;
+  }
+  return FDeviceObjects.end();
+}
+
 HANDLE TkvSimMachine::CreateFileA(LPCSTR name, DWORD, DWORD, SECURITY_ATTRIBUTES*, DWORD disposition, DWORD,
                                   HANDLE) {
   DWORD error = 0;
@@ -378,6 +427,7 @@ HANDLE TkvSimMachine::CreateFileA(LPCSTR name, DWORD, DWORD, SECURITY_ATTRIBUTES
   }
   TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   auto it = name ? FDeviceObjects.find(UpperAscii(name)) : FDeviceObjects.end();
+  if (it == FDeviceObjects.end() && name) it = FindByAnsiName(name);
   if (it == FDeviceObjects.end() || disposition != OPEN_EXISTING) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
@@ -787,8 +837,30 @@ std::string TkvSimMachine::Dump() const {
   walk(FDevnodes.front().get(), 0);
   out << "device objects:";
   for (const auto& d : FDeviceObjects) out << " " << d.first;
-  out << "\n";
+  out << "\narmed failures:";
+  for (const auto& f : FFailures) {
+    if (f.second.Count == 0) continue;  // used up
+    out << " " << f.first << " (error " << f.second.Error << ", "
+        << (f.second.Count < 0 ? std::string("always") : std::to_string(f.second.Count) + " more") << ")";
+  }
+  out << "\nmissing libraries:";
+  for (const auto& l : FLibraries)
+    if (!l.second.Present) out << " " << (l.second.Name.empty() ? l.first : l.second.Name);
+  out << "\nmissing entries:";
+  for (const auto& l : FLibraries)
+    for (const std::string& e : l.second.Removed) out << " " << l.second.Name << "!" << e;
+  out << "\noutstanding: " << Outstanding() << "\n";
   return out.str();
+}
+
+TkvSimMachine::TOutstanding TkvSimMachine::Outstanding() const {
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
+  TOutstanding o;
+  o.Handles = FHandles.size();
+  o.Keys = FKeyHandles.size();
+  o.DevInfoSets = FSets.size();
+  for (const auto& l : FLibraries) o.Libraries += l.second.References;
+  return o;
 }
 
 }  // namespace kv

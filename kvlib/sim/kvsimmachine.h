@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -236,12 +237,34 @@ class TkvSimMachine : public TkvMachine {
   // Makes the named operation (its Win32 name, e.g. "RegOpenKeyExA",
   // "SetupDiOpenDevRegKey", "DeviceIoControl") fail `count` times (-1: always)
   // with `error`. Registry and CM functions return the error as their status.
+  // A name the machine does not know (a misspelt one would never fire) throws
+  // std::invalid_argument.
   void Fail(const std::string& operation, DWORD error, int count = -1);
+  // Whether Fail accepts the name: a TkvMachine operation or an entry point
+  // of a library of this machine.
+  bool KnowsOperation(const std::string& operation) const;
   void ClearFailures();
   // Number of calls made into this machine since creation (or ResetCallCount).
   unsigned long CallCount() const { return FCalls.load(); }
   void ResetCallCount() { FCalls = 0; }
-  // A readable dump of the machine, for failure messages.
+  // What was handed out and not given back: open handles (devices, processes,
+  // threads), open registry keys, device information sets, and library
+  // references (LoadLibraryA without its FreeLibrary).
+  struct TOutstanding {
+    std::size_t Handles = 0, Keys = 0, DevInfoSets = 0, Libraries = 0;
+    bool operator==(const TOutstanding& o) const {
+      return Handles == o.Handles && Keys == o.Keys && DevInfoSets == o.DevInfoSets && Libraries == o.Libraries;
+    }
+    bool operator!=(const TOutstanding& o) const { return !(*this == o); }
+    friend std::ostream& operator<<(std::ostream& out, const TOutstanding& o) {
+      return out << o.Handles << " handles, " << o.Keys << " registry keys, " << o.DevInfoSets
+                 << " device information sets, " << o.Libraries << " library references";
+    }
+  };
+  TOutstanding Outstanding() const;
+  // A readable dump of the machine, for failure messages: devnodes, device
+  // objects, armed failures, missing libraries and entries, and what is
+  // outstanding.
   std::string Dump() const;
 
   // ---- TkvMachine ----------------------------------------------------------
@@ -352,12 +375,15 @@ class TkvSimMachine : public TkvMachine {
     unsigned Loads = 0;
     unsigned References = 0;
     std::map<std::string, FARPROC> Exports;  // by exact entry name
+    std::set<std::string> Removed;           // entries taken away with RemoveExport
   };
   struct OpenHandle {
     enum Kind { Device, Process, Thread } What = Device;
     std::shared_ptr<TkvSimDeviceObject> Object;
     DWORD ExitCode = 0;
   };
+  std::map<std::string, std::shared_ptr<TkvSimDeviceObject>>::iterator FindByAnsiName(const std::string& name)
+      KV_REQUIRES(FLock);
   TkvSimKey* RootKey(HKEY root) KV_REQUIRES(FLock);
   TkvSimKey* KeyFromHandle(HKEY key) KV_REQUIRES(FLock);
   TkvSimKey* FindKey(TkvSimKey* from, const std::string& path, bool create) KV_REQUIRES(FLock);
@@ -400,6 +426,7 @@ class TkvSimMachine : public TkvMachine {
     int Count;
   };
   std::map<std::string, Failure> FFailures KV_GUARDED_BY(FLock);
+  std::set<std::string> FExportNames KV_GUARDED_BY(FLock);  // every entry point ever added, for KnowsOperation
   std::map<char, UINT> FDrives KV_GUARDED_BY(FLock);
   OSVERSIONINFOA FVersion KV_GUARDED_BY(FLock){};
   bool FWow64 KV_GUARDED_BY(FLock) = false;
