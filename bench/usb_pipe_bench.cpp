@@ -65,6 +65,7 @@ std::thread DeviceWriter(kv::TkvSimMachine& m, std::size_t block, std::size_t to
 class TCounter : public kv::TkvCustomDataProcessor {
  public:
   using kv::TkvCustomDataProcessor::TkvCustomDataProcessor;
+  ~TCounter() override { Detach(); }
   void DataReceived(kv::BYTE*, kv::DWORD Count, bool& Handled) override {
     Handled = true;
     const std::size_t now = Received.fetch_add(Count) + Count;

@@ -11,12 +11,14 @@
 # run its programs (i686) the program is built and linked but not registered.
 # Tests carry the label "native" or "wine" besides LABELS.
 #
-#   kv_add_fuzzer(NAME <name> SOURCES <src>... [LIBS <lib>...] [CORPUS <dir>])
+#   kv_add_fuzzer(NAME <name> SOURCES <src>... [LIBS <lib>...] [CORPUS <dir>] [DICT <file>] [NATIVE_ONLY])
 #
-# A libFuzzer target (LLVMFuzzerTestOneInput), native builds only.  With
-# KV_FUZZ=ON (clang) it is a real fuzzer and its test fuzzes for a short,
-# bounded while starting from CORPUS; otherwise it is linked to a small driver
-# that replays every file of CORPUS, so the corpus is a regression test.
+# A libFuzzer target (LLVMFuzzerTestOneInput).  With KV_FUZZ=ON (clang) it is
+# a real fuzzer and its test fuzzes for a short, bounded while starting from
+# CORPUS, with the libFuzzer dictionary DICT; otherwise (every other build,
+# the Windows ones under Wine included) it is linked to a small driver that
+# replays every file of CORPUS, so the corpus is a regression test.  A
+# NATIVE_ONLY target (one that needs POSIX) is left out of the Windows builds.
 include_guard(GLOBAL)
 include(${CMAKE_CURRENT_LIST_DIR}/KvResources.cmake)
 
@@ -88,15 +90,20 @@ function(kv_add_gtest)
 endfunction()
 
 function(kv_add_fuzzer)
-  cmake_parse_arguments(PARSE_ARGV 0 ARG "" "NAME;CORPUS" "SOURCES;LIBS")
+  cmake_parse_arguments(PARSE_ARGV 0 ARG "NATIVE_ONLY" "NAME;CORPUS;DICT" "SOURCES;LIBS")
   if(ARG_UNPARSED_ARGUMENTS OR NOT ARG_NAME OR NOT ARG_SOURCES)
-    message(FATAL_ERROR "kv_add_fuzzer(NAME name SOURCES ... [LIBS ...] [CORPUS dir]): bad arguments ${ARGV}")
+    message(FATAL_ERROR "kv_add_fuzzer(NAME name SOURCES ... [LIBS ...] [CORPUS dir] [DICT file]): bad arguments ${ARGV}")
   endif()
-  if(WIN32 OR (NOT KV_BUILD_TESTS AND NOT KV_FUZZ))
+  if((NOT KV_BUILD_TESTS AND NOT KV_FUZZ) OR (ARG_NATIVE_ONLY AND WIN32))
     return()
   endif()
   if(ARG_CORPUS)
     get_filename_component(ARG_CORPUS ${ARG_CORPUS} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+  endif()
+  set(dict)
+  if(ARG_DICT)
+    get_filename_component(ARG_DICT ${ARG_DICT} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+    set(dict -dict=${ARG_DICT})
   endif()
 
   if(KV_FUZZ)
@@ -107,7 +114,7 @@ function(kv_add_fuzzer)
     set(work ${CMAKE_CURRENT_BINARY_DIR}/${ARG_NAME}_corpus)
     file(MAKE_DIRECTORY ${work})
     add_test(NAME ${ARG_NAME}
-             COMMAND ${ARG_NAME} -max_total_time=${KV_FUZZ_SECONDS} -timeout=10 ${work} ${ARG_CORPUS})
+             COMMAND ${ARG_NAME} -max_total_time=${KV_FUZZ_SECONDS} -timeout=10 ${dict} ${work} ${ARG_CORPUS})
     set_tests_properties(${ARG_NAME} PROPERTIES TIMEOUT ${KV_TEST_TIMEOUT} LABELS "fuzz;native")
     # One target builds every fuzzer, without the rest of the tree.
     if(NOT TARGET kv_fuzzers)
@@ -117,7 +124,15 @@ function(kv_add_fuzzer)
   else()
     add_executable(${ARG_NAME} ${ARG_SOURCES} ${KV_CMAKE_DIR}/KvFuzzReplay.cpp)
     target_link_libraries(${ARG_NAME} PRIVATE ${ARG_LIBS})
+    if(NOT KV_CAN_RUN_TESTS)
+      return()
+    endif()
     add_test(NAME ${ARG_NAME} COMMAND ${ARG_NAME} ${ARG_CORPUS})
-    set_tests_properties(${ARG_NAME} PROPERTIES TIMEOUT ${KV_TEST_TIMEOUT} LABELS "fuzz-replay;native")
+    if(WIN32)
+      set(where wine)
+    else()
+      set(where native)
+    endif()
+    set_tests_properties(${ARG_NAME} PROPERTIES TIMEOUT ${KV_TEST_TIMEOUT} LABELS "fuzz-replay;${where}")
   endif()
 endfunction()

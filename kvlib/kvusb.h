@@ -52,10 +52,7 @@ class TkvUSB : public TkvBaseIO {
   DWORD IdProduct() const { return FIdProduct; }
   void SetIdProduct(DWORD Value);
 
-  // ---- device actions on the selected device
-  // False, after FatalError(8, 1, "Device is not selected"), when none is
-  // selected (the error raises unless OnFatalError suppresses it).
-  bool CheckDeviceSelected();
+  // ---- device actions on the selected device (CheckDeviceSelected first)
   // Eject, restart, enable or disable the selected device through the setup
   // layer. No result; an eject refused four times raises with the veto name.
   void Eject();

@@ -21,14 +21,12 @@ std::string UsbTransferTypeName(int TransferType) {
 
 namespace {
 
-// Fields of a configuration descriptor.
-constexpr std::size_t kConfigAttributes = 7;
-constexpr std::size_t kConfigMaxPower = 8;
-constexpr std::size_t kConfigFixedLength = 9;
-// Fields of an endpoint descriptor.
-constexpr std::size_t kEndpointAddress = 2;
-constexpr std::size_t kEndpointAttributes = 3;
-constexpr std::size_t kEndpointMaxPacketSize = 4;
+// Fields of a configuration descriptor and an endpoint descriptor.
+constexpr std::size_t kConfigAttributes = TkvUsbConfigurationDescriptor::AttributesOffset;
+constexpr std::size_t kConfigMaxPower = TkvUsbConfigurationDescriptor::MaxPowerOffset;
+constexpr std::size_t kEndpointAddress = TkvUsbEndpointDescriptor::AddressOffset;
+constexpr std::size_t kEndpointAttributes = TkvUsbEndpointDescriptor::AttributesOffset;
+constexpr std::size_t kEndpointMaxPacketSize = TkvUsbEndpointDescriptor::MaxPacketSizeOffset;
 // Strings read in a row by ReadStrings.
 constexpr int kMaxListedStrings = 16;
 
@@ -76,23 +74,20 @@ TkvUsbPipe* TkvUsbDevice::GetPipe(int Index) const {
   return Index >= 0 && Index < PipeCount() ? FPipes[static_cast<std::size_t>(Index)].get() : nullptr;
 }
 
-// A configuration descriptor too short for its power attributes counts as none.
-int TkvUsbDevice::MaxPower() const { return IsBusPowered() ? ConfigDescriptor->Byte(kConfigMaxPower) * 2 : 0; }
+// A configuration descriptor reply shorter than its 9 bytes is read as it
+// came: the bytes it did not deliver read as 0, as in the zero-filled block.
+BYTE TkvUsbDevice::ConfigByte(std::size_t i) const { return ConfigDescriptor ? ConfigDescriptor->Byte(i) : 0; }
 
-bool TkvUsbDevice::IsBusPowered() const {
-  return ConfigDescriptor && ConfigDescriptor->Length() >= kConfigFixedLength &&
-         (ConfigDescriptor->Byte(kConfigAttributes) & 0x80) != 0;
+// USB 3 counts bMaxPower in units of 8 mA, older versions in units of 2 mA.
+int TkvUsbDevice::MaxPower() const {
+  return IsBusPowered() ? ConfigByte(kConfigMaxPower) * (VersionMajor >= 3 ? 8 : 2) : 0;
 }
 
-bool TkvUsbDevice::IsSelfPowered() const {
-  return ConfigDescriptor && ConfigDescriptor->Length() >= kConfigFixedLength &&
-         (ConfigDescriptor->Byte(kConfigAttributes) & 0x40) != 0;
-}
+bool TkvUsbDevice::IsBusPowered() const { return (ConfigByte(kConfigAttributes) & 0x80) != 0; }
 
-bool TkvUsbDevice::IsRemoteWakeup() const {
-  return ConfigDescriptor && ConfigDescriptor->Length() >= kConfigFixedLength &&
-         (ConfigDescriptor->Byte(kConfigAttributes) & 0x20) != 0;
-}
+bool TkvUsbDevice::IsSelfPowered() const { return (ConfigByte(kConfigAttributes) & 0x40) != 0; }
+
+bool TkvUsbDevice::IsRemoteWakeup() const { return (ConfigByte(kConfigAttributes) & 0x20) != 0; }
 
 HANDLE TkvUsbDevice::OpenHub() const {
   if (!Port || !Port->Hub) return INVALID_HANDLE_VALUE;
@@ -123,7 +118,9 @@ void TkvUsbDevice::ReadInfo() {
   Speed = info.Speed();
   IdProduct = info.IdProduct();
   IdVendor = info.IdVendor();
-  MaxPacketSize = info.MaxPacketSize0();
+  // From USB 3.0 on, bMaxPacketSize0 is an exponent: 9 means 512 bytes.
+  const BYTE packet0 = info.MaxPacketSize0();
+  MaxPacketSize = VersionMajor >= 3 && packet0 < 16 ? static_cast<WORD>(1u << packet0) : packet0;
 
   HANDLE hub = OpenHub();
   if (hub != INVALID_HANDLE_VALUE) {

@@ -30,8 +30,8 @@ constexpr int kHostControllerTries = 16;
 
 // The process-wide lock of Refresh (a critical section: the same thread may
 // enter again).
-std::recursive_mutex& RefreshLock() {
-  static std::recursive_mutex lock;
+TkvRecursiveMutex& RefreshLock() {
+  static TkvRecursiveMutex lock;
   return lock;
 }
 
@@ -102,7 +102,7 @@ std::string TkvUSBManager::DriverKeyDescription(const std::string& DriverKey) {
 }
 
 void TkvUSBManager::Refresh() {
-  std::lock_guard<std::recursive_mutex> lock(RefreshLock());
+  TkvLockGuard<TkvRecursiveMutex> lock(RefreshLock());
   Clear();
   // The indexes live exactly as long as this refresh, whichever way it ends.
   struct TIndexScope {

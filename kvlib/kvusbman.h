@@ -86,7 +86,8 @@ class TkvUsbDevice : public TkvDevice {
   int PipeCount() const { return static_cast<int>(FPipes.size()); }
   TkvUsbPipe* GetPipe(int Index) const;
 
-  // From the configuration descriptor; 0 / false without one.
+  // From the configuration descriptor; 0 / false without one. MaxPower is in
+  // mA (bMaxPower counts 8 mA from USB 3.0 on, 2 mA before).
   int MaxPower() const;
   bool IsBusPowered() const;
   bool IsSelfPowered() const;
@@ -105,6 +106,7 @@ class TkvUsbDevice : public TkvDevice {
   TkvUSBManager* Manager() const;
 
  private:
+  BYTE ConfigByte(std::size_t i) const;
   HANDLE OpenHub() const;
   std::vector<std::unique_ptr<TkvUsbPipe>> FPipes;
 };

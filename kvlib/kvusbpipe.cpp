@@ -101,8 +101,10 @@ void TkvUSBPipePair::UsbNotify(TObject*, int Code) {
 
 void TkvUSBPipePair::Notification(TComponent* AComponent, TOperation Operation) {
   TkvBaseIO::Notification(AComponent, Operation);
-  if (Operation == opRemove && AComponent && AComponent == FUsbDevice) {
-    // Its notification list is gone with it: only the reference is dropped.
+  if (Operation == opRemove && AComponent && AComponent == FUsbDevice &&
+      (AComponent->ComponentState() & csDestroying)) {
+    // It has closed already (its close tells this pair first); what is left
+    // is the reference.
     FUsbDevice = nullptr;
     Close();
     ResolvePipeIds();

@@ -12,15 +12,12 @@ namespace kv {
 
 namespace {
 
-// Fixed parts of the name records: ActualLength and the first character
-// (USB_HCD_DRIVERKEY_NAME, USB_ROOT_HUB_NAME), and ConnectionIndex,
-// ActualLength, the first character and padding (USB_NODE_CONNECTION_NAME and
-// USB_NODE_CONNECTION_DRIVERKEY_NAME, as the library sends them).
-constexpr DWORD kNameRecordSize = 6;
-constexpr std::size_t kNameOffset = 4;
-constexpr DWORD kConnectionNameRecordSize = 12;
-constexpr std::size_t kConnectionNameOffset = 8;
-constexpr std::size_t kConnectionNameLengthOffset = 4;
+// Fixed parts of the name records (kvusbw32.h).
+constexpr DWORD kNameRecordSize = TkvUsbNameRecord::Size;
+constexpr std::size_t kNameOffset = TkvUsbNameRecord::NameOffset;
+constexpr DWORD kConnectionNameRecordSize = TkvUsbConnectionNameRecord::SentSize;
+constexpr std::size_t kConnectionNameOffset = TkvUsbConnectionNameRecord::NameOffset;
+constexpr std::size_t kConnectionNameLengthOffset = TkvUsbConnectionNameRecord::LengthOffset;
 
 // The configuration manager's property buffer of the description walk.
 constexpr ULONG kPropertyBufferSize = 512;

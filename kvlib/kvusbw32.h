@@ -113,6 +113,37 @@ struct TkvUsbConnectionInfo {
   }
 };
 
+// The name records: USB_HCD_DRIVERKEY_NAME and USB_ROOT_HUB_NAME
+// (ActualLength, then the name), and USB_NODE_CONNECTION_NAME and
+// USB_NODE_CONNECTION_DRIVERKEY_NAME (ConnectionIndex, ActualLength, then the
+// name). The library sends the second kind with two bytes of padding.
+struct TkvUsbNameRecord {
+  static constexpr std::size_t LengthOffset = 0;
+  static constexpr std::size_t NameOffset = 4;
+  static constexpr std::size_t Size = 6;  // with the first character
+};
+struct TkvUsbConnectionNameRecord {
+  static constexpr std::size_t ConnectionIndexOffset = 0;
+  static constexpr std::size_t LengthOffset = 4;
+  static constexpr std::size_t NameOffset = 8;
+  static constexpr std::size_t Size = 10;      // with the first character
+  static constexpr std::size_t SentSize = 12;  // as the library sends it
+};
+
+// Fields of the descriptors the topology reads: the first 9 bytes of a
+// configuration descriptor, and the 7-byte endpoint descriptor of a pipe entry.
+struct TkvUsbConfigurationDescriptor {
+  static constexpr std::size_t AttributesOffset = 7;
+  static constexpr std::size_t MaxPowerOffset = 8;
+  static constexpr std::size_t Size = 9;
+};
+struct TkvUsbEndpointDescriptor {
+  static constexpr std::size_t AddressOffset = 2;
+  static constexpr std::size_t AttributesOffset = 3;
+  static constexpr std::size_t MaxPacketSizeOffset = 4;
+  static constexpr std::size_t Size = 7;
+};
+
 // A reply block of IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION: the 12-byte
 // request (connection index, setup packet) followed by the descriptor bytes
 // and two zero bytes. Only the descriptor bytes that came back count.

@@ -83,14 +83,38 @@ bool ParseOptions(int argc, char** argv, TOptions& o) {
 
 // ---- text ---------------------------------------------------------------------------
 
+// Control characters (a device's string descriptors may hold any) are shown
+// escaped, so one node or row stays one line.
+std::string Escaped(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c != 0x7F) {
+      out += static_cast<char>(c);
+      continue;
+    }
+    switch (c) {
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default: {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\x%02X", c);
+        out += hex;
+      }
+    }
+  }
+  return out;
+}
+
 void PrintText(const kv::TkvTreeNode& node, int depth, bool rows) {
   const std::string indent(static_cast<std::size_t>(depth) * 2, ' ');
-  std::printf("%s%s\n", indent.c_str(), node.Text.c_str());
+  std::printf("%s%s\n", indent.c_str(), Escaped(node.Text).c_str());
   if (rows) {
     kv::TkvPropertyRows list;
     kv::ShowNodeInfo(list, node.Data);
     for (const kv::TkvPropertyRow& r : list.Rows())
-      std::printf("%s  %s%s%s%s\n", indent.c_str(), kRowPrefix, r.Caption.c_str(), kRowSeparator, r.Value.c_str());
+      std::printf("%s  %s%s%s%s\n", indent.c_str(), kRowPrefix, Escaped(r.Caption).c_str(), kRowSeparator,
+                  Escaped(r.Value).c_str());
   }
   for (const kv::TkvTreeNode& child : node.Children) PrintText(child, depth + 1, rows);
 }

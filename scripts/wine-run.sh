@@ -7,6 +7,7 @@
 # the prefix (10-20 s); start `wineserver -p` with the same WINEPREFIX before
 # many runs to keep each start near 0.1 s (scripts/test-all.sh does).
 #   KV_WINEDEBUG  Wine's debug channels (default -all: quiet)
+#   KV_WINE_DATA  Wine's XDG data folder, where its trash lives (default: wine-data beside the prefix)
 set -eu
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -24,6 +25,12 @@ export WINEDEBUG=${KV_WINEDEBUG:--all}
 # No Mono or Gecko installers: they would want a network (or a dialog).
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree=;mshtml=}
 export HOME=${HOME:-/root}
+# Wine's shell moves what is deleted with undo into the desktop trash below
+# $XDG_DATA_HOME (by default the user's ~/.local/share). Tests delete with
+# undo, so Wine gets a data folder of its own beside the prefix, inside the
+# build tree.
+export XDG_DATA_HOME=${KV_WINE_DATA:-$(dirname "$WINEPREFIX")/wine-data}
+mkdir -p "$XDG_DATA_HOME"
 
 WINE=/usr/lib/wine/wine64
 [ -x "$WINE" ] || WINE=$(command -v wine64 || command -v wine) || {

@@ -188,6 +188,17 @@ std::vector<std::string> SplitLines(const std::string& text) {
   return lines;
 }
 
+namespace {
+
+// A blank or control character after a version (invisible in an editor)
+// would count in its last component: "1.2.0 " weighs 65520 there.
+std::string WithoutTrailingControls(std::string text) {
+  while (!text.empty() && (static_cast<unsigned char>(text.back()) <= ' ' || text.back() == '\x7f')) text.pop_back();
+  return text;
+}
+
+}  // namespace
+
 std::optional<std::string> ParseDescription(TUpdateData& data) {
   std::optional<std::string> title;
   data.DeleteCount = 0;
@@ -206,7 +217,7 @@ std::optional<std::string> ParseDescription(TUpdateData& data) {
     } else if (kv::SameText(key, "ProgrammName")) {
       data.ProgramName = value;
     } else if (kv::SameText(key, "Version")) {
-      data.UpdateVersion = value;
+      data.UpdateVersion = WithoutTrailingControls(value);
     } else if (const int number = EntryNumber(key, "Delete")) {
       data.DeleteList[number] = value;
       ++data.DeleteCount;
@@ -244,7 +255,8 @@ bool LocateInstallation(TUpdateData& data) {
                                    kv::KEY_READ, &key) == kv::ERROR_SUCCESS) {
     TKeyCloser closer(key);
     data.InstallPath = ReadString(key, PathValue);
-    data.InstalledVersion = ReadString(key, UpdateValue);
+    // Earlier runs may have recorded a version with a trailing blank.
+    data.InstalledVersion = WithoutTrailingControls(ReadString(key, UpdateValue));
   } else {
     return false;
   }

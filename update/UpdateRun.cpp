@@ -48,6 +48,17 @@ bool ShellOperation(TUpdateUser& user, kv::UINT function, const std::string& fro
 
 }  // namespace
 
+std::optional<TUpdatePlan> MakePlan(const TUpdateData& data) {
+  if (!EntriesAreSafe(data)) return std::nullopt;
+  TUpdatePlan plan;
+  const unsigned deletes = std::min<unsigned>(data.DeleteCount, MaxEntries);
+  for (unsigned k = 1; k <= deletes; ++k) plan.Deletes.push_back(data.InstallPath + data.DeleteList[k]);
+  const unsigned copies = std::min<unsigned>(data.CopyCount, MaxEntries);
+  for (unsigned k = 1; k <= copies; ++k)
+    plan.Copies.push_back({data.CopySources[k], data.InstallPath + data.CopyTargets[k]});
+  return plan;
+}
+
 bool StaysInsideFolder(const std::string& entry) {
   if (!entry.empty() && (entry[0] == '\\' || entry[0] == '/')) return false;  // root or UNC
   if (entry.size() >= 2 && entry[1] == ':') return false;                       // a drive
@@ -85,28 +96,28 @@ TRunResult InstallRun(TUpdateData& data, TUpdateUser& user) {
   }
   if (data.InstallPath.empty() || data.InstallPath.back() != '\\') data.InstallPath += '\\';
   if (!IsFile(data.InstallPath + data.ProgramFile)) return TRunResult::NotInstalled;
+  const std::optional<TUpdatePlan> plan = MakePlan(data);
+  if (!plan) return TRunResult::NotInstalled;
 
   user.BeginWork();
 
-  const unsigned deletes = std::min<unsigned>(data.DeleteCount, MaxEntries);
-  for (unsigned k = 1; k <= deletes; ++k) {
+  for (unsigned k = 1; k <= plan->Deletes.size(); ++k) {
     // A relative installation folder means one below the update's own; a run
     // that cannot get back there stops rather than work somewhere else.
     if (!host.SetCurrentDirectoryA(data.StartDir.c_str())) return TRunResult::NotInstalled;
-    const std::string path = data.InstallPath + data.DeleteList[k];
+    const std::string& path = plan->Deletes[k - 1];
     if (!IsFile(path)) continue;  // already gone: the bar waits for the next one
     if (!ShellOperation(user, kv::FO_DELETE, path, nullptr)) return TRunResult::NotInstalled;
     user.SetProgress(ProgressMax / data.DeleteCount * k);
   }
   user.SetProgress(0);
 
-  const unsigned copies = std::min<unsigned>(data.CopyCount, MaxEntries);
-  for (unsigned k = 1; k <= copies; ++k) {
+  for (unsigned k = 1; k <= plan->Copies.size(); ++k) {
     // Copy sources are relative to the update's own folder: without it they
     // would be taken from whatever folder is current.
     if (!host.SetCurrentDirectoryA(data.StartDir.c_str())) return TRunResult::NotInstalled;
-    const std::string target = data.InstallPath + data.CopyTargets[k];
-    if (!ShellOperation(user, kv::FO_COPY, data.CopySources[k], &target)) return TRunResult::NotInstalled;
+    const TUpdatePlan::TCopy& copy = plan->Copies[k - 1];
+    if (!ShellOperation(user, kv::FO_COPY, copy.Source, &copy.Target)) return TRunResult::NotInstalled;
     user.SetProgress(ProgressMax / data.CopyCount * k);
   }
 

@@ -4,7 +4,9 @@
 // the windows it talks to come in through TUpdateUser.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "ConstVar1.h"
 #include "kvwintypes.h"
@@ -44,6 +46,21 @@ class TUpdateUser {
 // True when a relative path stays inside the folder it is joined to: not
 // absolute, no drive, and never climbing above the folder with "..".
 bool StaysInsideFolder(const std::string& entry);
+
+// What a run does to the files, in order: the paths it deletes and the
+// copies it makes, each a full path below the installation folder (copy
+// sources stay relative to the update's own folder).
+struct TUpdatePlan {
+  struct TCopy {
+    std::string Source, Target;
+  };
+  std::vector<std::string> Deletes;
+  std::vector<TCopy> Copies;
+};
+
+// The plan for a description whose InstallPath is known (ending in "\"), or
+// nothing when an entry would leave the folder or a copy lacks its source.
+std::optional<TUpdatePlan> MakePlan(const TUpdateData& data);
 
 // Runs one installation. Throws ERegistryError when the registry holds a
 // value of the wrong type or the version cannot be recorded.

@@ -1,7 +1,6 @@
-// A host that hands every call to another host: the base of hosts that
-// watch or change a few operations (tests count the pauses and collect the
-// debug output of the setup layer this way, without waiting or a debugger).
-// A new operation of TkvHost is forwarded here as well.
+// A host that forwards every call to another one. A test derives from it
+// and overrides the one call it wants to change (a file operation that fails,
+// say), so the same test runs over the POSIX host and over Windows.
 #pragma once
 
 #include "kvplatform.h"
@@ -29,6 +28,7 @@ class TkvForwardingHost : public TkvHost {
   BOOL CreateDirectoryA(LPCSTR name, SECURITY_ATTRIBUTES* sa) override { return FInner.CreateDirectoryA(name, sa); }
   BOOL RemoveDirectoryA(LPCSTR name) override { return FInner.RemoveDirectoryA(name); }
   DWORD GetFileAttributesA(LPCSTR name) override { return FInner.GetFileAttributesA(name); }
+  DWORD GetTempPathA(DWORD size, LPSTR buffer) override { return FInner.GetTempPathA(size, buffer); }
   DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) override { return FInner.GetCurrentDirectoryA(size, buffer); }
   BOOL SetCurrentDirectoryA(LPCSTR path) override { return FInner.SetCurrentDirectoryA(path); }
   DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size) override {
@@ -62,12 +62,15 @@ class TkvForwardingHost : public TkvHost {
   DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override {
     return FInner.WaitForSingleObject(handle, milliseconds);
   }
-  DWORD GetTickCount() override { return FInner.GetTickCount(); }
-  DWORD FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD languageId, LPSTR buffer, DWORD size,
-                       void* arguments) override {
-    return FInner.FormatMessageA(flags, source, messageId, languageId, buffer, size, arguments);
+  DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) override {
+    return FInner.WaitForMultipleObjects(count, handles, waitAll, milliseconds);
   }
+  DWORD GetTickCount() override { return FInner.GetTickCount(); }
+  DWORD FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD languageId, LPSTR buffer, DWORD size, void* arguments) override { return FInner.FormatMessageA(flags, source, messageId, languageId, buffer, size, arguments); }
   void* LocalFree(void* memory) override { return FInner.LocalFree(memory); }
+  void Sleep(DWORD milliseconds) override { FInner.Sleep(milliseconds); }
+  void OutputDebugStringA(LPCSTR text) override { FInner.OutputDebugStringA(text); }
+  void OutputDebugStringW(const WCHAR* text) override { FInner.OutputDebugStringW(text); }
   UINT RegisterClassA(const WNDCLASSA* cls) override { return FInner.RegisterClassA(cls); }
   HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x, int y, int width,
                        int height, HWND parent, void* menu, HINSTANCE instance, void* param) override {
@@ -110,17 +113,6 @@ class TkvForwardingHost : public TkvHost {
   int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) override {
     return FInner.MessageBoxA(owner, text, caption, type);
   }
-  HRESULT CoInitializeEx(void* reserved, DWORD coInit) override { return FInner.CoInitializeEx(reserved, coInit); }
-  void CoUninitialize() override { FInner.CoUninitialize(); }
-  HRESULT CoCreateGuid(GUID* guid) override { return FInner.CoCreateGuid(guid); }
-  std::string WideToAnsi(const WCHAR* text, std::size_t length) override { return FInner.WideToAnsi(text, length); }
-  void Sleep(DWORD milliseconds) override { FInner.Sleep(milliseconds); }
-  void OutputDebugStringA(LPCSTR text) override { FInner.OutputDebugStringA(text); }
-  void OutputDebugStringW(const WCHAR* text) override { FInner.OutputDebugStringW(text); }
-  DWORD GetTempPathA(DWORD size, LPSTR buffer) override { return FInner.GetTempPathA(size, buffer); }
-  DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) override {
-    return FInner.WaitForMultipleObjects(count, handles, waitAll, milliseconds);
-  }
   BOOL EnumWindows(WNDENUMPROC proc, LPARAM param) override { return FInner.EnumWindows(proc, param); }
   DWORD GetWindowThreadProcessId(HWND window, DWORD* processId) override {
     return FInner.GetWindowThreadProcessId(window, processId);
@@ -139,9 +131,39 @@ class TkvForwardingHost : public TkvHost {
                           int show) override {
     return FInner.ShellExecuteA(owner, verb, file, parameters, directory, show);
   }
+  HRESULT CoInitializeEx(void* reserved, DWORD coInit) override { return FInner.CoInitializeEx(reserved, coInit); }
+  void CoUninitialize() override { FInner.CoUninitialize(); }
+  HRESULT CoCreateGuid(GUID* guid) override { return FInner.CoCreateGuid(guid); }
+  std::string WideToAnsi(const WCHAR* text, std::size_t length) override { return FInner.WideToAnsi(text, length); }
 
  private:
   TkvHost& FInner;
+};
+
+// The host underneath, with shell file operations that fail or are cancelled
+// on request; installed for its lifetime. The first AfterItems items of a
+// failing call's source list are still carried out (by the host underneath),
+// so a partly done operation can be tested.
+class TkvFailingFileOperations : public TkvForwardingHost {
+ public:
+  explicit TkvFailingFileOperations(TkvHost& inner = Host());
+  ~TkvFailingFileOperations() override;
+
+  // The next Count calls fail with Result (a Win32 error code).
+  void Fail(unsigned count, int result = 5 /* ERROR_ACCESS_DENIED */, unsigned afterItems = 0);
+  // The next Count calls are cancelled as if by the user: ERROR_CANCELLED and
+  // fAnyOperationsAborted.
+  void Abort(unsigned count, unsigned afterItems = 0);
+  // Calls so far, failed ones included.
+  unsigned Calls() const { return FCalls; }
+
+  int SHFileOperationA(SHFILEOPSTRUCTA* op) override;
+
+ private:
+  unsigned FCount = 0, FAfterItems = 0, FCalls = 0;
+  int FResult = 0;
+  bool FAbort = false;
+  TkvHost* FPrevious;
 };
 
 // Installs a host for the lifetime of this object.

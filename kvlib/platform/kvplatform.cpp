@@ -2,8 +2,6 @@
 
 #include <atomic>
 
-#include "sim/kvsimmachine.h"
-
 namespace kv {
 
 namespace {
@@ -14,10 +12,7 @@ std::atomic<unsigned> gGeneration{1};
 
 TkvMachine& Machine() {
   if (TkvMachine* m = gMachine.load(std::memory_order_acquire)) return *m;
-  // Without a real machine (any build but Windows) the demo machine stands in,
-  // so every program has something to show.
-  if (TkvMachine* real = RealMachine()) return *real;
-  return DemoMachine();
+  return DefaultMachine();
 }
 
 TkvHost& Host() {

@@ -244,6 +244,10 @@ class TkvMachineScope {
 TkvHost& NativeHost();
 // The real machine of a Windows build; nullptr in other builds.
 TkvMachine* RealMachine();
+// The machine Machine() returns until one is installed. The seam only
+// declares it: the choice is made beside the implementations
+// (kvlib/kvdefaultmachine.cpp).
+TkvMachine& DefaultMachine();
 
 }  // namespace kv
 

@@ -12,6 +12,7 @@
 // deleted without FILE_SHARE_DELETE, so code that forgets to close a file
 // before replacing it fails here as it would on Windows. Read-only files
 // (no owner write permission) cannot be deleted either.
+#include "kvlock.h"
 #include "kvposixhost.h"
 
 #include "kvposiximpl.h"
@@ -56,8 +57,8 @@ struct TFile;
 // The open files of this process with their access and sharing, for
 // Windows' sharing rules.
 struct TShares {
-  std::mutex Lock;
-  std::vector<TFile*> Open;
+  TkvMutex Lock;
+  std::vector<TFile*> Open KV_GUARDED_BY(Lock);
 };
 
 TShares& Shares() {
@@ -75,7 +76,7 @@ struct TFile final : posix::THostObject {
 
   void Release() {
     TShares& s = Shares();
-    std::lock_guard<std::mutex> lock(s.Lock);
+    TkvLockGuard<TkvMutex> lock(s.Lock);
     s.Open.erase(std::remove(s.Open.begin(), s.Open.end(), this), s.Open.end());
   }
   ~TFile() override {
@@ -84,9 +85,10 @@ struct TFile final : posix::THostObject {
   }
 };
 
-// The Shares lock must be held. Checks a new opening (or a deletion, Delete)
-// of the file St against every open handle of it.
-bool MaySharing(const struct stat& st, bool reads, bool writes, DWORD share, bool remove = false) {
+// Checks a new opening (or a deletion, Delete) of the file St against every
+// open handle of it.
+bool MaySharing(const struct stat& st, bool reads, bool writes, DWORD share, bool remove = false)
+    KV_REQUIRES(Shares().Lock) {
   for (const TFile* f : Shares().Open) {
     if (f->Device != st.st_dev || f->Inode != st.st_ino) continue;
     if (remove && !(f->Share & FILE_SHARE_DELETE)) return false;
@@ -136,20 +138,6 @@ BOOL Fail(DWORD error) {
 
 // ---- shell file operations ----------------------------------------------
 
-struct TFaults {
-  std::mutex Lock;
-  unsigned Count = 0;
-  int Result = 0;
-  bool Abort = false;
-  unsigned AfterItems = 0;
-  unsigned Calls = 0;
-};
-
-TFaults& Faults() {
-  static TFaults* faults = new TFaults;
-  return *faults;
-}
-
 std::vector<std::string> SplitList(LPCSTR list) {
   std::vector<std::string> items;
   if (!list) return items;
@@ -190,7 +178,7 @@ int CopyFileData(const std::string& from, const std::string& to) {
   const bool destExists = ::stat(to.c_str(), &dst) == 0;
   if (destExists && src.st_dev == dst.st_dev && src.st_ino == dst.st_ino) return DE_SAMEFILE;
   {
-    std::lock_guard<std::mutex> lock(Shares().Lock);
+    TkvLockGuard<TkvMutex> lock(Shares().Lock);
     if (!MaySharing(src, true, false, FILE_SHARE_READ) || (destExists && !MaySharing(dst, false, true, FILE_SHARE_READ)))
       return static_cast<int>(posix::ERROR_SHARING_VIOLATION);
   }
@@ -248,7 +236,7 @@ int DeleteTree(const std::string& path) {
     return 0;
   }
   {
-    std::lock_guard<std::mutex> lock(Shares().Lock);
+    TkvLockGuard<TkvMutex> lock(Shares().Lock);
     if (!MaySharing(st, false, false, FILE_SHARE_READ | FILE_SHARE_WRITE, true))
       return static_cast<int>(posix::ERROR_SHARING_VIOLATION);
   }
@@ -368,7 +356,7 @@ HANDLE TkvPosixHost::CreateFileA(LPCSTR name, DWORD access, DWORD share, SECURIT
   }
   if ((oflags & O_TRUNC) && (oflags & O_ACCMODE) == O_RDONLY) oflags = (oflags & ~O_ACCMODE) | O_RDWR;
 
-  std::lock_guard<std::mutex> lock(Shares().Lock);
+  TkvLockGuard<TkvMutex> lock(Shares().Lock);
   struct stat st;
   const bool existed = ::stat(path.c_str(), &st) == 0;
   if (existed) {
@@ -464,7 +452,7 @@ DWORD TkvPosixHost::GetFileSize(HANDLE handle, DWORD* high) {
 
 BOOL TkvPosixHost::DeleteFileA(LPCSTR name) {
   const std::string path = posix::NativePath(name);
-  std::lock_guard<std::mutex> lock(Shares().Lock);
+  TkvLockGuard<TkvMutex> lock(Shares().Lock);
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) return Fail(ErrorFor(errno, path));
   if (S_ISDIR(st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
@@ -559,21 +547,6 @@ DWORD TkvPosixHost::GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD siz
 int TkvPosixHost::SHFileOperationA(SHFILEOPSTRUCTA* op) {
   if (!op) return static_cast<int>(ERROR_INVALID_PARAMETER);
   op->fAnyOperationsAborted = FALSE;
-  bool faulty = false, abort = false;
-  int faultResult = 0;
-  unsigned faultAfter = 0;
-  {
-    TFaults& f = Faults();
-    std::lock_guard<std::mutex> lock(f.Lock);
-    ++f.Calls;
-    if (f.Count > 0) {
-      --f.Count;
-      faulty = true;
-      abort = f.Abort;
-      faultResult = f.Result;
-      faultAfter = f.AfterItems;
-    }
-  }
   const std::vector<std::string> sources = SplitList(op->pFrom);
   const std::vector<std::string> dests = SplitList(op->pTo);
   if (sources.empty()) return static_cast<int>(ERROR_INVALID_PARAMETER);
@@ -586,11 +559,6 @@ int TkvPosixHost::SHFileOperationA(SHFILEOPSTRUCTA* op) {
   const bool intoFolder = !paired && (sources.size() > 1 || HasWildcard(sources[0]));
 
   for (std::size_t i = 0; i < sources.size(); ++i) {
-    if (faulty && i == faultAfter) {
-      if (!abort) return faultResult;
-      op->fAnyOperationsAborted = TRUE;
-      return static_cast<int>(posix::ERROR_CANCELLED);
-    }
     // A wildcard that matches nothing leaves nothing to do; a missing plain
     // name fails below.
     const std::vector<std::string> items = Expand(sources[i]);
@@ -612,45 +580,7 @@ int TkvPosixHost::SHFileOperationA(SHFILEOPSTRUCTA* op) {
       if (error) return error;
     }
   }
-  if (faulty && faultAfter >= sources.size()) {
-    if (!abort) return faultResult;
-    op->fAnyOperationsAborted = TRUE;
-    return static_cast<int>(posix::ERROR_CANCELLED);
-  }
   return 0;
 }
 
-namespace host {
-
-void FailNextFileOperations(unsigned count, int result, unsigned afterItems) {
-  TFaults& f = Faults();
-  std::lock_guard<std::mutex> lock(f.Lock);
-  f.Count = count;
-  f.Result = result;
-  f.Abort = false;
-  f.AfterItems = afterItems;
-}
-
-void AbortNextFileOperations(unsigned count, unsigned afterItems) {
-  TFaults& f = Faults();
-  std::lock_guard<std::mutex> lock(f.Lock);
-  f.Count = count;
-  f.Result = static_cast<int>(posix::ERROR_CANCELLED);
-  f.Abort = true;
-  f.AfterItems = afterItems;
-}
-
-void ClearFileOperationFaults() {
-  TFaults& f = Faults();
-  std::lock_guard<std::mutex> lock(f.Lock);
-  f.Count = 0;
-}
-
-unsigned FileOperationCount() {
-  TFaults& f = Faults();
-  std::lock_guard<std::mutex> lock(f.Lock);
-  return f.Calls;
-}
-
-}  // namespace host
 }  // namespace kv

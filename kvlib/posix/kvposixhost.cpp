@@ -1,6 +1,7 @@
 // The POSIX host: the last error, the table of host handles, events, time,
 // debug output, message boxes and COM. Files, resources, windows and text
 // conversion have files of their own.
+#include "kvlock.h"
 #include "kvposixhost.h"
 
 #include "kvposiximpl.h"
@@ -43,9 +44,9 @@ namespace {
 // ---- handles --------------------------------------------------------------
 
 struct THandles {
-  std::mutex Lock;
-  std::unordered_map<ULONG_PTR, std::shared_ptr<posix::THostObject>> Objects;
-  ULONG_PTR Next = posix::kHandleFirst;
+  TkvMutex Lock;
+  std::unordered_map<ULONG_PTR, std::shared_ptr<posix::THostObject>> Objects KV_GUARDED_BY(Lock);
+  ULONG_PTR Next KV_GUARDED_BY(Lock) = posix::kHandleFirst;
 };
 
 THandles& Handles() {
@@ -56,18 +57,18 @@ THandles& Handles() {
 // ---- events ---------------------------------------------------------------
 
 struct TEvent final : posix::THostObject {
-  std::mutex Lock;
-  std::condition_variable Changed;
-  bool Manual = false;
-  bool Signaled = false;
+  TkvMutex Lock;
+  TkvCondition Changed;
+  bool Manual KV_GUARDED_BY(Lock) = false;
+  bool Signaled KV_GUARDED_BY(Lock) = false;
 };
 
 // Every SetEvent counts here, so that a wait for several events can sleep
 // until one of them may have changed.
 struct TEventChanges {
-  std::mutex Lock;
-  std::condition_variable Changed;
-  unsigned long Count = 0;
+  TkvMutex Lock;
+  TkvCondition Changed;
+  unsigned long Count KV_GUARDED_BY(Lock) = 0;
 };
 
 TEventChanges& EventChanges() {
@@ -76,8 +77,8 @@ TEventChanges& EventChanges() {
 }
 
 struct TEventNames {
-  std::mutex Lock;
-  std::map<std::string, std::weak_ptr<TEvent>> Events;
+  TkvMutex Lock;
+  std::map<std::string, std::weak_ptr<TEvent>> Events KV_GUARDED_BY(Lock);
 };
 
 TEventNames& EventNames() {
@@ -90,9 +91,9 @@ TEventNames& EventNames() {
 constexpr std::size_t kDebugCapture = 1u << 20;
 
 struct TCapture {
-  std::mutex Lock;
-  std::string Debug;
-  std::vector<host::TkvMessageBoxRecord> Boxes;
+  TkvMutex Lock;
+  std::string Debug KV_GUARDED_BY(Lock);
+  std::vector<host::TkvMessageBoxRecord> Boxes KV_GUARDED_BY(Lock);
 };
 
 TCapture& Capture() {
@@ -108,7 +109,7 @@ bool EchoToStderr() {
 void Debug(const std::string& text) {
   TCapture& c = Capture();
   {
-    std::lock_guard<std::mutex> lock(c.Lock);
+    TkvLockGuard<TkvMutex> lock(c.Lock);
     c.Debug += text;
     if (c.Debug.size() > kDebugCapture) c.Debug.erase(0, c.Debug.size() - kDebugCapture / 2);
   }
@@ -132,7 +133,7 @@ namespace posix {
 
 HANDLE AddHandle(std::shared_ptr<THostObject> object) {
   THandles& h = Handles();
-  std::lock_guard<std::mutex> lock(h.Lock);
+  TkvLockGuard<TkvMutex> lock(h.Lock);
   if (h.Next >= kHandleLast) {
     SetLastError(ERROR_TOO_MANY_OPEN_FILES);
     return nullptr;
@@ -145,14 +146,14 @@ HANDLE AddHandle(std::shared_ptr<THostObject> object) {
 
 std::shared_ptr<THostObject> FindHandle(HANDLE handle) {
   THandles& h = Handles();
-  std::lock_guard<std::mutex> lock(h.Lock);
+  TkvLockGuard<TkvMutex> lock(h.Lock);
   auto it = h.Objects.find(reinterpret_cast<ULONG_PTR>(handle));
   return it == h.Objects.end() ? nullptr : it->second;
 }
 
 std::shared_ptr<THostObject> TakeHandle(HANDLE handle) {
   THandles& h = Handles();
-  std::lock_guard<std::mutex> lock(h.Lock);
+  TkvLockGuard<TkvMutex> lock(h.Lock);
   auto it = h.Objects.find(reinterpret_cast<ULONG_PTR>(handle));
   if (it == h.Objects.end()) return nullptr;
   std::shared_ptr<THostObject> object = std::move(it->second);
@@ -184,7 +185,7 @@ HANDLE TkvPosixHost::CreateEventA(SECURITY_ATTRIBUTES*, BOOL manualReset, BOOL i
   if (name && *name) {
     // A named event is one object however often it is created in this process.
     TEventNames& names = EventNames();
-    std::lock_guard<std::mutex> lock(names.Lock);
+    TkvLockGuard<TkvMutex> lock(names.Lock);
     event = names.Events[name].lock();
     existed = event != nullptr;
     if (!event) {
@@ -195,6 +196,7 @@ HANDLE TkvPosixHost::CreateEventA(SECURITY_ATTRIBUTES*, BOOL manualReset, BOOL i
     event = std::make_shared<TEvent>();
   }
   if (!existed) {
+    TkvLockGuard<TkvMutex> lock(event->Lock);
     event->Manual = manualReset != FALSE;
     event->Signaled = initialState != FALSE;
   }
@@ -210,7 +212,7 @@ BOOL TkvPosixHost::SetEvent(HANDLE handle) {
     return FALSE;
   }
   {
-    std::lock_guard<std::mutex> lock(event->Lock);
+    TkvLockGuard<TkvMutex> lock(event->Lock);
     event->Signaled = true;
     if (event->Manual)
       event->Changed.notify_all();
@@ -219,7 +221,7 @@ BOOL TkvPosixHost::SetEvent(HANDLE handle) {
   }
   TEventChanges& changes = EventChanges();
   {
-    std::lock_guard<std::mutex> lock(changes.Lock);
+    TkvLockGuard<TkvMutex> lock(changes.Lock);
     ++changes.Count;
   }
   changes.Changed.notify_all();
@@ -232,7 +234,7 @@ BOOL TkvPosixHost::ResetEvent(HANDLE handle) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  std::lock_guard<std::mutex> lock(event->Lock);
+  TkvLockGuard<TkvMutex> lock(event->Lock);
   event->Signaled = false;
   return TRUE;
 }
@@ -245,8 +247,8 @@ DWORD TkvPosixHost::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   }
   auto event = std::dynamic_pointer_cast<TEvent>(object);
   if (!event) return WAIT_OBJECT_0;  // a file handle of synchronous I/O is always signaled
-  std::unique_lock<std::mutex> lock(event->Lock);
-  auto signaled = [&] { return event->Signaled; };
+  TkvUniqueLock<TkvMutex> lock(event->Lock);
+  auto signaled = [&]() KV_REQUIRES(event->Lock) { return event->Signaled; };
   if (milliseconds == INFINITE) {
     event->Changed.wait(lock, signaled);
   } else if (!event->Changed.wait_for(lock, std::chrono::milliseconds(milliseconds), signaled)) {
@@ -256,7 +258,10 @@ DWORD TkvPosixHost::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   return WAIT_OBJECT_0;
 }
 
-DWORD TkvPosixHost::WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
+// Holds a changing set of the events' locks at once, which the analysis
+// cannot follow.
+DWORD TkvPosixHost::WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds)
+    KV_NO_THREAD_SAFETY_ANALYSIS {
   if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return WAIT_FAILED;
@@ -276,20 +281,20 @@ DWORD TkvPosixHost::WaitForMultipleObjects(DWORD count, const HANDLE* handles, B
   for (;;) {
     unsigned long seen;
     {
-      std::lock_guard<std::mutex> lock(changes.Lock);
+      TkvLockGuard<TkvMutex> lock(changes.Lock);
       seen = changes.Count;
     }
     if (!waitAll) {
       for (DWORD i = 0; i < count; ++i) {
         if (!events[i]) return WAIT_OBJECT_0 + i;
-        std::lock_guard<std::mutex> lock(events[i]->Lock);
+        TkvLockGuard<TkvMutex> lock(events[i]->Lock);
         if (!events[i]->Signaled) continue;
         if (!events[i]->Manual) events[i]->Signaled = false;
         return WAIT_OBJECT_0 + i;
       }
     } else {
       // All of them, taken together: every lock is held while they are tested.
-      std::vector<std::unique_lock<std::mutex>> locks;
+      std::vector<std::unique_lock<TkvMutex>> locks;  // as many as there are events: beyond the analysis
       bool all = true;
       for (DWORD i = 0; i < count && all; ++i) {
         if (!events[i]) continue;
@@ -305,8 +310,8 @@ DWORD TkvPosixHost::WaitForMultipleObjects(DWORD count, const HANDLE* handles, B
         return WAIT_OBJECT_0;
       }
     }
-    std::unique_lock<std::mutex> lock(changes.Lock);
-    auto changed = [&] { return changes.Count != seen; };
+    TkvUniqueLock<TkvMutex> lock(changes.Lock);
+    auto changed = [&]() KV_REQUIRES(changes.Lock) { return changes.Count != seen; };
     if (milliseconds == INFINITE) {
       changes.Changed.wait(lock, changed);
     } else if (!changes.Changed.wait_until(lock, deadline, changed)) {
@@ -353,7 +358,7 @@ int TkvPosixHost::MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT type) {
   host::TkvMessageBoxRecord box{text ? text : "", caption ? caption : "Error", type};
   if (EchoToStderr()) std::fprintf(stderr, "[%s] %s\n", box.Caption.c_str(), box.Text.c_str());
   TCapture& c = Capture();
-  std::lock_guard<std::mutex> lock(c.Lock);
+  TkvLockGuard<TkvMutex> lock(c.Lock);
   c.Boxes.push_back(std::move(box));
   return 1;  // IDOK
 }
@@ -390,25 +395,25 @@ namespace host {
 
 std::string DebugOutput() {
   TCapture& c = Capture();
-  std::lock_guard<std::mutex> lock(c.Lock);
+  TkvLockGuard<TkvMutex> lock(c.Lock);
   return c.Debug;
 }
 
 void ClearDebugOutput() {
   TCapture& c = Capture();
-  std::lock_guard<std::mutex> lock(c.Lock);
+  TkvLockGuard<TkvMutex> lock(c.Lock);
   c.Debug.clear();
 }
 
 std::vector<TkvMessageBoxRecord> MessageBoxes() {
   TCapture& c = Capture();
-  std::lock_guard<std::mutex> lock(c.Lock);
+  TkvLockGuard<TkvMutex> lock(c.Lock);
   return c.Boxes;
 }
 
 void ClearMessageBoxes() {
   TCapture& c = Capture();
-  std::lock_guard<std::mutex> lock(c.Lock);
+  TkvLockGuard<TkvMutex> lock(c.Lock);
   c.Boxes.clear();
 }
 

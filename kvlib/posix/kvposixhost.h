@@ -1,6 +1,7 @@
 // What tests (and programs built for POSIX) may ask of the POSIX host beyond
-// the platform seam: what it captured instead of showing it, switches for its
-// ANSI code page, and failures it can be told to produce.
+// the platform seam: what it captured instead of showing it and switches for
+// its ANSI code page. Failures on request come from a forwarding host
+// (kvforwardinghost.h) over it, so they work over the Windows host too.
 //
 // Only non-Windows builds have these functions; a test that uses them belongs
 // to the native build (kv_add_gtest ... NATIVE_ONLY).
@@ -32,17 +33,6 @@ struct TkvMessageBoxRecord {
 };
 std::vector<TkvMessageBoxRecord> MessageBoxes();
 void ClearMessageBoxes();
-
-// Makes the next Count calls of SHFileOperationA fail with Result (a Win32
-// error code), or be cancelled as if the user had pressed Cancel (result
-// ERROR_CANCELLED, fAnyOperationsAborted TRUE). The first AfterItems items of
-// each such call's source list are still carried out, so a partly done
-// operation can be tested. A later call replaces an earlier one's settings.
-void FailNextFileOperations(unsigned count, int result = 5 /* ERROR_ACCESS_DENIED */, unsigned afterItems = 0);
-void AbortNextFileOperations(unsigned count, unsigned afterItems = 0);
-void ClearFileOperationFaults();
-// Calls of SHFileOperationA so far, failed ones included.
-unsigned FileOperationCount();
 
 // The calls of ShellExecuteA since the last clear (nothing is opened).
 struct TkvShellExecuteRecord {

@@ -7,6 +7,7 @@
 // of Windows' VS_VERSIONINFO: length, value length, key, value, children, each
 // aligned to 4 bytes) so that VerQueryValueA walks it as Windows walks its
 // own; it is also the resource #1 of type RT_VERSION.
+#include "kvlock.h"
 #include "kvresources.h"
 
 #include "kvposiximpl.h"
@@ -35,14 +36,14 @@ struct TResource {
 };
 
 struct TResources {
-  std::mutex Lock;
-  std::deque<TResource> Items;  // a deque keeps the addresses that HRSRC are
-  bool HasVersion = false;
-  unsigned Version[4] = {0, 0, 0, 0};
-  std::vector<std::pair<std::string, std::string>> Strings;
+  TkvMutex Lock;
+  std::deque<TResource> Items KV_GUARDED_BY(Lock);  // a deque keeps the addresses that HRSRC are
+  bool HasVersion KV_GUARDED_BY(Lock) = false;
+  unsigned Version[4] KV_GUARDED_BY(Lock) = {0, 0, 0, 0};
+  std::vector<std::pair<std::string, std::string>> Strings KV_GUARDED_BY(Lock);
   // Every block ever built stays alive: a resource found earlier points into it.
-  std::deque<std::vector<char>> Blocks;
-  TResource VersionItem{"#1", RT_VERSION_ID, nullptr, 0};
+  std::deque<std::vector<char>> Blocks KV_GUARDED_BY(Lock);
+  TResource VersionItem KV_GUARDED_BY(Lock){"#1", RT_VERSION_ID, nullptr, 0};
 };
 
 TResources& Resources() {
@@ -77,8 +78,7 @@ void PutNode(std::vector<char>& b, const std::string& key, const void* value, st
   PutWord(b, start, b.size() - start);
 }
 
-// The lock must be held.
-void BuildVersionBlock(TResources& r) {
+void BuildVersionBlock(TResources& r) KV_REQUIRES(r.Lock) {
   VS_FIXEDFILEINFO fixed{};
   fixed.dwSignature = 0xFEEF04BDu;
   fixed.dwStrucVersion = 0x00010000u;
@@ -91,11 +91,12 @@ void BuildVersionBlock(TResources& r) {
   fixed.dwFileType = 1;          // VFT_APP
   const WORD translation[2] = {0x0409, 1252};
 
+  const auto strings = r.Strings;
   std::vector<char> b;
   PutNode(b, "VS_VERSION_INFO", &fixed, sizeof fixed, [&] {
     PutNode(b, "StringFileInfo", nullptr, 0, [&] {
       PutNode(b, "040904E4", nullptr, 0, [&] {
-        for (const auto& [key, text] : r.Strings) PutNode(b, key, text.c_str(), text.size() + 1, [] {});
+        for (const auto& [key, text] : strings) PutNode(b, key, text.c_str(), text.size() + 1, [] {});
       });
     });
     PutNode(b, "VarFileInfo", nullptr, 0,
@@ -182,8 +183,7 @@ DWORD NotOwnFileError(LPCSTR name) {
 
 bool IsOwnModule(HMODULE module) { return !module || module == posix::OwnModule(); }
 
-// The lock must be held.
-const TResource* Validate(TResources& r, HRSRC res) {
+const TResource* Validate(TResources& r, HRSRC res) KV_REQUIRES(r.Lock) {
   const auto* item = reinterpret_cast<const TResource*>(res);
   if (item && item == &r.VersionItem && r.HasVersion) return item;
   for (const TResource& i : r.Items)
@@ -212,14 +212,14 @@ namespace host {
 void RegisterResource(const char* name, int type, const void* data, std::size_t size) {
   if (!name) return;
   TResources& r = Resources();
-  std::lock_guard<std::mutex> lock(r.Lock);
+  TkvLockGuard<TkvMutex> lock(r.Lock);
   r.Items.push_back(TResource{name, type, data, size});
 }
 
 void UnregisterResource(const char* name, int type) {
   if (!name) return;
   TResources& r = Resources();
-  std::lock_guard<std::mutex> lock(r.Lock);
+  TkvLockGuard<TkvMutex> lock(r.Lock);
   // The item stays where it is (a handle found earlier points at it); it is
   // only no longer found by name.
   for (TResource& item : r.Items)
@@ -228,7 +228,7 @@ void UnregisterResource(const char* name, int type) {
 
 void RegisterVersion(unsigned a, unsigned b, unsigned c, unsigned d) {
   TResources& r = Resources();
-  std::lock_guard<std::mutex> lock(r.Lock);
+  TkvLockGuard<TkvMutex> lock(r.Lock);
   r.HasVersion = true;
   r.Version[0] = a;
   r.Version[1] = b;
@@ -240,7 +240,7 @@ void RegisterVersion(unsigned a, unsigned b, unsigned c, unsigned d) {
 void RegisterVersionString(const char* key, const char* value) {
   if (!key) return;
   TResources& r = Resources();
-  std::lock_guard<std::mutex> lock(r.Lock);
+  TkvLockGuard<TkvMutex> lock(r.Lock);
   bool replaced = false;
   for (auto& [k, v] : r.Strings) {
     if (::strcasecmp(k.c_str(), key) == 0) {
@@ -303,7 +303,7 @@ HRSRC TkvPosixHost::FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
     typeId = std::atoi(type + 1);
 
   TResources& r = Resources();
-  std::lock_guard<std::mutex> lock(r.Lock);
+  TkvLockGuard<TkvMutex> lock(r.Lock);
   if (typeId == RT_VERSION_ID && r.HasVersion) {
     if (key == r.VersionItem.Name) return reinterpret_cast<HRSRC>(&r.VersionItem);
     SetLastError(posix::ERROR_RESOURCE_NAME_NOT_FOUND);
@@ -323,7 +323,7 @@ HRSRC TkvPosixHost::FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
 HGLOBAL TkvPosixHost::LoadResource(HMODULE module, HRSRC res) {
   static const char empty[1] = {0};
   TResources& r = Resources();
-  std::lock_guard<std::mutex> lock(r.Lock);
+  TkvLockGuard<TkvMutex> lock(r.Lock);
   const TResource* item = IsOwnModule(module) ? Validate(r, res) : nullptr;
   if (!item) {
     SetLastError(posix::ERROR_RESOURCE_DATA_NOT_FOUND);
@@ -336,7 +336,7 @@ void* TkvPosixHost::LockResource(HGLOBAL data) { return data; }
 
 DWORD TkvPosixHost::SizeofResource(HMODULE module, HRSRC res) {
   TResources& r = Resources();
-  std::lock_guard<std::mutex> lock(r.Lock);
+  TkvLockGuard<TkvMutex> lock(r.Lock);
   const TResource* item = IsOwnModule(module) ? Validate(r, res) : nullptr;
   if (!item) {
     SetLastError(posix::ERROR_RESOURCE_DATA_NOT_FOUND);
@@ -352,7 +352,7 @@ DWORD TkvPosixHost::GetFileVersionInfoSizeA(LPCSTR fileName, DWORD* handle) {
     return 0;
   }
   TResources& r = Resources();
-  std::lock_guard<std::mutex> lock(r.Lock);
+  TkvLockGuard<TkvMutex> lock(r.Lock);
   if (!r.HasVersion) {
     SetLastError(posix::ERROR_RESOURCE_TYPE_NOT_FOUND);
     return 0;
@@ -366,7 +366,7 @@ BOOL TkvPosixHost::GetFileVersionInfoA(LPCSTR fileName, DWORD, DWORD size, void*
     return FALSE;
   }
   TResources& r = Resources();
-  std::lock_guard<std::mutex> lock(r.Lock);
+  TkvLockGuard<TkvMutex> lock(r.Lock);
   if (!r.HasVersion) {
     SetLastError(posix::ERROR_RESOURCE_TYPE_NOT_FOUND);
     return FALSE;

@@ -14,6 +14,7 @@
 // when no posted message or quit request is waiting. A timer is therefore
 // pending at most once, however long the thread was busy, and missed periods
 // are skipped rather than delivered in a burst.
+#include "kvlock.h"
 #include "kvposiximpl.h"
 
 #include <algorithm>
@@ -88,14 +89,19 @@ struct TTimer {
   Clock::time_point Due;
 };
 
+// One lock for the window manager: the classes, the windows and every
+// thread's queue. Never destroyed: threads may still leave while the program
+// ends.
+TkvMutex& gWindowsLock = *new TkvMutex;
+
 struct TQueue {
   DWORD ThreadId = 0;  // of the thread the queue belongs to
-  std::condition_variable Wake;
-  std::deque<std::shared_ptr<TSent>> Sent;
-  std::deque<MSG> Posted;
-  std::vector<TTimer> Timers;
-  bool QuitPosted = false;
-  int QuitCode = 0;
+  TkvCondition Wake;
+  std::deque<std::shared_ptr<TSent>> Sent KV_GUARDED_BY(gWindowsLock);
+  std::deque<MSG> Posted KV_GUARDED_BY(gWindowsLock);
+  std::vector<TTimer> Timers KV_GUARDED_BY(gWindowsLock);
+  bool QuitPosted KV_GUARDED_BY(gWindowsLock) = false;
+  int QuitCode KV_GUARDED_BY(gWindowsLock) = 0;
 };
 
 struct TClass {
@@ -129,21 +135,20 @@ std::string Lower(const char* text) {
 }
 
 struct TState {
-  std::mutex Lock;
-  std::map<std::string, TClass> Classes;  // by lower-case name
-  std::unordered_map<ULONG_PTR, std::shared_ptr<TWindow>> Windows;
-  ULONG_PTR NextWindow = kWindowFirst;
-  UINT NextAtom = 0xC000;
-  UINT_PTR NextThreadTimer = 0x1000;
+  std::map<std::string, TClass> Classes KV_GUARDED_BY(gWindowsLock);  // by lower-case name
+  std::unordered_map<ULONG_PTR, std::shared_ptr<TWindow>> Windows KV_GUARDED_BY(gWindowsLock);
+  ULONG_PTR NextWindow KV_GUARDED_BY(gWindowsLock) = kWindowFirst;
+  UINT NextAtom KV_GUARDED_BY(gWindowsLock) = 0xC000;
+  UINT_PTR NextThreadTimer KV_GUARDED_BY(gWindowsLock) = 0x1000;
 
-  TState() {
+  TState() KV_NO_THREAD_SAFETY_ANALYSIS {  // not shared yet
     // The system's own classes, with the atoms Windows gives them.
     Classes["button"] = {"Button", posix::StaticProc, 0, nullptr, 0x0080};
     Classes["edit"] = {"Edit", posix::EditProc, 0, nullptr, 0x0081};
     Classes["static"] = {"Static", posix::StaticProc, 0, nullptr, 0x0082};
   }
 
-  std::shared_ptr<TWindow> Find(HWND window) {
+  std::shared_ptr<TWindow> Find(HWND window) KV_REQUIRES(gWindowsLock) {
     auto it = Windows.find(reinterpret_cast<ULONG_PTR>(window));
     return it == Windows.end() ? nullptr : it->second;
   }
@@ -168,8 +173,7 @@ struct TThreadLink {
 };
 thread_local TThreadLink tThread;
 
-// The lock must be held.
-const std::shared_ptr<TQueue>& MyQueue() {
+const std::shared_ptr<TQueue>& MyQueue() KV_REQUIRES(gWindowsLock) {
   if (!tThread.Queue) {
     tThread.Queue = std::make_shared<TQueue>();
     tThread.Queue->ThreadId = Host().GetCurrentThreadId();
@@ -177,7 +181,7 @@ const std::shared_ptr<TQueue>& MyQueue() {
   return tThread.Queue;
 }
 
-void RemoveWindowLocked(TState& state, TWindow& window) {
+void RemoveWindowLocked(TState& state, TWindow& window) KV_REQUIRES(gWindowsLock) {
   TQueue& q = *window.Owner;
   q.Timers.erase(std::remove_if(q.Timers.begin(), q.Timers.end(),
                                 [&](const TTimer& t) { return t.Window == window.Handle; }),
@@ -191,7 +195,7 @@ void RemoveWindowLocked(TState& state, TWindow& window) {
 void ThreadLeaves(const std::shared_ptr<TQueue>& queue) {
   TState& state = State();
   std::vector<std::shared_ptr<TWindow>> gone;  // released after the lock
-  std::lock_guard<std::mutex> lock(state.Lock);
+  TkvLockGuard<TkvMutex> lock(gWindowsLock);
   for (auto it = state.Windows.begin(); it != state.Windows.end();) {
     if (it->second->Owner == queue) {
       gone.push_back(it->second);
@@ -217,14 +221,13 @@ bool InRange(UINT msg, UINT low, UINT high) {
   return msg >= low || msg <= high;  // Windows reads a reversed range as its outside
 }
 
-// The lock must be held.
-bool IsDescendant(TState& state, HWND ancestor, HWND window) {
+bool IsDescendant(TState& state, HWND ancestor, HWND window) KV_REQUIRES(gWindowsLock) {
   for (auto w = state.Find(window); w && w->Parent; w = state.Find(w->Parent))
     if (w->Parent == ancestor) return true;
   return false;
 }
 
-bool WindowMatches(TState& state, HWND filter, HWND window) {
+bool WindowMatches(TState& state, HWND filter, HWND window) KV_REQUIRES(gWindowsLock) {
   if (!filter) return true;
   if (filter == ThreadMessagesOnly()) return window == nullptr;
   return window == filter || (window && IsDescendant(state, filter, window));
@@ -232,7 +235,7 @@ bool WindowMatches(TState& state, HWND filter, HWND window) {
 
 WNDPROC ProcOf(HWND window) {
   TState& state = State();
-  std::lock_guard<std::mutex> lock(state.Lock);
+  TkvLockGuard<TkvMutex> lock(gWindowsLock);
   auto w = state.Find(window);
   return w ? w->Proc : nullptr;
 }
@@ -244,8 +247,7 @@ void Deliver(const std::shared_ptr<TSent>& sent) {
     const std::shared_ptr<TSent>& Sent;
     LRESULT Result = 0;
     ~TReply() {
-      TState& state = State();
-      std::lock_guard<std::mutex> lock(state.Lock);
+      TkvLockGuard<TkvMutex> lock(gWindowsLock);
       Sent->Result = Result;
       Sent->Done = true;
       Sent->Sender->Wake.notify_all();
@@ -255,26 +257,27 @@ void Deliver(const std::shared_ptr<TSent>& sent) {
 }
 
 // Handles one message sent to this thread, if any; the lock is dropped meanwhile.
-bool DeliverOneSent(std::unique_lock<std::mutex>& lock, TQueue& queue) {
+bool DeliverOneSent(TQueue& queue) KV_REQUIRES(gWindowsLock) {
   if (queue.Sent.empty()) return false;
   std::shared_ptr<TSent> sent = queue.Sent.front();
   queue.Sent.pop_front();
-  lock.unlock();
+  gWindowsLock.unlock();
   try {
     Deliver(sent);
   } catch (...) {
-    lock.lock();
+    gWindowsLock.lock();
     throw;
   }
-  lock.lock();
+  gWindowsLock.lock();
   return true;
 }
 
 enum class TFound { None, Message, Quit };
 
 // Looks for the next message in Windows' order: posted messages, then the quit
-// request, then the earliest due timer. The lock must be held.
-TFound Take(TState& state, TQueue& q, MSG& out, HWND filter, UINT low, UINT high, bool remove) {
+// request, then the earliest due timer.
+TFound Take(TState& state, TQueue& q, MSG& out, HWND filter, UINT low, UINT high, bool remove)
+    KV_REQUIRES(gWindowsLock) {
   for (auto it = q.Posted.begin(); it != q.Posted.end(); ++it) {
     if (WindowMatches(state, filter, it->hwnd) && InRange(it->message, low, high)) {
       out = *it;
@@ -298,7 +301,7 @@ TFound Take(TState& state, TQueue& q, MSG& out, HWND filter, UINT low, UINT high
   return TFound::Message;
 }
 
-std::optional<Clock::time_point> NextTimer(const TQueue& q) {
+std::optional<Clock::time_point> NextTimer(const TQueue& q) KV_REQUIRES(gWindowsLock) {
   std::optional<Clock::time_point> next;
   for (const TTimer& t : q.Timers)
     if (!next || t.Due < *next) next = t.Due;
@@ -307,7 +310,7 @@ std::optional<Clock::time_point> NextTimer(const TQueue& q) {
 
 LRESULT Send(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
   TState& state = State();
-  std::unique_lock<std::mutex> lock(state.Lock);
+  TkvUniqueLock<TkvMutex> lock(gWindowsLock);
   auto target = state.Find(window);
   if (!target) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -330,7 +333,7 @@ LRESULT Send(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
   // While waiting, serve what other threads send to this one: the owner may be
   // sending back to our windows before it can answer.
   while (!sent->Done) {
-    if (!DeliverOneSent(lock, *me)) me->Wake.wait(lock);
+    if (!DeliverOneSent(*me)) me->Wake.wait(lock);
   }
   return sent->Result;
 }
@@ -339,7 +342,7 @@ BOOL Destroy(HWND window) {
   TState& state = State();
   std::vector<HWND> children;
   {
-    std::lock_guard<std::mutex> lock(state.Lock);
+    TkvLockGuard<TkvMutex> lock(gWindowsLock);
     auto w = state.Find(window);
     if (!w) {
       SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -356,14 +359,14 @@ BOOL Destroy(HWND window) {
   // then WM_NCDESTROY; the window stays valid until then.
   Send(window, WM_DESTROY, 0, 0);
   {
-    std::lock_guard<std::mutex> lock(state.Lock);
+    TkvLockGuard<TkvMutex> lock(gWindowsLock);
     for (auto& [handle, w] : state.Windows)
       if (w->Parent == window && !w->Destroying) children.push_back(w->Handle);
   }
   for (HWND child : children) Destroy(child);
   Send(window, WM_NCDESTROY, 0, 0);
   std::shared_ptr<TWindow> gone;
-  std::lock_guard<std::mutex> lock(state.Lock);
+  TkvLockGuard<TkvMutex> lock(gWindowsLock);
   gone = state.Find(window);
   if (gone) RemoveWindowLocked(state, *gone);
   return TRUE;
@@ -375,7 +378,7 @@ namespace posix {
 
 bool WithWindowData(HWND window, const std::function<void(TWindowData&)>& fn) {
   TState& state = State();
-  std::lock_guard<std::mutex> lock(state.Lock);
+  TkvLockGuard<TkvMutex> lock(gWindowsLock);
   auto w = state.Find(window);
   if (!w) return false;
   fn(w->Data);
@@ -428,7 +431,7 @@ UINT TkvPosixHost::RegisterClassA(const WNDCLASSA* cls) {
     return 0;
   }
   TState& state = State();
-  std::lock_guard<std::mutex> lock(state.Lock);
+  TkvLockGuard<TkvMutex> lock(gWindowsLock);
   std::string key = Lower(cls->lpszClassName);
   auto it = state.Classes.find(key);
   // The system classes may be shadowed by a program's own class of that name.
@@ -447,7 +450,7 @@ HWND TkvPosixHost::CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windo
   TState& state = State();
   HWND handle;
   {
-    std::lock_guard<std::mutex> lock(state.Lock);
+    TkvLockGuard<TkvMutex> lock(gWindowsLock);
     const TClass* cls = nullptr;
     if (className && IsIntResource(className)) {
       UINT atom = static_cast<UINT>(reinterpret_cast<ULONG_PTR>(className));
@@ -504,13 +507,13 @@ BOOL TkvPosixHost::DestroyWindow(HWND window) { return Destroy(window); }
 
 BOOL TkvPosixHost::IsWindow(HWND window) {
   TState& state = State();
-  std::lock_guard<std::mutex> lock(state.Lock);
+  TkvLockGuard<TkvMutex> lock(gWindowsLock);
   return state.Find(window) ? TRUE : FALSE;
 }
 
 LONG_PTR TkvPosixHost::SetWindowLongPtrA(HWND window, int index, LONG_PTR value) {
   TState& state = State();
-  std::lock_guard<std::mutex> lock(state.Lock);
+  TkvLockGuard<TkvMutex> lock(gWindowsLock);
   auto w = state.Find(window);
   if (!w) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -555,7 +558,7 @@ LONG_PTR TkvPosixHost::SetWindowLongPtrA(HWND window, int index, LONG_PTR value)
 
 LONG_PTR TkvPosixHost::GetWindowLongPtrA(HWND window, int index) {
   TState& state = State();
-  std::lock_guard<std::mutex> lock(state.Lock);
+  TkvLockGuard<TkvMutex> lock(gWindowsLock);
   auto w = state.Find(window);
   if (!w) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -602,7 +605,7 @@ LRESULT TkvPosixHost::SendMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM 
 
 BOOL TkvPosixHost::PostMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
   TState& state = State();
-  std::lock_guard<std::mutex> lock(state.Lock);
+  TkvLockGuard<TkvMutex> lock(gWindowsLock);
   TQueue* queue;
   if (!window) {
     queue = MyQueue().get();  // a message for the thread itself
@@ -621,14 +624,14 @@ BOOL TkvPosixHost::PostMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lPa
 
 BOOL TkvPosixHost::GetMessageA(MSG* msg, HWND window, UINT filterMin, UINT filterMax) {
   TState& state = State();
-  std::unique_lock<std::mutex> lock(state.Lock);
+  TkvUniqueLock<TkvMutex> lock(gWindowsLock);
   if (window && window != ThreadMessagesOnly() && !state.Find(window)) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return -1;
   }
   std::shared_ptr<TQueue> q = MyQueue();
   for (;;) {
-    if (DeliverOneSent(lock, *q)) continue;
+    if (DeliverOneSent(*q)) continue;
     MSG m{};
     TFound found = Take(state, *q, m, window, filterMin, filterMax, true);
     if (found != TFound::None) {
@@ -644,13 +647,13 @@ BOOL TkvPosixHost::GetMessageA(MSG* msg, HWND window, UINT filterMin, UINT filte
 
 BOOL TkvPosixHost::PeekMessageA(MSG* msg, HWND window, UINT filterMin, UINT filterMax, UINT remove) {
   TState& state = State();
-  std::unique_lock<std::mutex> lock(state.Lock);
+  TkvUniqueLock<TkvMutex> lock(gWindowsLock);
   if (window && window != ThreadMessagesOnly() && !state.Find(window)) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return FALSE;
   }
   std::shared_ptr<TQueue> q = MyQueue();
-  while (DeliverOneSent(lock, *q)) {
+  while (DeliverOneSent(*q)) {
   }
   MSG m{};
   if (Take(state, *q, m, window, filterMin, filterMax, (remove & PM_REMOVE) != 0) == TFound::None) return FALSE;
@@ -663,7 +666,7 @@ BOOL TkvPosixHost::TranslateMessage(const MSG*) { return TRUE; }
 LRESULT TkvPosixHost::DispatchMessageA(const MSG* msg) {
   if (!msg) return 0;
   TState& state = State();
-  std::unique_lock<std::mutex> lock(state.Lock);
+  TkvUniqueLock<TkvMutex> lock(gWindowsLock);
   if (msg->message == WM_TIMER && msg->lParam) {
     // Only the procedure of one of this thread's timers is called, never an
     // address that merely arrived in a posted message.
@@ -691,15 +694,14 @@ LRESULT TkvPosixHost::DispatchMessageA(const MSG* msg) {
 }
 
 void TkvPosixHost::PostQuitMessage(int exitCode) {
-  TState& state = State();
-  std::lock_guard<std::mutex> lock(state.Lock);
+  TkvLockGuard<TkvMutex> lock(gWindowsLock);
   MyQueue()->QuitPosted = true;
   MyQueue()->QuitCode = exitCode;
 }
 
 UINT_PTR TkvPosixHost::SetTimer(HWND window, UINT_PTR id, UINT elapse, void* timerProc) {
   TState& state = State();
-  std::lock_guard<std::mutex> lock(state.Lock);
+  TkvLockGuard<TkvMutex> lock(gWindowsLock);
   TQueue* queue;
   if (window) {
     auto w = state.Find(window);
@@ -731,7 +733,7 @@ UINT_PTR TkvPosixHost::SetTimer(HWND window, UINT_PTR id, UINT elapse, void* tim
 
 BOOL TkvPosixHost::KillTimer(HWND window, UINT_PTR id) {
   TState& state = State();
-  std::lock_guard<std::mutex> lock(state.Lock);
+  TkvLockGuard<TkvMutex> lock(gWindowsLock);
   TQueue* queue;
   if (window) {
     auto w = state.Find(window);
@@ -769,7 +771,7 @@ BOOL TkvPosixHost::EnumWindows(WNDENUMPROC proc, LPARAM param) {
   TState& state = State();
   std::vector<HWND> topLevel;
   {
-    std::lock_guard<std::mutex> lock(state.Lock);
+    TkvLockGuard<TkvMutex> lock(gWindowsLock);
     for (auto& [handle, w] : state.Windows)
       if (!w->Parent && !w->MessageOnly && !w->Destroying) topLevel.push_back(w->Handle);
   }
@@ -783,7 +785,7 @@ BOOL TkvPosixHost::EnumWindows(WNDENUMPROC proc, LPARAM param) {
 
 DWORD TkvPosixHost::GetWindowThreadProcessId(HWND window, DWORD* processId) {
   TState& state = State();
-  std::lock_guard<std::mutex> lock(state.Lock);
+  TkvLockGuard<TkvMutex> lock(gWindowsLock);
   auto w = state.Find(window);
   if (!w) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);

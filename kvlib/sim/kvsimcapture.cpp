@@ -83,6 +83,9 @@ class TAnsi {
     }
   }
   std::string operator()(const std::string& text) const {
+    bool ascii = true;
+    for (unsigned char b : text) ascii = ascii && b < 0x80;
+    if (ascii) return text;
     if (FUtf8) return Utf16ToUtf8(Utf8ToUtf16(text));  // keeps it valid UTF-8
     std::u16string w;
     w.reserve(text.size());

@@ -1,8 +1,10 @@
 // Loading a simulated machine from its description (JSON). The format is
 // documented in docs/machine-description.md. Every fault names the place in
 // the description, so a hand-written machine is easy to fix.
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <system_error>
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
@@ -70,12 +72,17 @@ class TkvSimDescriptionLoader {
   explicit TkvSimDescriptionLoader(TkvSimMachine& m) : M(m) {}
 
   void Load(const json& d) {
+    TkvLockGuard<TkvRecursiveMutex> lock(M.FLock);  // the machine is not shared yet; the fields want it all the same
     OnlyKeys(d, "machine", {"name", "codePage", "windows", "drives", "services", "programs", "devnodes", "registry",
-                            "usb", "comment"});
+                            "usb", "driverPackages", "comment"});
     M.FName = Text(d, "name", "machine", "unnamed machine");
     if (d.contains("codePage")) {
-      if (!d["codePage"].is_number_unsigned()) Fault("codePage", "must be a number");
-      M.FCodePage = d["codePage"].get<unsigned>();
+      const json& cp = d["codePage"];
+      // The code pages the machine can hand out text in; another would be
+      // silently ignored by the conversions.
+      if (!cp.is_number_unsigned() || (cp != 1250 && cp != 1251 && cp != 1252 && cp != 65001))
+        Fault("codePage", "must be one of 1250, 1251, 1252, 65001");
+      M.FCodePage = cp.get<unsigned>();
     }
     if (d.contains("windows")) Windows(d["windows"]);
     if (d.contains("drives")) {
@@ -96,11 +103,18 @@ class TkvSimDescriptionLoader {
         M.AddProgram(it.key(), it.value().get<DWORD>());
       }
     }
+    if (d.contains("driverPackages")) {
+      if (!d["driverPackages"].is_object()) Fault("driverPackages", "must map INF paths to services");
+      for (auto it = d["driverPackages"].begin(); it != d["driverPackages"].end(); ++it) {
+        if (!it.value().is_string()) Fault("driverPackages." + it.key(), "the service must be a text");
+        M.AddDriverPackage(it.key(), it.value().get<std::string>());
+      }
+    }
     if (d.contains("registry")) Registry(d["registry"]);
     if (d.contains("devnodes")) {
       if (!d["devnodes"].is_array()) Fault("devnodes", "must be a list");
       for (std::size_t i = 0; i < d["devnodes"].size(); ++i)
-        Devnode(d["devnodes"][i], nullptr, "devnodes[" + std::to_string(i) + "]");
+        Devnode(d["devnodes"][i], nullptr, "devnodes[" + std::to_string(i) + "]", 1);
     }
     if (d.contains("usb")) LoadUsbDescription(M, d["usb"]);
   }
@@ -201,10 +215,15 @@ class TkvSimDescriptionLoader {
     }
   }
 
-  void Devnode(const json& n, TkvSimDevnode* parent, const std::string& where) {
+  void Devnode(const json& n, TkvSimDevnode* parent, const std::string& where, int depth) {
+    // Real device trees are a few dozen levels deep; a hostile description
+    // must not exhaust the stack of the loader or of what walks the tree.
+    if (depth > kMaxDevnodeDepth)
+      Fault(where, "devnodes nest at most " + std::to_string(kMaxDevnodeDepth) + " deep");
     OnlyKeys(n, where, {"id", "class", "driver", "description", "service", "manufacturer", "pdo", "friendlyName",
                         "hardwareIds", "present", "parameters", "hardwareKey", "interfaces", "busRelations",
-                        "removalRelations", "instanceIdSizeZero", "children", "winusb", "comment"});
+                        "removalRelations", "instanceIdSizeZero", "disabled", "ejectVeto", "children", "winusb",
+                        "comment"});
     TkvSimMachine::DevnodeSpec spec;
     spec.InstanceId = Text(n, "id", where);
     if (spec.InstanceId.empty()) Fault(where, "a devnode needs an \"id\"");
@@ -240,11 +259,19 @@ class TkvSimDescriptionLoader {
     if (n.contains("busRelations")) node.BusRelations = Texts(n["busRelations"], where + ".busRelations");
     if (n.contains("removalRelations")) node.RemovalRelations = Texts(n["removalRelations"], where + ".removalRelations");
     if (n.contains("instanceIdSizeZero")) node.InstanceIdSizeZero = n["instanceIdSizeZero"].get<bool>();
+    if (n.contains("disabled")) node.Disabled = n["disabled"].get<bool>();
+    if (n.contains("ejectVeto")) {
+      const json& v = n["ejectVeto"];
+      OnlyKeys(v, where + ".ejectVeto", {"count", "name"});
+      if (!v.contains("count") || !v["count"].is_number_unsigned())
+        Fault(where + ".ejectVeto.count", "must be a number of refusals");
+      M.SetEjectVetoes(node, v["count"].get<int>(), Text(v, "name", where + ".ejectVeto"));
+    }
     if (SameText(spec.Service, "WinUSB") || n.contains("winusb")) WinUsb(n, node, spec, where);
     if (n.contains("children")) {
       if (!n["children"].is_array()) Fault(where + ".children", "must be a list");
       for (std::size_t i = 0; i < n["children"].size(); ++i)
-        Devnode(n["children"][i], &node, where + ".children[" + std::to_string(i) + "]");
+        Devnode(n["children"][i], &node, where + ".children[" + std::to_string(i) + "]", depth + 1);
     }
   }
 
@@ -299,7 +326,8 @@ std::unique_ptr<TkvSimMachine> TkvSimMachine::FromJson(const std::string& text) 
   json d;
   try {
     d = json::parse(text);
-  } catch (const json::parse_error& e) {
+  } catch (const json::exception& e) {
+    // Malformed text, or a number beyond what JSON numbers hold here.
     throw std::runtime_error(std::string("machine description: not valid JSON: ") + e.what());
   }
   auto machine = std::make_unique<TkvSimMachine>();
@@ -313,6 +341,9 @@ std::unique_ptr<TkvSimMachine> TkvSimMachine::FromJson(const std::string& text) 
 }
 
 std::unique_ptr<TkvSimMachine> TkvSimMachine::FromFile(const std::string& path) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec))
+    throw std::runtime_error("machine description: \"" + path + "\" is a folder, not a file");
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("machine description: cannot read \"" + path + "\"");
   std::ostringstream text;

@@ -178,7 +178,7 @@ long IdNumber(const std::string& id, const std::string& tag) {
 }  // namespace
 
 void TkvSimMachine::ApplyDriverPackage(TkvSimDevnode& node, const TkvSimDriverPackage& package) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   std::string oldKey;
   if (auto it = node.Properties.find(SPDRP_DRIVER); it != node.Properties.end()) oldKey = Ansi(it->second);
   if (!(package.ClassGuid == GUID{})) node.ClassGuid = package.ClassGuid;

@@ -2,6 +2,7 @@
 // a plain function with the Win32 prototype and calling convention, as
 // GetProcAddress hands out; it forwards to the simulated machine that is
 // installed when it is called.
+#include <atomic>
 #include <type_traits>
 
 #include "kvsimmachine.h"
@@ -13,9 +14,17 @@ namespace {
 // The simulated machine that is installed, or that an installed forwarding
 // machine (a recorder) forwards to.
 TkvSimMachine* Active() {
-  for (TkvMachine* m = &Machine(); m; m = m->Below())
-    if (auto* sim = dynamic_cast<TkvSimMachine*>(m)) return sim;
-  return nullptr;
+  // Found again only when another machine was installed: every call of an
+  // entry point comes through here.
+  static std::atomic<unsigned> generation{0};
+  static std::atomic<TkvSimMachine*> found{nullptr};
+  const unsigned now = MachineGeneration() + 1;  // never the 0 it starts with
+  if (generation.load(std::memory_order_acquire) == now) return found.load(std::memory_order_relaxed);
+  TkvSimMachine* sim = nullptr;
+  for (TkvMachine* m = &Machine(); m && !sim; m = m->Below()) sim = dynamic_cast<TkvSimMachine*>(m);
+  found.store(sim, std::memory_order_relaxed);
+  generation.store(now, std::memory_order_release);
+  return sim;
 }
 
 template <typename Method, Method M, long Fail>

@@ -14,6 +14,12 @@ namespace kv::simjson {
 
 using nlohmann::json;
 
+// Nesting limits: far above real machines (USB allows five hubs in a chain,
+// device trees are a few dozen levels deep), far below what would exhaust
+// the stack of the loader or of the walks over what it built.
+constexpr int kMaxDevnodeDepth = 256;
+constexpr int kMaxHubDepth = 32;
+
 [[noreturn]] inline void Fault(const std::string& where, const std::string& what) {
   throw std::runtime_error("machine description: " + where + ": " + what);
 }

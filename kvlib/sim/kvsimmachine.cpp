@@ -4,8 +4,10 @@
 
 #include <algorithm>
 
+#include <algorithm>
 #include <cstring>
 #include <sstream>
+#include <stdexcept>
 
 #include "kvtext.h"
 
@@ -81,7 +83,7 @@ TkvSimMachine::~TkvSimMachine() = default;
 
 bool TkvSimMachine::Enter(const char* operation, DWORD* error) {
   ++FCalls;
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   auto it = FFailures.find(operation);
   if (it == FFailures.end() || it->second.Count == 0) return false;
   if (it->second.Count > 0) --it->second.Count;
@@ -89,20 +91,42 @@ bool TkvSimMachine::Enter(const char* operation, DWORD* error) {
   return true;
 }
 
+namespace {
+
+// The machine's own operations that can be made to fail (the entry points of
+// its libraries are known from the libraries).
+const char* const kOperations[] = {
+    "LoadLibraryA",    "GetProcAddress",    "FreeLibrary",      "CreateFileA",      "DeviceIoControl",
+    "CloseHandle",     "RegOpenKeyExA",     "RegCreateKeyExA",  "RegQueryValueExA", "RegSetValueExA",
+    "RegDeleteValueA", "RegEnumValueA",     "RegEnumKeyExA",    "RegCloseKey",      "GetLogicalDrives",
+    "GetDriveTypeA",   "GetVersionExA",     "IsWow64",          "CreateProcessA",   "WaitForSingleObject",
+    "GetExitCodeProcess"};
+
+}  // namespace
+
+bool TkvSimMachine::KnowsOperation(const std::string& operation) const {
+  for (const char* o : kOperations)
+    if (operation == o) return true;
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
+  return FExportNames.count(operation) != 0;
+}
+
 void TkvSimMachine::Fail(const std::string& operation, DWORD error, int count) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  if (!KnowsOperation(operation))
+    throw std::invalid_argument("TkvSimMachine::Fail: no operation is named \"" + operation + "\"");
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   FFailures[operation] = Failure{error, count};
 }
 
 void TkvSimMachine::ClearFailures() {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   FFailures.clear();
 }
 
 // ---- builder ---------------------------------------------------------------
 
 TkvSimDevnode& TkvSimMachine::AddDevnode(const DevnodeSpec& spec, TkvSimDevnode* parent) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   auto node = std::make_unique<TkvSimDevnode>();
   node->Handle = static_cast<DEVINST>(FDevnodes.size() + 1);
   node->InstanceId = spec.InstanceId;
@@ -146,13 +170,13 @@ TkvSimDevnode& TkvSimMachine::AddDevnode(const DevnodeSpec& spec, TkvSimDevnode*
 }
 
 TkvSimDevnode* TkvSimMachine::FindDevnode(const std::string& instanceId) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   auto it = FDevnodeById.find(UpperAscii(instanceId));
   return it == FDevnodeById.end() ? nullptr : it->second;
 }
 
 void TkvSimMachine::SetProperty(TkvSimDevnode& node, DWORD spdrp, const std::string& utf8Text) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   std::u16string w = Utf8ToUtf16(utf8Text);
   w.push_back(0);
   TkvSimValue v;
@@ -164,7 +188,7 @@ void TkvSimMachine::SetProperty(TkvSimDevnode& node, DWORD spdrp, const std::str
 }
 
 TkvSimKey& TkvSimMachine::CreateKey(HKEY root, const std::string& path) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   TkvSimKey* r = RootKey(root);
   if (!r) throw std::invalid_argument("not a predefined registry root");
   return *FindKey(r, path, true);
@@ -172,7 +196,7 @@ TkvSimKey& TkvSimMachine::CreateKey(HKEY root, const std::string& path) {
 
 void TkvSimMachine::SetString(HKEY root, const std::string& path, const std::string& name,
                               const std::string& utf8Text, bool withZero, DWORD type) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   TkvSimKey& key = CreateKey(root, path);
   std::u16string w = Utf8ToUtf16(utf8Text);
   if (withZero) w.push_back(0);
@@ -186,7 +210,7 @@ void TkvSimMachine::SetString(HKEY root, const std::string& path, const std::str
 
 void TkvSimMachine::SetBinary(HKEY root, const std::string& path, const std::string& name,
                               const std::vector<BYTE>& data) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   TkvSimKey& key = CreateKey(root, path);
   TkvSimValue v;
   v.Type = REG_BINARY;
@@ -198,20 +222,20 @@ void TkvSimMachine::SetBinary(HKEY root, const std::string& path, const std::str
 void TkvSimMachine::SetDword(HKEY root, const std::string& path, const std::string& name, DWORD value) {
   std::vector<BYTE> bytes(4);
   std::memcpy(bytes.data(), &value, 4);
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   SetBinary(root, path, name, bytes);
   CreateKey(root, path).Value(name)->Type = REG_DWORD;
 }
 
 const TkvSimValue* TkvSimMachine::GetValue(HKEY root, const std::string& path, const std::string& name) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   TkvSimKey* r = RootKey(root);
   TkvSimKey* key = r ? FindKey(r, path, false) : nullptr;
   return key ? key->Value(name) : nullptr;
 }
 
 void TkvSimMachine::SetDrive(char letter, UINT type) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   letter = UpperAscii(letter);
   if (letter < 'A' || letter > 'Z') throw std::invalid_argument("drive letter out of A..Z");
   if (type == DRIVE_NO_ROOT_DIR) FDrives.erase(letter);
@@ -220,7 +244,7 @@ void TkvSimMachine::SetDrive(char letter, UINT type) {
 
 void TkvSimMachine::SetVersion(DWORD major, DWORD minor, DWORD build, DWORD platform,
                                const std::string& servicePack) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   FVersion = OSVERSIONINFOA{};
   FVersion.dwOSVersionInfoSize = sizeof(OSVERSIONINFOA);
   FVersion.dwMajorVersion = major;
@@ -230,48 +254,57 @@ void TkvSimMachine::SetVersion(DWORD major, DWORD minor, DWORD build, DWORD plat
   std::strncpy(FVersion.szCSDVersion, servicePack.c_str(), sizeof(FVersion.szCSDVersion) - 1);
 }
 
-void TkvSimMachine::SetWow64(bool wow64) { FWow64 = wow64; }
+void TkvSimMachine::SetWow64(bool wow64) {
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
+  FWow64 = wow64;
+}
 
 void TkvSimMachine::RemoveLibrary(const std::string& library) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
-  FLibraries[LibraryKey(library)].Present = false;
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
+  Library& lib = FLibraries[LibraryKey(library)];
+  if (lib.Name.empty()) lib.Name = library;
+  lib.Present = false;
 }
 
 void TkvSimMachine::RemoveExport(const std::string& library, const std::string& entry) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
-  FLibraries[LibraryKey(library)].Exports.erase(entry);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
+  Library& lib = FLibraries[LibraryKey(library)];
+  if (lib.Name.empty()) lib.Name = library;
+  if (lib.Exports.erase(entry)) lib.Removed.insert(entry);
 }
 
 void TkvSimMachine::AddExport(const std::string& library, const std::string& entry, FARPROC proc) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   Library& lib = FLibraries[LibraryKey(library)];
   if (lib.Name.empty()) lib.Name = library;
   lib.Exports[entry] = proc;
+  lib.Removed.erase(entry);
+  FExportNames.insert(entry);
 }
 
 unsigned TkvSimMachine::LoadCount(const std::string& library) const {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   auto it = FLibraries.find(LibraryKey(library));
   return it == FLibraries.end() ? 0 : it->second.Loads;
 }
 
 void TkvSimMachine::AddDeviceObject(const std::string& path, std::shared_ptr<TkvSimDeviceObject> object) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   FDeviceObjects[UpperAscii(path)] = std::move(object);
 }
 
 void TkvSimMachine::RemoveDeviceObject(const std::string& path) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   FDeviceObjects.erase(UpperAscii(path));
 }
 
 std::size_t TkvSimMachine::OpenHandleCount() const {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   return FHandles.size();
 }
 
 void TkvSimMachine::SetPresentByDriverKey(const std::string& driverKey, bool present) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   const std::string wanted = UpperAscii(driverKey);
   for (auto& node : FDevnodes) {
     auto it = node->Properties.find(SPDRP_DRIVER);
@@ -283,13 +316,13 @@ void TkvSimMachine::SetPresentByDriverKey(const std::string& driverKey, bool pre
 }
 
 std::shared_ptr<TkvSimDeviceObject> TkvSimMachine::FindDeviceObject(const std::string& path) const {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   auto it = FDeviceObjects.find(UpperAscii(path));
   return it == FDeviceObjects.end() ? nullptr : it->second;
 }
 
 void TkvSimMachine::AddProgram(const std::string& fileName, TProgram program) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   FPrograms[UpperAscii(fileName)] = std::move(program);
 }
 
@@ -298,7 +331,7 @@ void TkvSimMachine::AddProgram(const std::string& fileName, DWORD exitCode) {
 }
 
 std::vector<std::string> TkvSimMachine::StartedCommandLines() const {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   return FStarted;
 }
 
@@ -310,7 +343,7 @@ HMODULE TkvSimMachine::LoadLibraryA(LPCSTR name) {
     SetLastError(error);
     return nullptr;
   }
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   auto it = name ? FLibraries.find(LibraryKey(name)) : FLibraries.end();
   if (it == FLibraries.end() || !it->second.Present) {
     SetLastError(ERROR_MOD_NOT_FOUND);
@@ -329,7 +362,7 @@ FARPROC TkvSimMachine::GetProcAddress(HMODULE module, LPCSTR name) {
     SetLastError(error);
     return nullptr;
   }
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   ++FLookups;
   for (auto& entry : FLibraries) {
     Library& lib = entry.second;
@@ -348,7 +381,7 @@ BOOL TkvSimMachine::FreeLibrary(HMODULE module) {
   // whose detach code fails does, but reports the error.
   DWORD error = 0;
   const bool fail = Enter("FreeLibrary", &error);
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   for (auto& entry : FLibraries) {
     Library& lib = entry.second;
     if (module && lib.Handle == module && lib.References > 0) {
@@ -366,6 +399,25 @@ BOOL TkvSimMachine::FreeLibrary(HMODULE module) {
 
 // ---- device objects, processes -------------------------------------------------
 
+// Windows turns the name given to CreateFileA into UTF-16 with the ANSI code
+// page; the paths here are kept as UTF-8. A name with characters beyond
+// ASCII therefore names the object whose path, converted to the code page,
+// gives the same bytes, unless the conversion lost a character ("?" stands
+// for one that the code page lacks, and names nothing).
+std::map<std::string, std::shared_ptr<TkvSimDeviceObject>>::iterator TkvSimMachine::FindByAnsiName(
+    const std::string& name) {
+  const std::string wanted = UpperAscii(name);
+  const bool ascii = std::all_of(wanted.begin(), wanted.end(), [](char c) { return (c & 0x80) == 0; });
+  if (ascii) return FDeviceObjects.end();
+  for (auto it = FDeviceObjects.begin(); it != FDeviceObjects.end(); ++it) {
+    const std::u16string wide = Utf8ToUtf16(it->first);
+    const std::string ansi = Host().WideToAnsi(reinterpret_cast<const WCHAR*>(wide.data()), wide.size());
+    if (ansi != wanted) continue;
+    if (std::count(ansi.begin(), ansi.end(), '?') == std::count(wide.begin(), wide.end(), u'?')) return it;
+  }
+  return FDeviceObjects.end();
+}
+
 HANDLE TkvSimMachine::CreateFileA(LPCSTR name, DWORD, DWORD, SECURITY_ATTRIBUTES*, DWORD disposition, DWORD,
                                   HANDLE) {
   DWORD error = 0;
@@ -373,8 +425,9 @@ HANDLE TkvSimMachine::CreateFileA(LPCSTR name, DWORD, DWORD, SECURITY_ATTRIBUTES
     SetLastError(error);
     return INVALID_HANDLE_VALUE;
   }
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   auto it = name ? FDeviceObjects.find(UpperAscii(name)) : FDeviceObjects.end();
+  if (it == FDeviceObjects.end() && name) it = FindByAnsiName(name);
   if (it == FDeviceObjects.end() || disposition != OPEN_EXISTING) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
@@ -394,7 +447,7 @@ BOOL TkvSimMachine::DeviceIoControl(HANDLE device, DWORD code, void* in, DWORD i
     SetLastError(error);
     return FALSE;
   }
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   auto it = FHandles.find(HandleValue(device));
   if (it == FHandles.end() || it->second->What != OpenHandle::Device) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -414,7 +467,7 @@ BOOL TkvSimMachine::DeviceIoControl(HANDLE device, DWORD code, void* in, DWORD i
 
 BOOL TkvSimMachine::CloseHandle(HANDLE handle) {
   Enter("CloseHandle", nullptr);
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   if (FHandles.erase(HandleValue(handle)) == 0) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
@@ -450,7 +503,7 @@ BOOL TkvSimMachine::CreateProcessA(LPCSTR application, LPSTR commandLine, SECURI
   TProgram handler;
   bool stub = false;
   {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
+    TkvLockGuard<TkvRecursiveMutex> lock(FLock);
     auto it = FPrograms.find(UpperAscii(file));
     if (it == FPrograms.end()) it = FPrograms.find(UpperAscii(file + ".exe"));
     // The 64-bit stub is a program of every machine, started from the file
@@ -470,7 +523,7 @@ BOOL TkvSimMachine::CreateProcessA(LPCSTR application, LPSTR commandLine, SECURI
   } else {
     exitCode = handler(line, directory ? directory : "");
   }
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   auto process = std::make_unique<OpenHandle>();
   process->What = OpenHandle::Process;
   process->ExitCode = exitCode;
@@ -491,7 +544,7 @@ BOOL TkvSimMachine::CreateProcessA(LPCSTR application, LPSTR commandLine, SECURI
 
 DWORD TkvSimMachine::WaitForSingleObject(HANDLE handle, DWORD) {
   Enter("WaitForSingleObject", nullptr);
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   auto it = FHandles.find(HandleValue(handle));
   if (it == FHandles.end() || it->second->What == OpenHandle::Device) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -502,7 +555,7 @@ DWORD TkvSimMachine::WaitForSingleObject(HANDLE handle, DWORD) {
 
 BOOL TkvSimMachine::GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
   Enter("GetExitCodeProcess", nullptr);
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   auto it = FHandles.find(HandleValue(process));
   if (it == FHandles.end() || it->second->What != OpenHandle::Process || !exitCode) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -520,7 +573,7 @@ DWORD TkvSimMachine::GetLogicalDrives() {
     SetLastError(error);
     return 0;
   }
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   DWORD mask = 0;
   for (const auto& d : FDrives) mask |= 1u << (d.first - 'A');
   return mask;
@@ -528,7 +581,7 @@ DWORD TkvSimMachine::GetLogicalDrives() {
 
 UINT TkvSimMachine::GetDriveTypeA(LPCSTR rootPath) {
   Enter("GetDriveTypeA", nullptr);
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   if (!rootPath || !rootPath[0]) return DRIVE_NO_ROOT_DIR;
   const std::string p = rootPath;
   if (p.size() < 2 || p[1] != ':' || (p.size() > 2 && p.substr(2) != "\\")) return DRIVE_NO_ROOT_DIR;
@@ -546,7 +599,7 @@ BOOL TkvSimMachine::GetVersionExA(OSVERSIONINFOA* info) {
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return FALSE;
   }
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   const DWORD size = info->dwOSVersionInfoSize;
   *info = FVersion;
   info->dwOSVersionInfoSize = size;
@@ -555,6 +608,7 @@ BOOL TkvSimMachine::GetVersionExA(OSVERSIONINFOA* info) {
 
 BOOL TkvSimMachine::IsWow64() {
   Enter("IsWow64", nullptr);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   return FWow64 ? TRUE : FALSE;
 }
 
@@ -615,7 +669,7 @@ std::string TkvSimMachine::KernelName(const TkvSimKey* key) const {
 LONG TkvSimMachine::RegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD, REGSAM, HKEY* result) {
   DWORD error = 0;
   if (Enter("RegOpenKeyExA", &error)) return static_cast<LONG>(error);
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   if (!result) return ERROR_INVALID_PARAMETER;
   TkvSimKey* from = KeyFromHandle(root);
   if (!from) return ERROR_INVALID_HANDLE;
@@ -629,7 +683,7 @@ LONG TkvSimMachine::RegCreateKeyExA(HKEY root, LPCSTR subKey, DWORD, LPSTR, DWOR
                                     HKEY* result, DWORD* disposition) {
   DWORD error = 0;
   if (Enter("RegCreateKeyExA", &error)) return static_cast<LONG>(error);
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   if (!result) return ERROR_INVALID_PARAMETER;
   TkvSimKey* from = KeyFromHandle(root);
   if (!from) return ERROR_INVALID_HANDLE;
@@ -651,7 +705,7 @@ std::string TkvSimMachine::Ansi(const TkvSimValue& value) {
 LONG TkvSimMachine::RegQueryValueExA(HKEY key, LPCSTR valueName, DWORD*, DWORD* type, BYTE* data, DWORD* size) {
   DWORD error = 0;
   if (Enter("RegQueryValueExA", &error)) return static_cast<LONG>(error);
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   TkvSimKey* k = KeyFromHandle(key);
   if (!k) return ERROR_INVALID_HANDLE;
   TkvSimValue* v = k->Value(valueName ? valueName : "");
@@ -673,7 +727,7 @@ LONG TkvSimMachine::RegQueryValueExA(HKEY key, LPCSTR valueName, DWORD*, DWORD* 
 LONG TkvSimMachine::RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, const BYTE* data, DWORD size) {
   DWORD error = 0;
   if (Enter("RegSetValueExA", &error)) return static_cast<LONG>(error);
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   TkvSimKey* k = KeyFromHandle(key);
   if (!k) return ERROR_INVALID_HANDLE;
   if (!data && size) return ERROR_INVALID_PARAMETER;
@@ -689,7 +743,7 @@ LONG TkvSimMachine::RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type
 LONG TkvSimMachine::RegDeleteValueA(HKEY key, LPCSTR valueName) {
   DWORD error = 0;
   if (Enter("RegDeleteValueA", &error)) return static_cast<LONG>(error);
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   TkvSimKey* k = KeyFromHandle(key);
   if (!k) return ERROR_INVALID_HANDLE;
   for (auto it = k->Values.begin(); it != k->Values.end(); ++it) {
@@ -705,7 +759,7 @@ LONG TkvSimMachine::RegEnumValueA(HKEY key, DWORD index, LPSTR name, DWORD* name
                                   BYTE* data, DWORD* dataSize) {
   DWORD error = 0;
   if (Enter("RegEnumValueA", &error)) return static_cast<LONG>(error);
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   TkvSimKey* k = KeyFromHandle(key);
   if (!k) return ERROR_INVALID_HANDLE;
   if (index >= k->Values.size()) return ERROR_NO_MORE_ITEMS;
@@ -733,7 +787,7 @@ LONG TkvSimMachine::RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, DWORD* name
                                   void*) {
   DWORD error = 0;
   if (Enter("RegEnumKeyExA", &error)) return static_cast<LONG>(error);
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   TkvSimKey* k = KeyFromHandle(key);
   if (!k) return ERROR_INVALID_HANDLE;
   if (index >= k->Children.size()) return ERROR_NO_MORE_ITEMS;
@@ -747,7 +801,7 @@ LONG TkvSimMachine::RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, DWORD* name
 
 LONG TkvSimMachine::RegCloseKey(HKEY key) {
   Enter("RegCloseKey", nullptr);
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   if (RootKey(key)) return ERROR_SUCCESS;
   return FKeyHandles.erase(HandleValue(key)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
@@ -755,7 +809,7 @@ LONG TkvSimMachine::RegCloseKey(HKEY key) {
 NTSTATUS TkvSimMachine::ZwQueryKey(HANDLE key, int infoClass, void* buffer, ULONG length, ULONG* resultLength) {
   DWORD error = 0;
   if (Enter("ZwQueryKey", &error)) return static_cast<NTSTATUS>(error);
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   // The predefined roots are advapi32's pseudo-handles, not kernel handles:
   // the kernel knows only keys that were opened.
   TkvSimKey* k = RootKey(static_cast<HKEY>(key)) ? nullptr : KeyFromHandle(static_cast<HKEY>(key));
@@ -772,7 +826,7 @@ NTSTATUS TkvSimMachine::ZwQueryKey(HANDLE key, int infoClass, void* buffer, ULON
 }
 
 std::string TkvSimMachine::Dump() const {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   std::ostringstream out;
   out << "machine \"" << FName << "\": " << FDevnodes.size() << " devnodes\n";
   std::function<void(const TkvSimDevnode*, int)> walk = [&](const TkvSimDevnode* n, int depth) {
@@ -783,8 +837,30 @@ std::string TkvSimMachine::Dump() const {
   walk(FDevnodes.front().get(), 0);
   out << "device objects:";
   for (const auto& d : FDeviceObjects) out << " " << d.first;
-  out << "\n";
+  out << "\narmed failures:";
+  for (const auto& f : FFailures) {
+    if (f.second.Count == 0) continue;  // used up
+    out << " " << f.first << " (error " << f.second.Error << ", "
+        << (f.second.Count < 0 ? std::string("always") : std::to_string(f.second.Count) + " more") << ")";
+  }
+  out << "\nmissing libraries:";
+  for (const auto& l : FLibraries)
+    if (!l.second.Present) out << " " << (l.second.Name.empty() ? l.first : l.second.Name);
+  out << "\nmissing entries:";
+  for (const auto& l : FLibraries)
+    for (const std::string& e : l.second.Removed) out << " " << l.second.Name << "!" << e;
+  out << "\noutstanding: " << Outstanding() << "\n";
   return out.str();
+}
+
+TkvSimMachine::TOutstanding TkvSimMachine::Outstanding() const {
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
+  TOutstanding o;
+  o.Handles = FHandles.size();
+  o.Keys = FKeyHandles.size();
+  o.DevInfoSets = FSets.size();
+  for (const auto& l : FLibraries) o.Libraries += l.second.References;
+  return o;
 }
 
 }  // namespace kv

@@ -18,11 +18,13 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "kvboundapi.h"
+#include "kvlock.h"
 #include "kvplatform.h"
 
 namespace kv {
@@ -134,8 +136,14 @@ class TkvSimMachine : public TkvMachine {
   // message naming the fault when the description is malformed.
   static std::unique_ptr<TkvSimMachine> FromJson(const std::string& text);
   static std::unique_ptr<TkvSimMachine> FromFile(const std::string& path);
-  std::string Name() const { return FName; }
-  unsigned CodePage() const { return FCodePage; }
+  std::string Name() const {
+    TkvLockGuard<TkvRecursiveMutex> lock(FLock);
+    return FName;
+  }
+  unsigned CodePage() const {
+    TkvLockGuard<TkvRecursiveMutex> lock(FLock);
+    return FCodePage;
+  }
 
   // ---- builder -------------------------------------------------------------
   struct DevnodeSpec {
@@ -151,7 +159,10 @@ class TkvSimMachine : public TkvMachine {
   };
   // Adds a devnode below Parent (nullptr: the root) and returns it.
   TkvSimDevnode& AddDevnode(const DevnodeSpec& spec, TkvSimDevnode* parent = nullptr);
-  TkvSimDevnode& Root() { return *FDevnodes.front(); }
+  TkvSimDevnode& Root() {
+    TkvLockGuard<TkvRecursiveMutex> lock(FLock);
+    return *FDevnodes.front();
+  }
   TkvSimDevnode* FindDevnode(const std::string& instanceId);
   void SetProperty(TkvSimDevnode& node, DWORD spdrp, const std::string& utf8Text);
   // Marks every devnode whose driver key (SPDRP_DRIVER) is DriverKey, without
@@ -191,9 +202,10 @@ class TkvSimMachine : public TkvMachine {
   // reports the driver key.
   using TDriverPackageReader = std::function<DWORD(const std::string& infPath, std::string& service)>;
   void SetDriverPackageReader(TDriverPackageReader reader);
-  // The device-change broadcast: called with DBT_DEVNODES_CHANGED on the
-  // thread that changed a devnode, once per change, while the machine is
-  // locked (so it must not call into the machine from another thread).
+  // Each change of a devnode's state is broadcast (BroadcastDeviceChange,
+  // DBT_DEVNODES_CHANGED, posted to the program's top-level windows) while
+  // this machine is installed. The hook, too, is called with each change, on
+  // the thread that made it, while the machine is locked.
   using TDeviceChangeHook = std::function<void(WPARAM event)>;
   void SetDeviceChangeHook(TDeviceChangeHook hook);
   unsigned DeviceChangeCount() const;
@@ -207,7 +219,10 @@ class TkvSimMachine : public TkvMachine {
   // (and with it the other CM_ functions); otherwise only cfgmgr32.dll does.
   void SetConfigManagerInSetupApi(bool inSetupApi);
   unsigned LoadCount(const std::string& library) const;
-  unsigned LookupCount() const { return FLookups; }
+  unsigned LookupCount() const {
+    TkvLockGuard<TkvRecursiveMutex> lock(FLock);
+    return FLookups;
+  }
   // Registers an extra export (e.g. WinUSB or newdev entry points).
   void AddExport(const std::string& library, const std::string& entry, FARPROC proc);
 
@@ -230,12 +245,34 @@ class TkvSimMachine : public TkvMachine {
   // Makes the named operation (its Win32 name, e.g. "RegOpenKeyExA",
   // "SetupDiOpenDevRegKey", "DeviceIoControl") fail `count` times (-1: always)
   // with `error`. Registry and CM functions return the error as their status.
+  // A name the machine does not know (a misspelt one would never fire) throws
+  // std::invalid_argument.
   void Fail(const std::string& operation, DWORD error, int count = -1);
+  // Whether Fail accepts the name: a TkvMachine operation or an entry point
+  // of a library of this machine.
+  bool KnowsOperation(const std::string& operation) const;
   void ClearFailures();
   // Number of calls made into this machine since creation (or ResetCallCount).
   unsigned long CallCount() const { return FCalls.load(); }
   void ResetCallCount() { FCalls = 0; }
-  // A readable dump of the machine, for failure messages.
+  // What was handed out and not given back: open handles (devices, processes,
+  // threads), open registry keys, device information sets, and library
+  // references (LoadLibraryA without its FreeLibrary).
+  struct TOutstanding {
+    std::size_t Handles = 0, Keys = 0, DevInfoSets = 0, Libraries = 0;
+    bool operator==(const TOutstanding& o) const {
+      return Handles == o.Handles && Keys == o.Keys && DevInfoSets == o.DevInfoSets && Libraries == o.Libraries;
+    }
+    bool operator!=(const TOutstanding& o) const { return !(*this == o); }
+    friend std::ostream& operator<<(std::ostream& out, const TOutstanding& o) {
+      return out << o.Handles << " handles, " << o.Keys << " registry keys, " << o.DevInfoSets
+                 << " device information sets, " << o.Libraries << " library references";
+    }
+  };
+  TOutstanding Outstanding() const;
+  // A readable dump of the machine, for failure messages: devnodes, device
+  // objects, armed failures, missing libraries and entries, and what is
+  // outstanding.
   std::string Dump() const;
 
   // ---- TkvMachine ----------------------------------------------------------
@@ -329,7 +366,7 @@ class TkvSimMachine : public TkvMachine {
   // failure *error holds the error to report. Public for the trampolines and
   // the device objects of other files.
   bool Enter(const char* operation, DWORD* error);
-  std::recursive_mutex& Lock() const { return FLock; }
+  TkvRecursiveMutex& Lock() const KV_RETURN_CAPABILITY(FLock) { return FLock; }
 
  private:
   struct DevInfoSet {
@@ -346,23 +383,26 @@ class TkvSimMachine : public TkvMachine {
     unsigned Loads = 0;
     unsigned References = 0;
     std::map<std::string, FARPROC> Exports;  // by exact entry name
+    std::set<std::string> Removed;           // entries taken away with RemoveExport
   };
   struct OpenHandle {
     enum Kind { Device, Process, Thread } What = Device;
     std::shared_ptr<TkvSimDeviceObject> Object;
     DWORD ExitCode = 0;
   };
-  TkvSimKey* RootKey(HKEY root);
-  TkvSimKey* KeyFromHandle(HKEY key);
-  TkvSimKey* FindKey(TkvSimKey* from, const std::string& path, bool create);
-  HKEY NewKeyHandle(TkvSimKey* key);
-  std::string KernelName(const TkvSimKey* key) const;
-  TkvSimDevnode* Devnode(DEVINST handle);
-  DevInfoSet* Set(HDEVINFO set);
-  TkvSimDevnode* DeviceOf(DevInfoSet* set, SP_DEVINFO_DATA* data);
-  std::vector<std::string> Relations(const TkvSimDevnode& node, ULONG flags);
-  std::string Ansi(const TkvSimValue& value);
-  void InstallStandardExports();
+  std::map<std::string, std::shared_ptr<TkvSimDeviceObject>>::iterator FindByAnsiName(const std::string& name)
+      KV_REQUIRES(FLock);
+  TkvSimKey* RootKey(HKEY root) KV_REQUIRES(FLock);
+  TkvSimKey* KeyFromHandle(HKEY key) KV_REQUIRES(FLock);
+  TkvSimKey* FindKey(TkvSimKey* from, const std::string& path, bool create) KV_REQUIRES(FLock);
+  HKEY NewKeyHandle(TkvSimKey* key) KV_REQUIRES(FLock);
+  std::string KernelName(const TkvSimKey* key) const KV_REQUIRES(FLock);
+  TkvSimDevnode* Devnode(DEVINST handle) KV_REQUIRES(FLock);
+  DevInfoSet* Set(HDEVINFO set) KV_REQUIRES(FLock);
+  TkvSimDevnode* DeviceOf(DevInfoSet* set, SP_DEVINFO_DATA* data) KV_REQUIRES(FLock);
+  std::vector<std::string> Relations(const TkvSimDevnode& node, ULONG flags) KV_REQUIRES(FLock);
+  std::string Ansi(const TkvSimValue& value) KV_REQUIRES(FLock);
+  void InstallStandardExports() KV_REQUIRES(FLock);
   BOOL SetClassInstallParams(HDEVINFO set, SP_DEVINFO_DATA* data, SP_CLASSINSTALL_HEADER* params, DWORD size,
                              const char* operation);
   BOOL UpdateDriver(const std::string& hardwareId, const std::string& infPath, DWORD flags, bool wide,
@@ -376,28 +416,29 @@ class TkvSimMachine : public TkvMachine {
   void ApplyDriverPackage(TkvSimDevnode& node, const TkvSimDriverPackage& package);
   std::shared_ptr<TkvSimWinUsb> WinUsbInterface(WINUSB_INTERFACE_HANDLE handle);
 
-  mutable std::recursive_mutex FLock;
-  std::string FName = "empty machine";
-  unsigned FCodePage = 1252;
-  std::vector<std::unique_ptr<TkvSimDevnode>> FDevnodes;
-  std::map<std::string, TkvSimDevnode*> FDevnodeById;  // by upper-case instance id
-  std::map<std::string, std::unique_ptr<TkvSimKey>> FRoots;  // by root name: HKLM, HKCU, HKCR, HKU
-  std::map<ULONG_PTR, TkvSimKey*> FKeyHandles;
-  std::map<ULONG_PTR, std::unique_ptr<DevInfoSet>> FSets;
-  std::map<std::string, Library> FLibraries;  // by upper-case name without ".DLL"
-  std::map<ULONG_PTR, std::unique_ptr<OpenHandle>> FHandles;
-  std::map<ULONG_PTR, std::shared_ptr<TkvSimWinUsb>> FInterfaces;  // WinUSB interface handles
-  std::map<std::string, std::shared_ptr<TkvSimDeviceObject>> FDeviceObjects;  // by upper-case path
-  std::map<std::string, TProgram> FPrograms;  // by upper-case file name
-  std::vector<std::string> FStarted;
+  mutable TkvRecursiveMutex FLock;
+  std::string FName KV_GUARDED_BY(FLock) = "empty machine";
+  unsigned FCodePage KV_GUARDED_BY(FLock) = 1252;
+  std::vector<std::unique_ptr<TkvSimDevnode>> FDevnodes KV_GUARDED_BY(FLock);
+  std::map<std::string, TkvSimDevnode*> FDevnodeById KV_GUARDED_BY(FLock);  // by upper-case instance id
+  std::map<std::string, std::unique_ptr<TkvSimKey>> FRoots KV_GUARDED_BY(FLock);  // by root name: HKLM, HKCU, HKCR, HKU
+  std::map<ULONG_PTR, TkvSimKey*> FKeyHandles KV_GUARDED_BY(FLock);
+  std::map<ULONG_PTR, std::unique_ptr<DevInfoSet>> FSets KV_GUARDED_BY(FLock);
+  std::map<std::string, Library> FLibraries KV_GUARDED_BY(FLock);  // by upper-case name without ".DLL"
+  std::map<ULONG_PTR, std::unique_ptr<OpenHandle>> FHandles KV_GUARDED_BY(FLock);
+  std::map<ULONG_PTR, std::shared_ptr<TkvSimWinUsb>> FInterfaces KV_GUARDED_BY(FLock);  // WinUSB interface handles
+  std::map<std::string, std::shared_ptr<TkvSimDeviceObject>> FDeviceObjects KV_GUARDED_BY(FLock);  // by upper-case path
+  std::map<std::string, TProgram> FPrograms KV_GUARDED_BY(FLock);  // by upper-case file name
+  std::vector<std::string> FStarted KV_GUARDED_BY(FLock);
   struct Failure {
     DWORD Error;
     int Count;
   };
-  std::map<std::string, Failure> FFailures;
-  std::map<char, UINT> FDrives;
-  OSVERSIONINFOA FVersion{};
-  bool FWow64 = false;
+  std::map<std::string, Failure> FFailures KV_GUARDED_BY(FLock);
+  std::set<std::string> FExportNames KV_GUARDED_BY(FLock);  // every entry point ever added, for KnowsOperation
+  std::map<char, UINT> FDrives KV_GUARDED_BY(FLock);
+  OSVERSIONINFOA FVersion KV_GUARDED_BY(FLock){};
+  bool FWow64 KV_GUARDED_BY(FLock) = false;
   std::map<std::string, TkvSimDevnode*> FDevnodeByDriverKey;  // by upper-case driver key
   std::vector<TkvSimInstallerCall> FInstallerCalls;
   std::vector<TkvSimDriverUpdate> FDriverUpdates;
@@ -406,9 +447,9 @@ class TkvSimMachine : public TkvMachine {
   TDeviceChangeHook FDeviceChangeHook;
   unsigned FDeviceChanges = 0;
   unsigned FStubRuns = 0;
-  ULONG_PTR FNextHandle = 0x10;
+  ULONG_PTR FNextHandle KV_GUARDED_BY(FLock) = 0x10;
   std::atomic<unsigned long> FCalls{0};
-  unsigned FLookups = 0;
+  unsigned FLookups KV_GUARDED_BY(FLock) = 0;
 
   friend class TkvSimDescriptionLoader;
 };

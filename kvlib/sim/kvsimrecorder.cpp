@@ -1,4 +1,5 @@
 // The recording machine: forwards to the machine below and keeps what was read.
+#include <atomic>
 #include <cstring>
 #include <type_traits>
 
@@ -57,9 +58,17 @@ std::string RootName(HKEY root) {
 // The recorder that is installed, or that an installed forwarding machine
 // forwards to.
 TkvRecordingMachine* Active() {
-  for (TkvMachine* m = &Machine(); m; m = m->Below())
-    if (auto* r = dynamic_cast<TkvRecordingMachine*>(m)) return r;
-  return nullptr;
+  // Found again only when another machine was installed: every recorded call
+  // comes through here.
+  static std::atomic<unsigned> generation{0};
+  static std::atomic<TkvRecordingMachine*> found{nullptr};
+  const unsigned now = MachineGeneration() + 1;  // never the 0 it starts with
+  if (generation.load(std::memory_order_acquire) == now) return found.load(std::memory_order_relaxed);
+  TkvRecordingMachine* r = nullptr;
+  for (TkvMachine* m = &Machine(); m && !r; m = m->Below()) r = dynamic_cast<TkvRecordingMachine*>(m);
+  found.store(r, std::memory_order_relaxed);
+  generation.store(now, std::memory_order_release);
+  return r;
 }
 
 template <typename Method, Method M, long Fail>
@@ -505,12 +514,19 @@ BOOL TkvRecordingMachine::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DE
   const BOOL ok = BelowEntry<TSetupDiEnumDeviceInfo, EntryIndex("SetupDiEnumDeviceInfo")>()(set, index, data);
   if (!ok || !data) return ok;
   const DWORD error = GetLastError();
-  // The id first: the handle may have named another devnode before.
+  // A handle seen before may name another devnode now (Wine hands out the
+  // handles of destroyed sets again): its id tells.
+  bool seen;
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    auto bound = FRec->Bound.find(data->DevInst);
+    seen = bound != FRec->Bound.end() && !FRec->Devnodes[bound->second].Id.empty();
+  }
   char id[512];
   DWORD required = 0;
   auto instanceId = BelowEntry<TSetupDiGetDeviceInstanceIdA, EntryIndex("SetupDiGetDeviceInstanceIdA")>();
   SP_DEVINFO_DATA copy = *data;
-  const bool named = instanceId && instanceId(set, &copy, id, sizeof(id), &required) && required > 0;
+  const bool named = seen && instanceId && instanceId(set, &copy, id, sizeof(id), &required) && required > 0;
   {
     std::lock_guard<std::mutex> lock(FLock);
     const DEVINST key = named ? FRec->BindId(data->DevInst, std::string(id, ::strnlen(id, sizeof(id))))
@@ -699,24 +715,22 @@ CONFIGRET TkvRecordingMachine::CM_Get_Device_ID_ListA(LPCSTR filter, char* buffe
       !(flags & (CM_GETIDLIST_FILTER_REMOVALRELATIONS | CM_GETIDLIST_FILTER_BUSRELATIONS)))
     return r;
   const DWORD error = GetLastError();
-  std::vector<std::string> ids = MultiSz(buffer, length);
-  // The devnodes named here may be ones the walk passed without reading their
-  // ids: locating them ties the ids to the devnodes, so that their relations
-  // are written where the library will ask for them.
-  auto locate = BelowEntry<TCM_Locate_DevNodeA, EntryIndex("CM_Locate_DevNodeA")>();
-  std::vector<std::pair<DEVINST, std::string>> located;
-  if (locate) {
-    std::vector<std::string> named(ids);
-    named.emplace_back(filter);
-    for (const std::string& id : named) {
-      DEVINST node = 0;
-      if (locate(&node, id.c_str(), CM_LOCATE_DEVNODE_NORMAL) == CR_SUCCESS) located.emplace_back(node, id);
-    }
+  const std::string upper = UpperAscii(filter);
+  // The devnode asked about may be one the walk passed without reading its
+  // id: locating it ties the id to the devnode, so that its relations are
+  // written where the library will ask for them.
+  bool known;
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    known = FRec->ById.count(upper) != 0;
   }
+  DEVINST node = 0;
+  auto locate = BelowEntry<TCM_Locate_DevNodeA, EntryIndex("CM_Locate_DevNodeA")>();
+  const bool located = !known && locate && locate(&node, filter, CM_LOCATE_DEVNODE_NORMAL) == CR_SUCCESS;
   std::lock_guard<std::mutex> lock(FLock);
   auto& map = (flags & CM_GETIDLIST_FILTER_REMOVALRELATIONS) ? FRec->RemovalRelations : FRec->BusRelations;
-  map[UpperAscii(filter)] = {filter, std::move(ids)};
-  for (const auto& l : located) FRec->BindId(l.first, l.second);
+  map[upper] = {filter, MultiSz(buffer, length)};
+  if (located) FRec->BindId(node, filter);
   SetLastError(error);
   return r;
 }

@@ -40,7 +40,7 @@ TkvSimDevnode* TkvSimMachine::DeviceOf(DevInfoSet* set, SP_DEVINFO_DATA* data) {
 
 HDEVINFO TkvSimMachine::SetupDiGetClassDevsA(const GUID* cls, LPCSTR, HWND, DWORD flags) {
   if (Fails(*this, "SetupDiGetClassDevsA")) return INVALID_HANDLE_VALUE;
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   if (!cls && !(flags & DIGCF_ALLCLASSES)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
@@ -49,7 +49,7 @@ HDEVINFO TkvSimMachine::SetupDiGetClassDevsA(const GUID* cls, LPCSTR, HWND, DWOR
   set->Interfaces = (flags & DIGCF_DEVICEINTERFACE) != 0;
   if (cls) set->InterfaceClass = *cls;
   // Pre-order over the tree, the order in which Windows reports devnodes.
-  std::function<void(TkvSimDevnode*)> walk = [&](TkvSimDevnode* n) {
+  std::function<void(TkvSimDevnode*)> walk = [&](TkvSimDevnode* n) KV_REQUIRES(FLock) {
     bool take = n != FDevnodes.front().get();
     if ((flags & DIGCF_PRESENT) && !n->Present) take = false;
     if (take && cls && !(flags & DIGCF_ALLCLASSES)) {
@@ -75,7 +75,7 @@ HDEVINFO TkvSimMachine::SetupDiGetClassDevsA(const GUID* cls, LPCSTR, HWND, DWOR
 
 HDEVINFO TkvSimMachine::SetupDiCreateDeviceInfoList(const GUID* cls, HWND) {
   if (Fails(*this, "SetupDiCreateDeviceInfoList")) return INVALID_HANDLE_VALUE;
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   auto set = std::make_unique<DevInfoSet>();
   if (cls) set->InterfaceClass = *cls;
   const ULONG_PTR value = kSetTag + (FNextHandle++ << 4);
@@ -85,7 +85,7 @@ HDEVINFO TkvSimMachine::SetupDiCreateDeviceInfoList(const GUID* cls, HWND) {
 
 BOOL TkvSimMachine::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
   if (Fails(*this, "SetupDiDestroyDeviceInfoList")) return FALSE;
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   if (FSets.erase(reinterpret_cast<ULONG_PTR>(set)) == 0) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
@@ -95,7 +95,7 @@ BOOL TkvSimMachine::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
 
 BOOL TkvSimMachine::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* data) {
   if (Fails(*this, "SetupDiEnumDeviceInfo")) return FALSE;
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   DevInfoSet* s = Set(set);
   if (!s) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -117,7 +117,7 @@ BOOL TkvSimMachine::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_
 
 BOOL TkvSimMachine::SetupDiOpenDeviceInfoA(HDEVINFO set, LPCSTR instanceId, HWND, DWORD, SP_DEVINFO_DATA* data) {
   if (Fails(*this, "SetupDiOpenDeviceInfoA")) return FALSE;
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   DevInfoSet* s = Set(set);
   TkvSimDevnode* node = instanceId ? FindDevnode(instanceId) : nullptr;
   if (!s) {
@@ -144,7 +144,7 @@ BOOL TkvSimMachine::SetupDiOpenDeviceInfoA(HDEVINFO set, LPCSTR instanceId, HWND
 BOOL TkvSimMachine::SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* data, DWORD property,
                                                       DWORD* type, BYTE* buffer, DWORD size, DWORD* required) {
   if (Fails(*this, "SetupDiGetDeviceRegistryPropertyA")) return FALSE;
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   TkvSimDevnode* node = DeviceOf(Set(set), data);
   if (!node) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -170,7 +170,7 @@ HKEY TkvSimMachine::SetupDiOpenDevRegKey(HDEVINFO set, SP_DEVINFO_DATA* data, DW
                                          REGSAM) {
   HKEY invalid = reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE);
   if (Fails(*this, "SetupDiOpenDevRegKey")) return invalid;
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   TkvSimDevnode* node = DeviceOf(Set(set), data);
   if (!node) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -189,7 +189,7 @@ HKEY TkvSimMachine::SetupDiOpenDevRegKey(HDEVINFO set, SP_DEVINFO_DATA* data, DW
 BOOL TkvSimMachine::SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_DATA* data, const GUID* cls, DWORD index,
                                                 SP_DEVICE_INTERFACE_DATA* iface) {
   if (Fails(*this, "SetupDiEnumDeviceInterfaces")) return FALSE;
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   DevInfoSet* s = Set(set);
   if (!s || !cls) {
     SetLastError(s ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
@@ -227,7 +227,7 @@ BOOL TkvSimMachine::SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, SP_DEVICE_INT
                                                      SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD size,
                                                      DWORD* required, SP_DEVINFO_DATA* data) {
   if (Fails(*this, "SetupDiGetDeviceInterfaceDetailA")) return FALSE;
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   DevInfoSet* s = Set(set);
   if (!s || !iface || iface->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
     SetLastError(s ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
@@ -271,7 +271,7 @@ BOOL TkvSimMachine::SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, SP_DEVICE_INT
 BOOL TkvSimMachine::SetupDiGetDeviceInstanceIdA(HDEVINFO set, SP_DEVINFO_DATA* data, LPSTR buffer, DWORD size,
                                                 DWORD* required) {
   if (Fails(*this, "SetupDiGetDeviceInstanceIdA")) return FALSE;
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   TkvSimDevnode* node = DeviceOf(Set(set), data);
   if (!node) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -302,7 +302,7 @@ CONFIGRET CmFails(TkvSimMachine& m, const char* op) {
 
 CONFIGRET TkvSimMachine::CM_Locate_DevNodeA(DEVINST* node, LPCSTR id, ULONG) {
   if (CONFIGRET r = CmFails(*this, "CM_Locate_DevNodeA")) return r;
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   if (!node) return CR_INVALID_POINTER;
   if (!id || !id[0]) {
     *node = FDevnodes.front()->Handle;
@@ -317,7 +317,7 @@ CONFIGRET TkvSimMachine::CM_Locate_DevNodeA(DEVINST* node, LPCSTR id, ULONG) {
 CONFIGRET TkvSimMachine::CM_Get_DevNode_Registry_PropertyA(DEVINST node, ULONG property, ULONG* type, void* buffer,
                                                            ULONG* length, ULONG) {
   if (CONFIGRET r = CmFails(*this, "CM_Get_DevNode_Registry_PropertyA")) return r;
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   TkvSimDevnode* n = Devnode(node);
   if (!n) return CR_INVALID_DEVNODE;
   if (!length) return CR_INVALID_POINTER;
@@ -337,7 +337,7 @@ CONFIGRET TkvSimMachine::CM_Get_DevNode_Registry_PropertyA(DEVINST node, ULONG p
 
 CONFIGRET TkvSimMachine::CM_Get_Parent(DEVINST* result, DEVINST node, ULONG) {
   if (CONFIGRET r = CmFails(*this, "CM_Get_Parent")) return r;
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   TkvSimDevnode* n = Devnode(node);
   if (!result) return CR_INVALID_POINTER;
   if (!n) return CR_INVALID_DEVNODE;
@@ -348,7 +348,7 @@ CONFIGRET TkvSimMachine::CM_Get_Parent(DEVINST* result, DEVINST node, ULONG) {
 
 CONFIGRET TkvSimMachine::CM_Get_Child(DEVINST* result, DEVINST node, ULONG) {
   if (CONFIGRET r = CmFails(*this, "CM_Get_Child")) return r;
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   TkvSimDevnode* n = Devnode(node);
   if (!result) return CR_INVALID_POINTER;
   if (!n) return CR_INVALID_DEVNODE;
@@ -363,7 +363,7 @@ CONFIGRET TkvSimMachine::CM_Get_Child(DEVINST* result, DEVINST node, ULONG) {
 
 CONFIGRET TkvSimMachine::CM_Get_Sibling(DEVINST* result, DEVINST node, ULONG) {
   if (CONFIGRET r = CmFails(*this, "CM_Get_Sibling")) return r;
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   TkvSimDevnode* n = Devnode(node);
   if (!result) return CR_INVALID_POINTER;
   if (!n) return CR_INVALID_DEVNODE;
@@ -389,7 +389,7 @@ std::vector<std::string> TkvSimMachine::Relations(const TkvSimDevnode& node, ULO
 
 CONFIGRET TkvSimMachine::CM_Get_Device_ID_List_SizeA(ULONG* length, LPCSTR filter, ULONG flags) {
   if (CONFIGRET r = CmFails(*this, "CM_Get_Device_ID_List_SizeA")) return r;
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   if (!length) return CR_INVALID_POINTER;
   TkvSimDevnode* n = filter ? FindDevnode(filter) : nullptr;
   if (!n) return CR_INVALID_DEVICE_ID;
@@ -401,7 +401,7 @@ CONFIGRET TkvSimMachine::CM_Get_Device_ID_List_SizeA(ULONG* length, LPCSTR filte
 
 CONFIGRET TkvSimMachine::CM_Get_Device_ID_ListA(LPCSTR filter, char* buffer, ULONG length, ULONG flags) {
   if (CONFIGRET r = CmFails(*this, "CM_Get_Device_ID_ListA")) return r;
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   if (!buffer) return CR_INVALID_POINTER;
   TkvSimDevnode* n = filter ? FindDevnode(filter) : nullptr;
   if (!n) return CR_INVALID_DEVICE_ID;

@@ -6,6 +6,7 @@
 #include "kvcmdline.h"
 #include "kvsimdriver.h"
 #include "kvsimmachine.h"
+#include "kvsimusb.h"
 #include "kvstubrequest.h"
 #include "kvtext.h"
 #include "kvutils.h"
@@ -62,55 +63,57 @@ std::vector<std::string> MultiSz(const TkvSimValue& value) {
 bool TkvSimMachine::RefusedInWow64() const { return FWow64 && tStubDepth == 0; }
 
 void TkvSimMachine::DeviceChanged() {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   ++FDeviceChanges;
   if (FDeviceChangeHook) FDeviceChangeHook(DBT_DEVNODES_CHANGED);
+  // The program's windows hear of it as from Windows (posted, never waited for).
+  if (&Machine() == this) BroadcastDeviceChange(DBT_DEVNODES_CHANGED);
 }
 
 TkvSimDevnode* TkvSimMachine::FindDevnodeByDriverKey(const std::string& driverKey) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   auto it = FDevnodeByDriverKey.find(UpperAscii(driverKey));
   return it == FDevnodeByDriverKey.end() ? nullptr : it->second;
 }
 
 void TkvSimMachine::SetEjectVetoes(TkvSimDevnode& node, int count, const std::string& vetoName) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   node.EjectVetoes = count;
   node.VetoName = vetoName;
 }
 
 std::vector<TkvSimInstallerCall> TkvSimMachine::InstallerCalls() const {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   return FInstallerCalls;
 }
 
 std::vector<TkvSimDriverUpdate> TkvSimMachine::DriverUpdates() const {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   return FDriverUpdates;
 }
 
 void TkvSimMachine::AddDriverPackage(const std::string& infPath, const std::string& service) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   FDriverPackages[UpperAscii(infPath)] = service;
 }
 
 void TkvSimMachine::SetDriverPackageReader(TDriverPackageReader reader) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   FPackageReader = std::move(reader);
 }
 
 void TkvSimMachine::SetDeviceChangeHook(TDeviceChangeHook hook) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   FDeviceChangeHook = std::move(hook);
 }
 
 unsigned TkvSimMachine::DeviceChangeCount() const {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   return FDeviceChanges;
 }
 
 unsigned TkvSimMachine::StubRuns() const {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   return FStubRuns;
 }
 
@@ -130,7 +133,7 @@ BOOL TkvSimMachine::SetupDiOpenDeviceInfoW(HDEVINFO set, const WCHAR* instanceId
 BOOL TkvSimMachine::SetClassInstallParams(HDEVINFO set, SP_DEVINFO_DATA* data, SP_CLASSINSTALL_HEADER* params,
                                           DWORD size, const char* operation) {
   if (Fails(*this, operation)) return FALSE;
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   DevInfoSet* s = Set(set);
   TkvSimDevnode* node = DeviceOf(s, data);
   if (!s || !node) {
@@ -163,7 +166,7 @@ BOOL TkvSimMachine::SetupDiSetClassInstallParamsW(HDEVINFO set, SP_DEVINFO_DATA*
 }
 
 BOOL TkvSimMachine::SetupDiCallClassInstaller(DWORD function, HDEVINFO set, SP_DEVINFO_DATA* data) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   DevInfoSet* s = Set(set);
   TkvSimDevnode* node = DeviceOf(s, data);
   TkvSimInstallerCall call;
@@ -220,7 +223,7 @@ BOOL TkvSimMachine::SetupDiCallClassInstaller(DWORD function, HDEVINFO set, SP_D
 
 BOOL TkvSimMachine::SetupDiRemoveDevice(HDEVINFO set, SP_DEVINFO_DATA* data) {
   if (Fails(*this, "SetupDiRemoveDevice")) return FALSE;
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   TkvSimDevnode* node = DeviceOf(Set(set), data);
   if (!node) {
     SetLastError(Set(set) ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
@@ -240,7 +243,7 @@ BOOL TkvSimMachine::SetupDiRemoveDevice(HDEVINFO set, SP_DEVINFO_DATA* data) {
 
 BOOL TkvSimMachine::SetupDiUnremoveDevice(HDEVINFO set, SP_DEVINFO_DATA* data) {
   if (Fails(*this, "SetupDiUnremoveDevice")) return FALSE;
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   TkvSimDevnode* node = DeviceOf(Set(set), data);
   if (!node) {
     SetLastError(Set(set) ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
@@ -265,7 +268,7 @@ CONFIGRET TkvSimMachine::CM_Request_Device_EjectA(DEVINST devinst, PNP_VETO_TYPE
                                                   ULONG length, ULONG) {
   DWORD error = 0;
   if (Enter("CM_Request_Device_EjectA", &error)) return static_cast<CONFIGRET>(error ? error : CR_FAILURE);
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   TkvSimDevnode* node = Devnode(devinst);
   if (!node || node->Removed) return CR_INVALID_DEVNODE;
   ++node->EjectRequests;
@@ -291,7 +294,7 @@ CONFIGRET TkvSimMachine::CM_Request_Device_EjectA(DEVINST devinst, PNP_VETO_TYPE
 
 BOOL TkvSimMachine::UpdateDriver(const std::string& hardwareId, const std::string& infPath, DWORD flags, bool wide,
                                  BOOL* reboot) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   TkvSimDriverUpdate update;
   update.HardwareId = hardwareId;
   update.InfPath = infPath;
@@ -439,7 +442,7 @@ bool TkvSimMachine::RunStub(const std::string& path, const std::string& commandL
     return false;
   }
   {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
+    TkvLockGuard<TkvRecursiveMutex> lock(FLock);
     ++FStubRuns;
   }
   const std::u16string line = Utf8ToUtf16(commandLine);

@@ -182,7 +182,7 @@ std::optional<std::vector<BYTE>> TkvSimUsbDevice::Descriptor(BYTE type, BYTE ind
 
 BOOL TkvSimUsbObject::Ioctl(DWORD code, const BYTE* in, DWORD inSize, BYTE* out, DWORD outSize, DWORD* returned,
                             DWORD* error) {
-  std::lock_guard<std::recursive_mutex> lock(FMachine.Lock());
+  TkvLockGuard<TkvRecursiveMutex> lock(FMachine.Lock());
   TkvSimUsbReply reply;
   reply.Path = FPath;
   reply.Code = code;
@@ -244,7 +244,7 @@ TkvSimUsbDevice& TkvSimUsbHub::Attach(int port, const TkvSimUsbDevice& device) {
   Detach(port);
   auto stored = std::make_shared<TkvSimUsbDevice>(device);
   stored->FHub.reset();
-  std::lock_guard<std::recursive_mutex> lock(FMachine.Lock());
+  TkvLockGuard<TkvRecursiveMutex> lock(FMachine.Lock());
   FPorts[static_cast<std::size_t>(port - 1)] = stored;
   return *stored;
 }
@@ -265,7 +265,7 @@ TkvSimUsbHub& TkvSimUsbHub::AttachHub(int port, const std::string& name, int por
 
 void TkvSimUsbHub::Detach(int port) {
   if (port < 1 || port > PortCount()) return;
-  std::lock_guard<std::recursive_mutex> lock(FMachine.Lock());
+  TkvLockGuard<TkvRecursiveMutex> lock(FMachine.Lock());
   auto& slot = FPorts[static_cast<std::size_t>(port - 1)];
   if (slot && slot->FHub) {
     for (int p = 1; p <= slot->FHub->PortCount(); ++p) slot->FHub->Detach(p);
@@ -413,29 +413,29 @@ TkvSimUsbController& TkvSimUsb::AddController(int number, const std::string& dri
 void TkvSimUsb::RemoveController(int number) { FMachine.RemoveDeviceObject("\\\\.\\HCD" + std::to_string(number)); }
 
 void TkvSimUsb::Fail(DWORD code, DWORD error, int count) {
-  std::lock_guard<std::recursive_mutex> lock(FMachine.Lock());
+  TkvLockGuard<TkvRecursiveMutex> lock(FMachine.Lock());
   FState->Failures[code] = TkvSimUsbState::Failure{error, count};
 }
 
 void TkvSimUsb::FailNth(unsigned long n, DWORD error) {
-  std::lock_guard<std::recursive_mutex> lock(FMachine.Lock());
+  TkvLockGuard<TkvRecursiveMutex> lock(FMachine.Lock());
   FState->FailNthAt = FState->Requests + n;
   FState->FailNthError = error;
 }
 
 void TkvSimUsb::ClearFailures() {
-  std::lock_guard<std::recursive_mutex> lock(FMachine.Lock());
+  TkvLockGuard<TkvRecursiveMutex> lock(FMachine.Lock());
   FState->Failures.clear();
   FState->FailNthAt.reset();
 }
 
 unsigned long TkvSimUsb::RequestCount() const {
-  std::lock_guard<std::recursive_mutex> lock(FMachine.Lock());
+  TkvLockGuard<TkvRecursiveMutex> lock(FMachine.Lock());
   return FState->Requests;
 }
 
 void TkvSimUsb::SetReplyFilter(TkvSimUsbReplyFilter filter) {
-  std::lock_guard<std::recursive_mutex> lock(FMachine.Lock());
+  TkvLockGuard<TkvRecursiveMutex> lock(FMachine.Lock());
   FState->Filter = std::move(filter);
 }
 

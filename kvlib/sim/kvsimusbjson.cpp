@@ -1,6 +1,7 @@
 // Reading the "usb" section of a machine description into simulated buses.
 #include "kvsimusbjson.h"
 
+#include <set>
 #include <stdexcept>
 
 #include "kvsimusb.h"
@@ -124,7 +125,22 @@ BYTE TransferType(const json& p, const std::string& where) {
   return static_cast<BYTE>(Number(p, "type", where, 255, 2));
 }
 
-void Hub(TkvSimUsbHub& hub, const json& j, const std::string& where);
+// What the whole "usb" section shares while it is read.
+struct TBuses {
+  std::set<std::string> HubNames;  // upper case: hubs open by name, without regard to case
+};
+
+void Hub(TBuses& buses, TkvSimUsbHub& hub, const json& j, const std::string& where, int depth);
+
+// A hub's name: required, and unique on the machine (CreateFileA opens a hub
+// by its name, so a second hub of that name would hide the first one's devices).
+std::string HubName(TBuses& buses, const json& h, const std::string& where, const char* what) {
+  const std::string name = Text(h, "name", where);
+  if (name.empty()) Fault(where, std::string(what) + " needs a \"name\"");
+  if (!buses.HubNames.insert(UpperAscii(name)).second)
+    Fault(where + ".name", "hub name \"" + name + "\" appears twice");
+  return name;
+}
 
 // The device fields, onto a device that a hub stores already.
 void DeviceFields(TkvSimUsbDevice& d, const json& j, const std::string& where) {
@@ -187,7 +203,7 @@ void DeviceFields(TkvSimUsbDevice& d, const json& j, const std::string& where) {
   Switches(j, where, d.FailRequests, d.ShortReplies);
 }
 
-void Devices(TkvSimUsbHub& hub, const json& list, const std::string& where) {
+void Devices(TBuses& buses, TkvSimUsbHub& hub, const json& list, const std::string& where, int depth) {
   if (!list.is_array()) Fault(where, "must be a list");
   for (std::size_t i = 0; i < list.size(); ++i) {
     const json& j = list[i];
@@ -205,12 +221,12 @@ void Devices(TkvSimUsbHub& hub, const json& list, const std::string& where) {
       const json& h = j["hub"];
       const std::string hat = at + ".hub";
       if (!h.is_object()) Fault(hat, "must be an object");
-      const std::string name = Text(h, "name", hat);
-      if (name.empty()) Fault(hat, "a hub needs a \"name\"");
+      if (depth + 1 > kMaxHubDepth) Fault(hat, "hubs nest at most " + std::to_string(kMaxHubDepth) + " deep");
+      const std::string name = HubName(buses, h, hat, "a hub");
       const unsigned long ports = Number(h, "ports", hat, 255, 4);
       TkvSimUsbHub& child = hub.AttachHub(static_cast<int>(port), name, static_cast<int>(ports), "");
       device = hub.Device(static_cast<int>(port));
-      Hub(child, h, hat);
+      Hub(buses, child, h, hat, depth + 1);
     } else {
       device = &hub.Attach(static_cast<int>(port), TkvSimUsbDevice());
     }
@@ -218,7 +234,7 @@ void Devices(TkvSimUsbHub& hub, const json& list, const std::string& where) {
   }
 }
 
-void Hub(TkvSimUsbHub& hub, const json& j, const std::string& where) {
+void Hub(TBuses& buses, TkvSimUsbHub& hub, const json& j, const std::string& where, int depth) {
   OnlyKeys(j, where, {"name", "ports", "hubControlCurrent", "busPowered", "exRequest", "reportedPorts", "openable",
                       "fail", "short", "devices", "replies", "comment"});
   hub.HubControlCurrent = static_cast<BYTE>(Number(j, "hubControlCurrent", where, 255, hub.HubControlCurrent));
@@ -227,7 +243,7 @@ void Hub(TkvSimUsbHub& hub, const json& j, const std::string& where) {
   if (j.contains("reportedPorts")) hub.ReportedPorts = static_cast<BYTE>(Number(j, "reportedPorts", where, 255, 0));
   Switches(j, where, hub.FailRequests, hub.ShortReplies);
   Replies(j, where, hub.RawReplies);
-  if (j.contains("devices")) Devices(hub, j["devices"], where + ".devices");
+  if (j.contains("devices")) Devices(buses, hub, j["devices"], where + ".devices", depth);
   if (!Flag(j, "openable", where, true)) hub.SetOpenable(false);
 }
 
@@ -236,6 +252,7 @@ void Hub(TkvSimUsbHub& hub, const json& j, const std::string& where) {
 void LoadUsbDescription(TkvSimMachine& machine, const json& usb) {
   OnlyKeys(usb, "usb", {"controllers", "comment"});
   TkvSimUsb buses(machine);
+  TBuses read;
   if (!usb.contains("controllers")) return;
   if (!usb["controllers"].is_array()) Fault("usb.controllers", "must be a list");
   std::vector<unsigned long> numbers;
@@ -244,7 +261,8 @@ void LoadUsbDescription(TkvSimMachine& machine, const json& usb) {
     const std::string at = "usb.controllers[" + std::to_string(i) + "]";
     OnlyKeys(c, at, {"number", "driver", "rootHubName", "rootHub", "fail", "short", "replies", "comment"});
     if (!c.contains("number")) Fault(at, "a host controller needs its \"number\"");
-    const unsigned long number = Number(c, "number", at, 255, 0);
+    // The topology tries \\.\HCD0 to \\.\HCD15 only.
+    const unsigned long number = Number(c, "number", at, 15, 0);
     for (unsigned long n : numbers)
       if (n == number) Fault(at + ".number", "host controller " + std::to_string(number) + " appears twice");
     numbers.push_back(number);
@@ -256,9 +274,8 @@ void LoadUsbDescription(TkvSimMachine& machine, const json& usb) {
       const json& h = c["rootHub"];
       const std::string hat = at + ".rootHub";
       if (!h.is_object()) Fault(hat, "must be an object");
-      const std::string name = Text(h, "name", hat);
-      if (name.empty()) Fault(hat, "a root hub needs a \"name\"");
-      Hub(controller.SetRootHub(name, static_cast<int>(Number(h, "ports", hat, 255, 2))), h, hat);
+      const std::string name = HubName(read, h, hat, "a root hub");
+      Hub(read, controller.SetRootHub(name, static_cast<int>(Number(h, "ports", hat, 255, 2))), h, hat, 1);
     }
   }
 }

@@ -44,7 +44,7 @@ std::string WinUsbOpenPath(const std::string& symbolicName) {
 
 TkvSimWinUsb::~TkvSimWinUsb() {
   {
-    std::lock_guard<std::mutex> lock(FLock);
+    TkvLockGuard<TkvMutex> lock(FLock);
     FStop = true;
   }
   FChanged.notify_all();
@@ -56,7 +56,7 @@ TkvSimWinUsb::~TkvSimWinUsb() {
 TkvSimWinUsb::TPipe& TkvSimWinUsb::Pipe(BYTE address) { return FPipes[address]; }
 
 void TkvSimWinUsb::SetPipe(BYTE address, TkvSimPipeKind kind, DWORD bytesPerSecond) {
-  std::lock_guard<std::mutex> lock(FLock);
+  TkvLockGuard<TkvMutex> lock(FLock);
   TPipe& p = Pipe(address);
   p.Kind = kind;
   p.Rate = bytesPerSecond;
@@ -64,7 +64,7 @@ void TkvSimWinUsb::SetPipe(BYTE address, TkvSimPipeKind kind, DWORD bytesPerSeco
 
 void TkvSimWinUsb::SetGone(bool gone) {
   {
-    std::lock_guard<std::mutex> lock(FLock);
+    TkvLockGuard<TkvMutex> lock(FLock);
     FGone = gone;
     Pump(TClock::now());
   }
@@ -72,38 +72,38 @@ void TkvSimWinUsb::SetGone(bool gone) {
 }
 
 void TkvSimWinUsb::SetLoopbackCapacity(std::size_t bytes) {
-  std::lock_guard<std::mutex> lock(FLock);
+  TkvLockGuard<TkvMutex> lock(FLock);
   FCapacity = std::max<std::size_t>(bytes, 1);
 }
 
 std::vector<TkvSimPolicyRecord> TkvSimWinUsb::Policies() const {
-  std::lock_guard<std::mutex> lock(FLock);
+  TkvLockGuard<TkvMutex> lock(FLock);
   return FPolicies;
 }
 
 void TkvSimWinUsb::ClearPolicies() {
-  std::lock_guard<std::mutex> lock(FLock);
+  TkvLockGuard<TkvMutex> lock(FLock);
   FPolicies.clear();
 }
 
 DWORD TkvSimWinUsb::PipeTimeout(BYTE pipe) const {
-  std::lock_guard<std::mutex> lock(FLock);
+  TkvLockGuard<TkvMutex> lock(FLock);
   auto it = FPipes.find(pipe);
   return it == FPipes.end() ? 0 : it->second.Timeout;
 }
 
 std::size_t TkvSimWinUsb::PendingCount() const {
-  std::lock_guard<std::mutex> lock(FLock);
+  TkvLockGuard<TkvMutex> lock(FLock);
   return FPending.size();
 }
 
 unsigned long TkvSimWinUsb::ReadRequests() const {
-  std::lock_guard<std::mutex> lock(FLock);
+  TkvLockGuard<TkvMutex> lock(FLock);
   return FReads;
 }
 
 std::size_t TkvSimWinUsb::LoopbackBytes() const {
-  std::lock_guard<std::mutex> lock(FLock);
+  TkvLockGuard<TkvMutex> lock(FLock);
   return FLoopback.size() - FLoopbackStart;
 }
 
@@ -178,7 +178,7 @@ void TkvSimWinUsb::Pump(TClock::time_point now) {
 }
 
 BOOL TkvSimWinUsb::Initialize(DWORD* error) {
-  std::lock_guard<std::mutex> lock(FLock);
+  TkvLockGuard<TkvMutex> lock(FLock);
   if (!FGone) return TRUE;
   *error = ERROR_BAD_COMMAND;
   return FALSE;
@@ -186,7 +186,7 @@ BOOL TkvSimWinUsb::Initialize(DWORD* error) {
 
 BOOL TkvSimWinUsb::Transfer(const void* Interface, bool Read, BYTE PipeId, BYTE* Buffer, ULONG Length,
                             ULONG* Transferred, OVERLAPPED* Overlapped) {
-  std::unique_lock<std::mutex> lock(FLock);
+  TkvUniqueLock<TkvMutex> lock(FLock);
   if (Read) ++FReads;
   if (Transferred) *Transferred = 0;
   TPipe& pipe = Pipe(PipeId);
@@ -243,7 +243,7 @@ BOOL TkvSimWinUsb::Transfer(const void* Interface, bool Read, BYTE PipeId, BYTE*
 }
 
 BOOL TkvSimWinUsb::SetPolicy(BYTE PipeId, ULONG Type, ULONG Length, const void* Value) {
-  std::lock_guard<std::mutex> lock(FLock);
+  TkvLockGuard<TkvMutex> lock(FLock);
   if (FGone) {
     SetLastError(ERROR_BAD_COMMAND);
     return FALSE;
@@ -266,7 +266,7 @@ BOOL TkvSimWinUsb::OverlappedResult(OVERLAPPED* Overlapped, DWORD* Bytes, BOOL W
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  std::unique_lock<std::mutex> lock(FLock);
+  TkvUniqueLock<TkvMutex> lock(FLock);
   if (Overlapped->Internal == kPending) {
     if (!Wait) {
       SetLastError(ERROR_IO_INCOMPLETE);
@@ -282,7 +282,7 @@ BOOL TkvSimWinUsb::OverlappedResult(OVERLAPPED* Overlapped, DWORD* Bytes, BOOL W
 }
 
 BOOL TkvSimWinUsb::Abort(BYTE PipeId) {
-  std::lock_guard<std::mutex> lock(FLock);
+  TkvLockGuard<TkvMutex> lock(FLock);
   for (auto it = FPending.begin(); it != FPending.end();) {
     if ((*it)->Pipe == PipeId) {
       Complete(**it, ERROR_OPERATION_ABORTED);
@@ -298,7 +298,7 @@ BOOL TkvSimWinUsb::Abort(BYTE PipeId) {
 }
 
 void TkvSimWinUsb::FreeInterface(const void* Interface) {
-  std::lock_guard<std::mutex> lock(FLock);
+  TkvLockGuard<TkvMutex> lock(FLock);
   for (auto it = FPending.begin(); it != FPending.end();) {
     if ((*it)->Interface == Interface) {
       Complete(**it, ERROR_OPERATION_ABORTED);
@@ -311,22 +311,26 @@ void TkvSimWinUsb::FreeInterface(const void* Interface) {
 }
 
 void TkvSimWinUsb::EnsureWorker() {
-  if (!FWorker.joinable()) FWorker = std::thread([this] { Work(); });
+  if (FWorkerRunning) return;
+  // A worker that found nothing to wait for has left the lock for good: it
+  // is joined here, under the lock, before the next one starts.
+  if (FWorker.joinable()) FWorker.join();
+  FWorkerRunning = true;
+  FWorker = std::thread([this] { Work(); });
 }
 
 void TkvSimWinUsb::Work() {
-  std::unique_lock<std::mutex> lock(FLock);
+  TkvUniqueLock<TkvMutex> lock(FLock);
   while (!FStop) {
     const TClock::time_point now = TClock::now();
     Pump(now);
     FChanged.notify_all();
     TClock::time_point next = TClock::time_point::max();
     for (const auto& r : FPending) next = std::min({next, r->Deadline, r->Ready});
-    if (next == TClock::time_point::max())
-      FChanged.wait(lock);
-    else
-      FChanged.wait_until(lock, next);
+    if (next == TClock::time_point::max()) break;  // nothing is due: the next such transfer starts another
+    FChanged.wait_until(lock, next);
   }
+  FWorkerRunning = false;
 }
 
 std::shared_ptr<TkvSimWinUsb> AddWinUsbDevice(TkvSimMachine& machine, const std::vector<std::string>& paths) {
@@ -342,7 +346,7 @@ constexpr ULONG_PTR kInterfaceTag = 0x57000000u;
 }
 
 std::shared_ptr<TkvSimWinUsb> TkvSimMachine::WinUsbInterface(WINUSB_INTERFACE_HANDLE handle) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   auto it = FInterfaces.find(reinterpret_cast<ULONG_PTR>(handle));
   if (it == FInterfaces.end()) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -352,7 +356,7 @@ std::shared_ptr<TkvSimWinUsb> TkvSimMachine::WinUsbInterface(WINUSB_INTERFACE_HA
 }
 
 std::size_t TkvSimMachine::WinUsbInterfaceCount() const {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   return FInterfaces.size();
 }
 
@@ -366,7 +370,7 @@ BOOL TkvSimMachine::WinUsb_Initialize(HANDLE device, WINUSB_INTERFACE_HANDLE* ha
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   auto it = FHandles.find(reinterpret_cast<ULONG_PTR>(device));
   if (it == FHandles.end() || it->second->What != OpenHandle::Device) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -395,7 +399,7 @@ BOOL TkvSimMachine::WinUsb_Free(WINUSB_INTERFACE_HANDLE handle) {
   }
   std::shared_ptr<TkvSimWinUsb> device;
   {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
+    TkvLockGuard<TkvRecursiveMutex> lock(FLock);
     auto it = FInterfaces.find(reinterpret_cast<ULONG_PTR>(handle));
     if (it == FInterfaces.end()) {
       SetLastError(ERROR_INVALID_HANDLE);

@@ -16,12 +16,14 @@
 //
 // Threading: all operations are thread-safe; blocking calls wait without the
 // machine's lock. A worker thread of the device completes transfers whose
-// time has come (time-outs, source data); it runs from the first such
-// transfer to the device's destruction.
+// time has come (time-outs, source data); it runs while such a transfer is
+// pending.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
+
+#include "kvlock.h"
 #include <list>
 #include <map>
 #include <memory>
@@ -110,25 +112,26 @@ class TkvSimWinUsb : public TkvSimDeviceObject {
     DWORD Error = 0;
   };
 
-  TPipe& Pipe(BYTE address);
-  // Moves what can move now and ends what is due; the lock is held.
-  void Pump(TClock::time_point now);
-  void Complete(TRequest& request, DWORD error);
-  void EnsureWorker();
-  void Work();
+  TPipe& Pipe(BYTE address) KV_REQUIRES(FLock);
+  // Moves what can move now and ends what is due.
+  void Pump(TClock::time_point now) KV_REQUIRES(FLock);
+  void Complete(TRequest& request, DWORD error) KV_REQUIRES(FLock);
+  void EnsureWorker() KV_REQUIRES(FLock);
+  void Work() KV_EXCLUDES(FLock);
 
-  mutable std::mutex FLock;
-  std::condition_variable FChanged;
-  std::map<BYTE, TPipe> FPipes;
-  std::list<std::shared_ptr<TRequest>> FPending;
-  std::vector<BYTE> FLoopback;
-  std::size_t FLoopbackStart = 0;  // bytes of FLoopback already read
-  std::size_t FCapacity = 1u << 20;
-  std::vector<TkvSimPolicyRecord> FPolicies;
-  bool FGone = false;
-  unsigned long FReads = 0;
-  std::thread FWorker;
-  bool FStop = false;
+  mutable TkvMutex FLock;
+  TkvCondition FChanged;
+  std::map<BYTE, TPipe> FPipes KV_GUARDED_BY(FLock);
+  std::list<std::shared_ptr<TRequest>> FPending KV_GUARDED_BY(FLock);
+  std::vector<BYTE> FLoopback KV_GUARDED_BY(FLock);
+  std::size_t FLoopbackStart KV_GUARDED_BY(FLock) = 0;  // bytes of FLoopback already read
+  std::size_t FCapacity KV_GUARDED_BY(FLock) = 1u << 20;
+  std::vector<TkvSimPolicyRecord> FPolicies KV_GUARDED_BY(FLock);
+  bool FGone KV_GUARDED_BY(FLock) = false;
+  unsigned long FReads KV_GUARDED_BY(FLock) = 0;
+  std::thread FWorker KV_GUARDED_BY(FLock);
+  bool FWorkerRunning KV_GUARDED_BY(FLock) = false;
+  bool FStop KV_GUARDED_BY(FLock) = false;
 };
 
 // Adds a WinUSB device that answers at each of the paths (compared without

@@ -138,9 +138,31 @@ TfmMain::TfmMain(TOptions& options) : FOptions(options) {
   kvUSB1->SetName("kvUSB1");
   kvUSB1->SetRequestDescriptors(false);
   FModel = std::make_unique<TkvBrowserModel>(*kvUSB1);
+  kvUSBPipePair1 = new kv::TkvUSBPipePair(&FForm);
+  kvUSBPipePair1->SetName("kvUSBPipePair1");
+  kvUSBPipePair1->SetUsbDevice(kvUSB1);
+  kvUSBPipePair1->SetPolicy({kv::uppAutoClearStall, kv::uppAllowPartialReads});
+  kvUSBPipePair1->SetTimeoutRead(300);
+  kvUSBPipePair1->SetTimeoutWrite(300);
+  kvUSBPipePair1->SetReadBufferSize(512);
+  kvUSBPipePair1->SetUseMainThread(false);
+  FPipePage = std::make_unique<TkvPipePage>(*kvUSB1, *kvUSBPipePair1);
+  // The lists follow the selection while the page is in view: the device
+  // box and the tree both select through kvUSB1.
+  FPipePage->OnListsChanged = [this] {
+    if (FHandle && FPages.TabVisible(pgDevice) && FPages.ActivePage() == pgDevice) pgDeviceShow();
+  };
 }
 
 TfmMain::~TfmMain() {
+  // The pair borrows kvUSB1's handles and echoes into eTerminal: it goes
+  // first, while both are there.
+  try {
+    kvUSBPipePair1->SetActive(false);
+    kvUSB1->SetActive(false);
+  } catch (...) {
+  }
+  FPipePage.reset();
   if (FHandle) {
     KillTimer(FHandle, tmDeviceChange);
     DestroyWindow(FHandle);
@@ -250,6 +272,10 @@ void TfmMain::CreateDevicePage() {
                           WS_EX_CLIENTEDGE, FTerminalPage.Handle(), idTerminal);
   FHexPage.Create(page, FHandle);
   FHexLabel = CreateChild("STATIC", kHexPlaceholder, SS_NOPREFIX, 0, FHexPage.Handle(), idHexLabel);
+  FTerminalEdit = new kv::TkvEdit(&FForm);
+  FTerminalEdit->AttachHandle(reinterpret_cast<kv::HWND>(eTerminal));
+  kvUSBPipePair1->SetTerminal(FTerminalEdit);
+  kvUSBPipePair1->SetTerminalUsage(kv::tuBoth);
   FTerminalPages.AddPage(kTerminalPage, FTerminalPage.Handle());
   FTerminalPages.AddPage(kHexPage, FHexPage.Handle());
 }
@@ -430,22 +456,45 @@ void TfmMain::UpdateDevicePage() {
 }
 
 void TfmMain::pgDeviceShow() {
-  // FillPipeLists: the pipes of the component's selected device.
+  // FillPipeLists: the pipes of the component's selected device. The chosen
+  // pipes stay chosen while the lists stay the same (a click on "Active"
+  // shows the page again).
+  const TkvPipeLists before = FPipePage->Lists();
+  const LRESULT inChosen = SendMessageA(ePipeIn, CB_GETCURSEL, 0, 0);
+  const LRESULT outChosen = SendMessageA(ePipeOut, CB_GETCURSEL, 0, 0);
   SendMessageA(ePipeIn, CB_RESETCONTENT, 0, 0);
   SendMessageA(ePipeOut, CB_RESETCONTENT, 0, 0);
   if (FModel->Stale()) return;
-  kv::TkvUsbDevice* device = kvUSB1->SelectedDevice();
-  if (!device) return;
-  for (int i = 0; i < device->PipeCount(); ++i) {
-    kv::TkvUsbPipe* pipe = device->GetPipe(i);
-    if (!pipe) continue;
-    const std::string text = pipe->Description;
-    for (HWND list : {pipe->IsOut() ? ePipeOut : nullptr, pipe->IsIn() ? ePipeIn : nullptr}) {
-      if (!list) continue;
-      const LRESULT at = SendMessageA(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
-      if (at >= 0) SendMessageA(list, CB_SETITEMDATA, static_cast<WPARAM>(at), i);
+  // The lists' entries are in the order of the page's lists, each with its
+  // pipe index attached; chActiveClick hands the selected positions back.
+  const TkvPipeLists& lists = FPipePage->FillPipeLists();
+  for (const auto& [list, entries] : {std::pair{ePipeIn, &lists.In}, std::pair{ePipeOut, &lists.Out}}) {
+    for (const TkvPipeEntry& entry : *entries) {
+      const LRESULT at = SendMessageA(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(entry.Text.c_str()));
+      if (at >= 0) SendMessageA(list, CB_SETITEMDATA, static_cast<WPARAM>(at), entry.Index);
     }
   }
+  if (lists.In == before.In && lists.Out == before.Out) {
+    SendMessageA(ePipeIn, CB_SETCURSEL, static_cast<WPARAM>(inChosen), 0);
+    SendMessageA(ePipeOut, CB_SETCURSEL, static_cast<WPARAM>(outChosen), 0);
+  }
+}
+
+void TfmMain::chActiveClick() {
+  const bool checked = SendMessageA(chActive, BM_GETCHECK, 0, 0) == BST_CHECKED;
+  const int in = static_cast<int>(SendMessageA(ePipeIn, CB_GETCURSEL, 0, 0));
+  const int out = static_cast<int>(SendMessageA(ePipeOut, CB_GETCURSEL, 0, 0));
+  Guarded(
+      FHandle,
+      [&] {
+        FPipePage->ActiveClick(checked, in, out);
+        UpdateDevicePage();
+      },
+      [&] {
+        // The check box shows whether the device itself is open.
+        SendMessageA(chActive, BM_SETCHECK, FPipePage->CheckedAfterError() ? BST_CHECKED : BST_UNCHECKED, 0);
+        UpdateDevicePage();
+      });
 }
 
 // ---- commands ----------------------------------------------------------------------
@@ -665,7 +714,9 @@ LRESULT TfmMain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       OnGetMinMaxInfo(reinterpret_cast<MINMAXINFO*>(lParam));
       return 0;
     case WM_COMMAND:
-      if (lParam == 0 || HIWORD(wParam) == 0) {
+      if (lParam != 0 && reinterpret_cast<HWND>(lParam) == chActive) {
+        if (HIWORD(wParam) == BN_CLICKED) chActiveClick();
+      } else if (lParam == 0 || HIWORD(wParam) == 0) {
         if (LOWORD(wParam) >= cmdFirst) ExecuteCommand(LOWORD(wParam));
       } else if (reinterpret_cast<HWND>(lParam) == kvDeviceBox1->Handle()) {
         kvDeviceBox1->OnCommand(HIWORD(wParam));

@@ -14,7 +14,10 @@
 #include "browsermodel.h"
 #include "devicechange.h"
 #include "layout.h"
+#include "kvedit.h"
 #include "kvusb.h"
+#include "kvusbpipe.h"
+#include "pipepage.h"
 #include "wincontrols.h"
 #include "winwindow.h"
 
@@ -53,6 +56,11 @@ class TfmMain : public TWindow, private TkvTimerPort {
   // What tests and the benchmark look at.
   TkvBrowserModel& Model() { return *FModel; }
   kv::TkvUSB& Usb() { return *kvUSB1; }
+  kv::TkvUSBPipePair& PipePair() { return *kvUSBPipePair1; }
+  HWND PipeInList() const { return ePipeIn; }
+  HWND PipeOutList() const { return ePipeOut; }
+  HWND ActiveBox() const { return chActive; }
+  HWND Terminal() const { return eTerminal; }
   TTreeView& Tree() { return FTree; }
   TListView& List() { return FList; }
   HWND StatusBar() const { return FBar; }
@@ -114,6 +122,7 @@ class TfmMain : public TWindow, private TkvTimerPort {
   void actEjectExecute();
   void actInstallDriverExecute();
   void pgDeviceShow();
+  void chActiveClick();
 
   void WMDeviceChange(WPARAM wParam, LPARAM lParam);
   void tmDeviceChangeTimer();
@@ -130,6 +139,9 @@ class TfmMain : public TWindow, private TkvTimerPort {
   TOptions& FOptions;
   kv::TComponent FForm{nullptr};  // owns the window's components
   kv::TkvUSB* kvUSB1 = nullptr;
+  kv::TkvUSBPipePair* kvUSBPipePair1 = nullptr;
+  kv::TkvEdit* FTerminalEdit = nullptr;  // eTerminal as the pair's terminal
+  std::unique_ptr<TkvPipePage> FPipePage;
   std::unique_ptr<TkvBrowserModel> FModel;
   TkvDeviceChangeDebounce FDebounce{*this};
   bool FRequestDescriptors = false;  // the check mark of actRequestDescriptors

@@ -66,16 +66,6 @@ LPARAM TTreeView::Data(HTREEITEM item) const {
   return item && SendMessageA(FHandle, TVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&tv)) ? tv.lParam : -1;
 }
 
-std::string TTreeView::Text(HTREEITEM item) const {
-  char buffer[512] = "";
-  TVITEMA tv{};
-  tv.mask = TVIF_TEXT | TVIF_HANDLE;
-  tv.hItem = item;
-  tv.pszText = buffer;
-  tv.cchTextMax = sizeof buffer;
-  return item && SendMessageA(FHandle, TVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&tv)) ? std::string(buffer) : "";
-}
-
 int TTreeView::Count() const { return static_cast<int>(SendMessageA(FHandle, TVM_GETCOUNT, 0, 0)); }
 
 LRESULT TTreeView::OnNotifyReflect(NMHDR* header) {

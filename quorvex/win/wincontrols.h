@@ -33,7 +33,6 @@ class TTreeView : public TControl {
   HTREEITEM Selected() const;
   HTREEITEM First() const;
   LPARAM Data(HTREEITEM item) const;
-  std::string Text(HTREEITEM item) const;
   int Count() const;
 
   // Nil detaches: while detached, selection changes call nothing.

@@ -1,13 +1,15 @@
 // Screenshots of the browser on the demo machine, for people to look at: the
-// main window with a device's rows on "General Info" and its "USB Device"
-// page, the tree's pop-up menu and the About window, as PNG files.
+// main window with a device's rows on "General Info", its "USB Device"
+// page (also with traffic in the terminal), the tree's pop-up menu and the
+// About window, as PNG files.
 //
 //   quorvex_shots OUTDIR SUFFIX     (writes main-SUFFIX.png, device-SUFFIX.png,
-//                                    popup-SUFFIX.png, about-SUFFIX.png)
+//                                    terminal-SUFFIX.png, popup-SUFFIX.png,
+//                                    about-SUFFIX.png)
 //
 // Run inside Wine's own desktop window (explorer /desktop=...) so that title
 // bars are drawn; run_shots.cmake does that at 96 and at 144 DPI. Exit code 0
-// when all four were written.
+// when all five were written.
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -213,6 +215,19 @@ int main(int argc, char** argv) {
     window.Pages().SetActivePage(quorvex::win::TfmMain::pgDevice);
     Pump(window, 300);
     written += Shoot(frame, out + "device-" + suffix + ".png");
+
+    // The "USB Device" page with the loopback board's pipes open and some
+    // traffic echoed into the terminal.
+    SendMessageA(window.PipeInList(), CB_SETCURSEL, 0, 0);
+    SendMessageA(window.PipeOutList(), CB_SETCURSEL, 0, 0);
+    SendMessageA(window.ActiveBox(), BM_CLICK, 0, 0);
+    for (char c : std::string("Hello, board!\r0123456789")) {
+      PostMessageA(window.Terminal(), WM_CHAR, static_cast<unsigned char>(c), 1);
+      Pump(window, 30);
+    }
+    Pump(window, 400);
+    written += Shoot(frame, out + "terminal-" + suffix + ".png");
+    SendMessageA(window.ActiveBox(), BM_CLICK, 0, 0);
     window.Pages().SetActivePage(quorvex::win::TfmMain::pgGeneral);
     Pump(window, 100);
 
@@ -247,5 +262,5 @@ int main(int argc, char** argv) {
     SendMessageA(window.Handle(), WM_COMMAND, quorvex::cmdAbout, 0);
   }
   kv::USBManager().Clear();
-  return written == 4 ? 0 : 3;
+  return written == 5 ? 0 : 3;
 }

@@ -110,6 +110,23 @@ TEST_F(UsbActionsTest, ActionsChangeTheDeviceAsTheNextEnumerationSeesIt) {
   }
 }
 
+TEST_F(UsbActionsTest, OnA64BitWindowsTheStubCarriesTheActionsOut) {
+  M->SetWow64(true);
+  Component.SetDeviceIndex(0);
+  Component.Reset();
+  Component.Disable();
+  EXPECT_TRUE(Component.LastActionOk());
+  EXPECT_EQ(M->StubRuns(), 2u);
+  EXPECT_EQ(Node->Restarts, 1u);
+  EXPECT_TRUE(Node->Disabled);
+  // A stub that fails hands its code on.
+  M->Fail("SetupDiOpenDeviceInfoW", ERROR_NOT_ENOUGH_MEMORY, 1);
+  Component.Enable();
+  EXPECT_FALSE(Component.LastActionOk());
+  EXPECT_EQ(Component.LastActionError(), ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_TRUE(Node->Disabled);
+}
+
 TEST_F(UsbActionsTest, AFailedActionKeepsItsErrorAndARefusedEjectRaises) {
   Component.SetDeviceIndex(0);
   M->Fail("SetupDiSetClassInstallParamsA", ERROR_ACCESS_DENIED, 1);

@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "kvsetupapi.h"
 #include "kvtext.h"
 #include "kvusb.h"
 #include "sim/kvsimmachine.h"
@@ -57,6 +58,14 @@ class UsbComponentTest : public ::testing::Test {
     d.DriverKey = Key(key);
     Devnode("USB\\VID&PID\\" + std::to_string(key), d.DriverKey, description);
     hub.Attach(port, d);
+  }
+
+  // A component's enumerations and opening give back every handle, key,
+  // device information set and library they took.
+  void TearDown() override {
+    USBManager().Clear();
+    UnloadSetupApi();
+    EXPECT_EQ(M->Outstanding(), TkvSimMachine::TOutstanding{}) << M->Dump();
   }
 
   static std::vector<std::string> Names(const TkvBaseIO& io) {

@@ -33,7 +33,6 @@ class HostFiles : public ::testing::Test {
     Root = pattern;
   }
   void TearDown() override {
-    host::ClearFileOperationFaults();
     std::filesystem::remove_all(Root);
   }
   std::string P(const std::string& relative) const { return Root + "/" + relative; }
@@ -77,39 +76,6 @@ TEST_F(HostFiles, TheTempPathIsTmpdirOrTmp) {
   EXPECT_EQ(H().GetTempPathA(sizeof temp, temp), 5u);
   EXPECT_STREQ(temp, "/tmp/");
   if (old) ::setenv("TMPDIR", keep.c_str(), 1);
-}
-
-// ---- shell operations that fail on request ---------------------------------------
-
-std::string List(std::initializer_list<std::string> items) {
-  std::string list;
-  for (const auto& i : items) list += i + '\0';
-  return list + '\0';
-}
-
-TEST_F(HostFiles, InjectedFailuresAndCancellationsStopTheOperation) {
-  Write("a", "1");
-  Write("b", "2");
-  const std::string from = List({P("a"), P("b")});
-  const std::string to = List({P("out")});
-  SHFILEOPSTRUCTA op{nullptr, FO_COPY, from.c_str(), to.c_str(), 0x0054, FALSE, nullptr, nullptr};
-  const unsigned before = host::FileOperationCount();
-
-  host::FailNextFileOperations(1, 5);
-  EXPECT_EQ(H().SHFileOperationA(&op), 5);
-  EXPECT_FALSE(op.fAnyOperationsAborted);
-  EXPECT_FALSE(Exists("out"));
-
-  host::AbortNextFileOperations(1, 1);  // the first item is still copied
-  EXPECT_EQ(H().SHFileOperationA(&op), static_cast<int>(ERROR_CANCELLED));
-  EXPECT_TRUE(op.fAnyOperationsAborted);
-  EXPECT_TRUE(Exists("out/a"));
-  EXPECT_FALSE(Exists("out/b"));
-
-  EXPECT_EQ(H().SHFileOperationA(&op), 0);  // the faults are used up
-  EXPECT_FALSE(op.fAnyOperationsAborted);
-  EXPECT_TRUE(Exists("out/b"));
-  EXPECT_EQ(host::FileOperationCount() - before, 3u);
 }
 
 // ---- module, registered resources and the version record ---------------------------

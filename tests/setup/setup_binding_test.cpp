@@ -34,45 +34,64 @@ TEST_F(BindingTest, SecondCallLooksNothingUpAgain) {
   EXPECT_EQ(M->LoadCount("SetupAPI.dll"), 1u);
 }
 
-TEST_F(BindingTest, MissingPiecesFailQuietlyAndAreRetried) {
+// Every entry the binding looks up, taken away alone: a required one fails the
+// binding (which then gives back every library it loaded), an optional one
+// does not.
+TEST_F(BindingTest, EveryRequiredEntryAloneFailsTheBindingAndNoOptionalOneDoes) {
   struct Case {
-    const char* label;
+    std::string label;
     std::function<void(kv::TkvSimMachine&)> breakIt;
     bool bound;
   };
-  const Case cases[] = {
+  std::vector<Case> cases = {
       {"no SetupAPI.dll", [](kv::TkvSimMachine& m) { m.RemoveLibrary("setupapi.dll"); }, false},
-      {"required SetupDi entry missing",
-       [](kv::TkvSimMachine& m) { m.RemoveExport("SetupAPI.dll", "SetupDiOpenDevRegKey"); }, false},
-      {"entry bound but unused by the library missing",
-       [](kv::TkvSimMachine& m) { m.RemoveExport("SetupAPI.dll", "SetupDiGetINFClassA"); }, false},
       {"configuration manager nowhere",
        [](kv::TkvSimMachine& m) {
          m.SetConfigManagerInSetupApi(false);
          m.RemoveLibrary("cfgmgr32.dll");
        },
        false},
-      {"required CM entry missing in cfgmgr32",
-       [](kv::TkvSimMachine& m) {
-         m.SetConfigManagerInSetupApi(false);
-         m.RemoveExport("cfgmgr32.dll", "CM_Get_Child");
-       },
-       false},
-      {"optional entries missing",
-       [](kv::TkvSimMachine& m) {
-         m.RemoveExport("SetupAPI.dll", "SetupDiRemoveDevice");
-         m.RemoveExport("SetupAPI.dll", "SetupDiUnremoveDevice");
-         m.RemoveExport("SetupAPI.dll", "SetupDiOpenDeviceInfoA");
-         m.RemoveExport("SetupAPI.dll", "CM_Request_Device_EjectA");
-       },
-       true},
+      // Without CM_Locate_DevNodeA in SetupAPI.dll the configuration manager
+      // is bound from cfgmgr32.dll.
+      {"SetupAPI.dll!CM_Locate_DevNodeA",
+       [](kv::TkvSimMachine& m) { m.RemoveExport("SetupAPI.dll", "CM_Locate_DevNodeA"); }, true},
   };
+  const char* const required[] = {
+      "SetupDiGetClassDevsA",        "SetupDiDestroyDeviceInfoList",      "SetupDiEnumDeviceInfo",
+      "SetupDiGetDeviceRegistryPropertyA", "SetupDiOpenDevRegKey",      "SetupDiEnumDeviceInterfaces",
+      "SetupDiGetDeviceInterfaceDetailA",  "SetupDiCreateDeviceInfoList", "SetupDiCreateDeviceInfoA",
+      "SetupDiGetINFClassA",         "SetupDiSetDeviceRegistryPropertyA", "SetupDiCallClassInstaller",
+      "SetupDiGetDeviceInstanceIdA", "SetupDiSetClassInstallParamsA"};
+  const char* const requiredCm[] = {"CM_Get_DevNode_Registry_PropertyA", "CM_Get_Parent", "CM_Get_Device_ID_List_SizeA",
+                                    "CM_Get_Device_ID_ListA", "CM_Get_Child", "CM_Get_Sibling"};
+  const char* const optional[] = {"SetupDiRemoveDevice", "SetupDiUnremoveDevice", "SetupDiOpenDeviceInfoA"};
+  for (const char* e : required)
+    cases.push_back({std::string("SetupAPI.dll!") + e, [e](kv::TkvSimMachine& m) { m.RemoveExport("SetupAPI.dll", e); },
+                     false});
+  for (const char* e : optional)
+    cases.push_back({std::string("SetupAPI.dll!") + e, [e](kv::TkvSimMachine& m) { m.RemoveExport("SetupAPI.dll", e); },
+                     true});
+  // The configuration manager's entries, from either library.
+  for (const bool inSetupApi : {true, false}) {
+    const char* lib = inSetupApi ? "SetupAPI.dll" : "cfgmgr32.dll";
+    auto from = [inSetupApi, lib](const char* e) {
+      return [inSetupApi, lib, e](kv::TkvSimMachine& m) {
+        m.SetConfigManagerInSetupApi(inSetupApi);
+        m.RemoveExport(lib, e);
+      };
+    };
+    for (const char* e : requiredCm) cases.push_back({std::string(lib) + "!" + e, from(e), false});
+    cases.push_back({std::string(lib) + "!CM_Request_Device_EjectA", from("CM_Request_Device_EjectA"), true});
+    if (!inSetupApi) cases.push_back({"cfgmgr32.dll!CM_Locate_DevNodeA", from("CM_Locate_DevNodeA"), false});
+  }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     kv::TkvSimMachine machine;
     c.breakIt(machine);
     kv::TkvMachineScope scope(machine);
-    EXPECT_EQ(kv::LoadSetupApi(), c.bound);
+    EXPECT_EQ(kv::LoadSetupApi(), c.bound) << machine.Dump();
+    if (c.bound) kv::UnloadSetupApi();
+    EXPECT_EQ(machine.Outstanding().Libraries, 0u) << "a library stays loaded\n" << machine.Dump();
     if (c.bound) continue;
     // Everything of the layer fails quietly.
     auto list = std::make_unique<kv::TStringList>(true);
@@ -98,6 +117,10 @@ TEST_F(BindingTest, AnotherMachineIsBoundAfresh) {
     EXPECT_FALSE(kv::LoadSetupApi());
   }
   EXPECT_TRUE(kv::LoadSetupApi());
+  // The first binding's library was forgotten when the other machine came (a
+  // machine that went away cannot be asked to free anything): give it back.
+  EXPECT_EQ(M->Outstanding().Libraries, 2u);
+  EXPECT_TRUE(M->FreeLibrary(kv::SetupApi().SetupApiModule));
 }
 
 }  // namespace

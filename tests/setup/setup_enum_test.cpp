@@ -112,28 +112,60 @@ TEST_F(EnumTest, InterfacesGiveTheDevicePath) {
   EXPECT_EQ(Record(byDevice, 0).FileName, "\\\\?\\usb#vid_16c0&pid_05dc#kv1#{4266aee3}");
 }
 
-TEST_F(EnumTest, EveryFailingServiceCallLeavesLessNeverACrash) {
+// A failing service call leaves the field it reads empty (or, early on, no
+// records at all), and everything else as it was.
+TEST_F(EnumTest, EveryFailingServiceCallEmptiesItsFieldOnly) {
   kv::TkvSimDevnode& hub = Device("USB\\HUB\\1", kUsbClass, "{U}\\0000");
+  M->SetString(kv::HKEY_LOCAL_MACHINE, hub.HardwareKey, "PortName", "COM7");
   Device("USB\\DEV\\1", kUsbClass, "{U}\\0001", &hub).Interfaces.push_back({kUsbClass, "\\\\?\\dev"});
-  const char* ops[] = {"SetupDiGetClassDevsA",        "SetupDiEnumDeviceInfo",
-                       "SetupDiGetDeviceRegistryPropertyA", "SetupDiOpenDevRegKey",
-                       "SetupDiGetDeviceInstanceIdA", "SetupDiEnumDeviceInterfaces",
-                       "SetupDiGetDeviceInterfaceDetailA",  "CM_Get_Device_ID_List_SizeA",
-                       "CM_Get_Device_ID_ListA",      "RegOpenKeyExA",
-                       "RegQueryValueExA",            "ZwQueryKey",
-                       "LoadLibraryA",                "GetProcAddress"};
-  for (const char* op : ops) {
-    SCOPED_TRACE(op);
-    for (bool iface : {false, true}) {
-      M->ClearFailures();
-      M->Fail(op, kv::ERROR_GEN_FAILURE);
-      auto list = Enum(kUsbClass, iface);
-      EXPECT_LE(list->Count(), 2);
+  using TField = std::string (*)(const kv::TkvDevice&);
+  struct TCase {
+    const char* Op;
+    int Records;   // 0: the enumeration gives up; 1: by interface (the device only); 2: the hub too
+    TField Field;  // what the call reads, empty in every record
+  };
+  const TField none = nullptr;
+  const TCase cases[] = {
+      {"SetupDiGetClassDevsA", 0, none},
+      {"SetupDiEnumDeviceInfo", 0, none},
+      {"LoadLibraryA", 0, none},
+      {"GetProcAddress", 0, none},
+      {"SetupDiGetDeviceRegistryPropertyA", 2,
+       [](const kv::TkvDevice& d) { return d.DriverKey + d.Service + d.PdoName + d.Description + d.Manufacturer; }},
+      {"SetupDiOpenDevRegKey", 2, [](const kv::TkvDevice& d) { return d.RegistryKey + d.PortName; }},
+      {"ZwQueryKey", 2, [](const kv::TkvDevice& d) { return d.RegistryKey + d.PortName; }},
+      {"RegOpenKeyExA", 2, [](const kv::TkvDevice& d) { return d.PortName; }},
+      {"RegQueryValueExA", 2, [](const kv::TkvDevice& d) { return d.PortName; }},
+      {"SetupDiGetDeviceInstanceIdA", 2, [](const kv::TkvDevice& d) { return d.InstanceId + d.ChildIds; }},
+      {"CM_Get_Device_ID_List_SizeA", 2, [](const kv::TkvDevice& d) { return d.ChildIds; }},
+      {"CM_Get_Device_ID_ListA", 2, [](const kv::TkvDevice& d) { return d.ChildIds; }},
+      {"SetupDiEnumDeviceInterfaces", 1, [](const kv::TkvDevice& d) { return d.FileName; }},
+      {"SetupDiGetDeviceInterfaceDetailA", 1, [](const kv::TkvDevice& d) { return d.FileName; }},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Op);
+    kv::UnloadSetupApi();  // bound afresh, so that the binding's calls can fail too
+    M->ClearFailures();
+    M->Fail(c.Op, kv::ERROR_GEN_FAILURE);
+    const bool byInterface = c.Records == 1;
+    auto list = Enum(kUsbClass, byInterface);
+    ASSERT_EQ(list->Count(), c.Records) << M->Dump();
+    for (int i = 0; i < list->Count(); ++i) {
+      EXPECT_EQ(c.Field(Record(*list, i)), "") << "record " << i;
+      // What the failing call does not read is still there.
+      EXPECT_FALSE(Record(*list, i).InstanceId.empty() && std::string(c.Op) != "SetupDiGetDeviceInstanceIdA");
+      EXPECT_FALSE(Record(*list, i).Description.empty() && std::string(c.Op) != "SetupDiGetDeviceRegistryPropertyA");
     }
   }
+  // Without failures every field above has a value somewhere.
   M->ClearFailures();
-  M->Fail("SetupDiGetClassDevsA", kv::ERROR_GEN_FAILURE);
-  EXPECT_EQ(Enum(kUsbClass)->Count(), 0);
+  auto whole = Enum(kUsbClass);
+  ASSERT_EQ(whole->Count(), 2);
+  EXPECT_EQ(Record(*whole, 0).PortName, "COM7");
+  EXPECT_EQ(Record(*whole, 0).ChildIds, "USB\\DEV\\1");
+  EXPECT_NE(Record(*whole, 0).RegistryKey, "");
+  EXPECT_NE(Record(*whole, 0).PdoName, "");
+  EXPECT_EQ(Enum(kUsbClass, true)->ObjectAs<kv::TkvDevice>(0)->FileName, "\\\\?\\dev");
 }
 
 // Reports the size of a device's id list, then unplugs a device before the

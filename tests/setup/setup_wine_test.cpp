@@ -3,6 +3,7 @@
 // resources and version record, drives, and SetupAPI itself.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "kvframework.h"
@@ -10,6 +11,7 @@
 #include "kvsetupapi.h"
 #include "kvtext.h"
 #include "kvutils.h"
+
 
 namespace {
 
@@ -150,6 +152,69 @@ TEST_F(RealMachineTest, BindingAndEnumerationOnTheSystemsSetupApi) {
   kv::TStringList none(true);
   kv::EnumDevices(&usb, true, true, false, none);
   SUCCEED() << none.Count() << " USB devices";
+}
+
+// The stub the program carries is a windowless x86-64 program; written from
+// the resource into the temp folder, run hidden and deleted, its exit code is
+// the caller's last error.
+TEST_F(RealMachineTest, TheStubFromTheResourceRunsAndGoes) {
+  const std::string stub = kv::LoadResourceText("KVX64STUB");
+  ASSERT_GT(stub.size(), 0x400u);
+  auto u16 = [&](std::size_t at) { return static_cast<unsigned>(static_cast<unsigned char>(stub[at]) | static_cast<unsigned char>(stub[at + 1]) << 8); };
+  EXPECT_EQ(stub.substr(0, 2), "MZ");
+  const std::size_t pe = u16(0x3C) | u16(0x3E) << 16;
+  ASSERT_LT(pe + 24 + 70, stub.size());
+  EXPECT_EQ(stub.substr(pe, 4), std::string("PE\0\0", 4));
+  EXPECT_EQ(u16(pe + 4), 0x8664u) << "x86-64";
+  EXPECT_EQ(u16(pe + 24), 0x20Bu) << "PE32+";
+  EXPECT_EQ(u16(pe + 24 + 68), 2u) << "a windowed program, without a console";
+
+  char temp[kv::MAX_PATH] = {};
+  ASSERT_GT(kv::Host().GetTempPathA(sizeof(temp), temp), 0u);
+  const std::string file = std::string(temp) + "kvX64stub.exe";
+  // A package for a hardware id that no device of the machine has.
+  const std::string inf = std::string(temp) + "kv stub test.inf";
+  const std::string package =
+      "[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=USB\r\n"
+      "ClassGuid={36FC9E60-C465-11CF-8056-444553540000}\r\nProvider=kv\r\n"
+      "[Manufacturer]\r\nkv=Devices,NTamd64\r\n[Devices.NTamd64]\r\n"
+      "\"kv test\"=Install,USB\\VID_FFFF&PID_FFFF\r\n[Install.NTamd64]\r\n";
+  kv::HANDLE h = kv::Host().CreateFileA(inf.c_str(), kv::GENERIC_WRITE, 0, nullptr, kv::CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(h, kv::INVALID_HANDLE_VALUE);
+  kv::DWORD written = 0;
+  kv::Host().WriteFile(h, package.data(), static_cast<kv::DWORD>(package.size()), &written, nullptr);
+  kv::Host().CloseHandle(h);
+  // What newdev answers a 64-bit process (this one) is what the stub must
+  // pass on; Wine 8 reports success even for a package that is not there.
+  auto newdev = [](const std::string& infPath) {
+    kv::BOOL reboot = 0;
+    kv::SetLastError(0xDEADBEEF);
+    return kv::UpdateDriverForPnPDevices(nullptr, "USB\\VID_FFFF&PID_FFFF", infPath.c_str(), 1, &reboot)
+               ? kv::DWORD{0}
+               : kv::GetLastError();
+  };
+  struct Case {
+    std::string Arguments;
+    kv::DWORD Error;
+  };
+  const Case cases[] = {
+      {"", kv::ERROR_INVALID_PARAMETER},
+      {"\"one\"", kv::ERROR_INVALID_PARAMETER},
+      {"a b c d", kv::ERROR_INVALID_PARAMETER},
+      {"\"USB\\VID_FFFF&PID_FFFF\\NONE\" 2 \"{36FC9E60-C465-11CF-8056-444553540000}\"", kv::ERROR_NO_SUCH_DEVINST},
+      {"\"USB\\VID_FFFF&PID_FFFF\" \"" + std::string(temp) + "no package.inf\"", newdev(std::string(temp) + "no package.inf")},
+      {"\"USB\\VID_FFFF&PID_FFFF\" \"" + inf + "\"", newdev(inf)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Arguments);
+    kv::SetLastError(0xDEADBEEF);
+    const bool ok = kv::RunX64Stub(c.Arguments);
+    const kv::DWORD error = kv::GetLastError();
+    EXPECT_EQ(ok, c.Error == 0);
+    EXPECT_EQ(error, c.Error);
+    EXPECT_EQ(kv::Host().GetFileAttributesA(file.c_str()), kv::INVALID_FILE_ATTRIBUTES) << "left behind";
+  }
+  kv::Host().DeleteFileA(inf.c_str());
 }
 
 }  // namespace

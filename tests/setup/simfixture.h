@@ -29,6 +29,13 @@ class SimTest : public ::testing::Test {
  protected:
   SimTest() : M(std::make_unique<kv::TkvSimMachine>()), Scope(*M) {}
 
+  // Enumerations, bindings, registry helpers and started processes give back
+  // every handle, key, device information set and library they took.
+  void TearDown() override {
+    kv::UnloadSetupApi();
+    EXPECT_EQ(M->Outstanding(), kv::TkvSimMachine::TOutstanding{}) << M->Dump();
+  }
+
   kv::TkvSimDevnode& Device(const std::string& id, const kv::GUID& cls, const std::string& driverKey,
                             kv::TkvSimDevnode* parent = nullptr) {
     kv::TkvSimMachine::DevnodeSpec spec;

@@ -16,9 +16,7 @@ class DeviceTest : public TopologyTest {
     FirstDevice = false;
     setUp(s);
     Refresh();
-    kv::TkvUsbDevice* d = DeviceAt(1);
-    if (!d) ADD_FAILURE() << TreeText();
-    return d ? *d : Dummy;
+    return *DeviceAt(1);
   }
 
   // Whether the host converts with code page 1252, as the text cases expect.
@@ -28,7 +26,6 @@ class DeviceTest : public TopologyTest {
   }
 
   kv::TkvSimUsbHub* Hub;
-  kv::TkvUsbDevice Dummy;
   bool FirstDevice = true;
 };
 
@@ -36,14 +33,17 @@ TEST_F(DeviceTest, DescriptorValuesAndPower) {
   struct TCase {
     const char* Label;
     kv::WORD Bcd;
-    kv::BYTE Attributes, MaxPower;
-    int Major, Minor, Power;
+    kv::BYTE Attributes, MaxPower, MaxPacket0;
+    int Major, Minor, Power, Packet0;
     bool Bus, Self, Wake;
   };
   const TCase cases[] = {
-      {"1.1, bus powered with wake-up", 0x0110, 0xA0, 50, 1, 1, 100, true, false, true},
-      {"2.0, self powered", 0x0200, 0x40, 50, 2, 0, 0, false, true, false},
-      {"bus and self powered", 0x0200, 0xC0, 250, 2, 0, 500, true, true, false},
+      {"1.1, bus powered with wake-up", 0x0110, 0xA0, 50, 16, 1, 1, 100, 16, true, false, true},
+      {"2.0, self powered", 0x0200, 0x40, 50, 64, 2, 0, 0, 64, false, true, false},
+      {"bus and self powered", 0x0200, 0xC0, 250, 9, 2, 0, 500, 9, true, true, false},
+      // USB 3: bMaxPacketSize0 is an exponent, bMaxPower counts 8 mA.
+      {"3.0, bus powered", 0x0300, 0x80, 112, 9, 3, 0, 896, 512, true, false, false},
+      {"3.2, packet size 2^15", 0x0320, 0x80, 1, 15, 3, 2, 8, 32768, true, false, false},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Label);
@@ -53,7 +53,7 @@ TEST_F(DeviceTest, DescriptorValuesAndPower) {
       s.ConfigMaxPower = c.MaxPower;
       s.IdVendor = 0x0A5C;
       s.IdProduct = 0x2110;
-      s.MaxPacketSize0 = 16;
+      s.MaxPacketSize0 = c.MaxPacket0;
       s.Speed = 1;
     });
     EXPECT_EQ(d.VersionMajor, c.Major);
@@ -64,29 +64,34 @@ TEST_F(DeviceTest, DescriptorValuesAndPower) {
     EXPECT_EQ(d.IsRemoteWakeup(), c.Wake);
     EXPECT_EQ(d.IdVendor, 0x0A5C);
     EXPECT_EQ(d.IdProduct, 0x2110);
-    EXPECT_EQ(d.MaxPacketSize, 16);
+    EXPECT_EQ(d.MaxPacketSize, c.Packet0);
     EXPECT_EQ(d.Speed, 1);
     ASSERT_TRUE(d.ConfigDescriptor);
     EXPECT_EQ(d.ConfigDescriptor->Length(), 9u) << "only the configuration descriptor's own bLength";
   }
 }
 
-TEST_F(DeviceTest, MalformedConfigurationDescriptorsMeanNoPower) {
-  const std::vector<std::vector<kv::BYTE>> replies = {
-      {0, 2},                            // bLength 0
-      {1, 2},                            // bLength 1
-      {5, 2, 9, 0, 1},                   // too short for bmAttributes and bMaxPower
-      {255, 2, 9, 0, 1, 1, 0, 0x80, 50}  // claims 255, sends nine: the nine count
+// Short configuration descriptors are read as far as they came; what did not
+// come reads as 0.
+TEST_F(DeviceTest, ShortConfigurationDescriptorsReadAsDelivered) {
+  struct TCase {
+    std::vector<kv::BYTE> Reply;
+    bool Bus, Wake;
+    int Power;
   };
-  for (std::size_t i = 0; i < replies.size(); ++i) {
-    SCOPED_TRACE(i);
-    kv::TkvUsbDevice& d = Only([&](kv::TkvSimUsbDevice& s) { s.RawDescriptors[0x0200] = replies[i]; });
-    if (i < 3) {
-      EXPECT_EQ(d.MaxPower(), 0);
-      EXPECT_FALSE(d.IsBusPowered());
-    } else {
-      EXPECT_EQ(d.MaxPower(), 100);
-    }
+  const TCase cases[] = {
+      {{0, 2}, false, false, 0},                               // bLength 0
+      {{1, 2}, false, false, 0},                               // bLength 1
+      {{5, 2, 9, 0, 1}, false, false, 0},                      // neither bmAttributes nor bMaxPower
+      {{8, 2, 9, 0, 1, 1, 0, 0xA0}, true, true, 0},            // bmAttributes, no bMaxPower
+      {{255, 2, 9, 0, 1, 1, 0, 0x80, 50}, true, false, 100},  // claims 255, sends nine: the nine count
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.Reply[0]));
+    kv::TkvUsbDevice& d = Only([&](kv::TkvSimUsbDevice& s) { s.RawDescriptors[0x0200] = c.Reply; });
+    EXPECT_EQ(d.IsBusPowered(), c.Bus);
+    EXPECT_EQ(d.IsRemoteWakeup(), c.Wake);
+    EXPECT_EQ(d.MaxPower(), c.Power);
   }
   kv::TkvUsbDevice& none = Only([](kv::TkvSimUsbDevice& s) { s.NumConfigurations = 0; });
   EXPECT_FALSE(none.ConfigDescriptor) << "the device has no configuration descriptor";

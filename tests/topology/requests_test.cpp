@@ -26,8 +26,10 @@ class RequestTest : public TopologyTest {
       if (Patch) Patch(r);
     });
   }
-  ~RequestTest() override {
-    for (kv::HANDLE h : Handles) kv::Machine().CloseHandle(h);
+  void TearDown() override {
+    for (kv::HANDLE h : Handles) EXPECT_TRUE(kv::Machine().CloseHandle(h));
+    Handles.clear();
+    TopologyTest::TearDown();
   }
   kv::HANDLE Open(const std::string& path) {
     kv::HANDLE h = kv::Machine().CreateFileA(path.c_str(), kv::GENERIC_READ | kv::GENERIC_WRITE, 0, nullptr,

@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "kvplatform.h"
+#include "kvsetupapi.h"
 #include "kvtext.h"
 #include "kvtreemodel.h"
 #include "kvusbman.h"
@@ -47,9 +49,32 @@ inline void TreeText(const std::vector<kv::TkvTreeNode>& nodes, std::string& out
   }
 }
 
+// Assert before use: a node the test goes on to use but the tree lacks fails
+// that test and ends it (GoogleTest catches the exception), instead of ending
+// the whole program on a null pointer.
+struct TMissingNode : std::runtime_error {
+  TMissingNode() : std::runtime_error("a node the test needs is missing") {}
+};
+template <class T>
+T* Need(T* node, const std::string& context = std::string()) {
+  if (!node) {
+    ADD_FAILURE() << "missing node\n" << context;
+    throw TMissingNode();
+  }
+  return node;
+}
+
 class TopologyTest : public ::testing::Test {
  protected:
   TopologyTest() : M(std::make_unique<kv::TkvSimMachine>()), Scope(*M), Usb(*M) {}
+
+  // Whatever a test did, the topology gave back every handle, key and
+  // device information set it had, and the binding every library.
+  void TearDown() override {
+    Manager.Clear();
+    kv::UnloadSetupApi();
+    EXPECT_EQ(M->Outstanding(), kv::TkvSimMachine::TOutstanding{}) << M->Dump();
+  }
 
   // A devnode of the USB class (or `cls`) with driver key and description.
   kv::TkvSimDevnode& Devnode(const std::string& id, const std::string& driverKey, const std::string& description,
@@ -100,19 +125,16 @@ class TopologyTest : public ::testing::Test {
     return out;
   }
 
+  // The tree and the machine, for failure messages.
+  std::string Context() const { return TreeText() + M->Dump(); }
+
+  // The root hub of host `host`, port n (1-based) of it and the device on
+  // that port; a missing one fails the test (see Need).
   kv::TkvUsbHub* RootHub(int host = 0) const {
-    kv::TkvUsbHost* h = Manager.GetHost(host);
-    return h ? h->GetHub(0) : nullptr;
+    return Need(Need(Manager.GetHost(host), Context())->GetHub(0), Context());
   }
-  // Port n (1-based) of the root hub of host `host`.
-  kv::TkvUsbPort* Port(int n, int host = 0) const {
-    kv::TkvUsbHub* hub = RootHub(host);
-    return hub ? hub->GetPort(n - 1) : nullptr;
-  }
-  kv::TkvUsbDevice* DeviceAt(int n, int host = 0) const {
-    kv::TkvUsbPort* p = Port(n, host);
-    return p ? p->GetNode(0) : nullptr;
-  }
+  kv::TkvUsbPort* Port(int n, int host = 0) const { return Need(RootHub(host)->GetPort(n - 1), Context()); }
+  kv::TkvUsbDevice* DeviceAt(int n, int host = 0) const { return Need(Port(n, host)->GetNode(0), Context()); }
 
   std::unique_ptr<kv::TkvSimMachine> M;
   kv::TkvMachineScope Scope;

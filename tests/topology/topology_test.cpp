@@ -1,6 +1,10 @@
 // The topology walk: host controllers, hubs, ports and their texts, the
 // fallback connection request, record matching, and how failures and loops
 // shrink the tree without breaking it.
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "topofixture.h"
@@ -26,16 +30,16 @@ TEST_F(ManagerTest, ControllerNumbersWithGapsAndTwoDigits) {
   Usb.AddController(16, UsbKey(16));  // beyond the sixteen tries
   Refresh();
   ASSERT_EQ(Manager.HostCount(), 3) << M->Dump();
-  EXPECT_EQ(Manager.GetHost(0)->FileName, "\\\\.\\HCD0");
-  EXPECT_EQ(Manager.GetHost(1)->FileName, "\\\\.\\HCD2");
-  EXPECT_EQ(Manager.GetHost(2)->FileName, "\\\\.\\HCD15");
-  const kv::TkvUsbHost& h = *Manager.GetHost(1);
+  EXPECT_EQ(Need(Manager.GetHost(0))->FileName, "\\\\.\\HCD0");
+  EXPECT_EQ(Need(Manager.GetHost(1))->FileName, "\\\\.\\HCD2");
+  EXPECT_EQ(Need(Manager.GetHost(2))->FileName, "\\\\.\\HCD15");
+  const kv::TkvUsbHost& h = *Need(Manager.GetHost(1));
   EXPECT_EQ(h.RegistryKey, UsbKey(2));
   EXPECT_EQ(h.Description, "Host Controller 2");
   EXPECT_EQ(h.Name, h.Description);
   EXPECT_EQ(h.Manager, &Manager);
   ASSERT_EQ(h.HubCount(), 1);
-  const kv::TkvUsbHub& root = *h.GetHub(0);
+  const kv::TkvUsbHub& root = *Need(h.GetHub(0));
   EXPECT_EQ(root.Description, "Root Hub");
   EXPECT_EQ(root.Name, "USB Hub:USB#ROOT_HUB#2#{f18a0e88-c30c-11d0-8815-00a0c906bed8}");
   EXPECT_EQ(root.FileName, "\\\\.\\USB#ROOT_HUB#2#{f18a0e88-c30c-11d0-8815-00a0c906bed8}");
@@ -55,8 +59,8 @@ TEST_F(ManagerTest, PortTexts) {
   kv::TkvUsbHub& root = *RootHub();
   ASSERT_EQ(root.PortCount(), 12);
   for (int i = 0; i < 12; ++i) {
-    EXPECT_EQ(root.GetPort(i)->PortNumber, i + 1);
-    EXPECT_EQ(root.GetPort(i)->Hub, &root);
+    EXPECT_EQ(Need(root.GetPort(i))->PortNumber, i + 1);
+    EXPECT_EQ(Need(root.GetPort(i))->Hub, &root);
   }
   EXPECT_EQ(root.GetPort(12), nullptr);
   EXPECT_EQ(Port(1)->Description, "Port #1 (device:  Known Device)");
@@ -116,9 +120,9 @@ TEST_F(ManagerTest, HubsNestAndTakeTheirDescriptionFromThePort) {
   EXPECT_EQ(hub->MaxPower(), 100);
   EXPECT_EQ(hub->PipeCount(), 0) << "the device part of a hub stays empty";
   EXPECT_EQ(hub->IdVendor, 0);
-  EXPECT_EQ(hub->GetPort(2)->Description, "Port #3 (device:  Behind The Hub)");
-  EXPECT_EQ(hub->GetPort(0)->Description, "Port #1 (hub:  unknown device)") << "a hub that cannot be opened";
-  EXPECT_EQ(hub->GetPort(0)->NodeCount(), 0);
+  EXPECT_EQ(Need(hub->GetPort(2))->Description, "Port #3 (device:  Behind The Hub)");
+  EXPECT_EQ(Need(hub->GetPort(0))->Description, "Port #1 (hub:  unknown device)") << "a hub that cannot be opened";
+  EXPECT_EQ(Need(hub->GetPort(0))->NodeCount(), 0);
 }
 
 TEST_F(ManagerTest, HubNameRequestFails) {
@@ -170,18 +174,18 @@ TEST_F(ManagerTest, FailuresLeaveASmallerTree) {
 
   Usb.Fail(kv::IOCTL_GET_HCD_DRIVERKEY_NAME, kv::ERROR_GEN_FAILURE, 1);
   Refresh();
-  EXPECT_EQ(Manager.GetHost(0)->RegistryKey, "");
-  EXPECT_EQ(Manager.GetHost(0)->Description, "");
-  EXPECT_EQ(Manager.GetHost(1)->Description, "Host Controller 1");
+  EXPECT_EQ(Need(Manager.GetHost(0))->RegistryKey, "");
+  EXPECT_EQ(Need(Manager.GetHost(0))->Description, "");
+  EXPECT_EQ(Need(Manager.GetHost(1))->Description, "Host Controller 1");
 
   Usb.Fail(kv::IOCTL_USB_GET_ROOT_HUB_NAME, kv::ERROR_GEN_FAILURE, 1);  // same code as node information
   Refresh();
-  EXPECT_EQ(Manager.GetHost(0)->HubCount(), 0);
-  EXPECT_EQ(Manager.GetHost(1)->HubCount(), 1);
+  EXPECT_EQ(Need(Manager.GetHost(0))->HubCount(), 0);
+  EXPECT_EQ(Need(Manager.GetHost(1))->HubCount(), 1);
 
   hub.FailRequests[kv::IOCTL_USB_GET_NODE_INFORMATION] = kv::ERROR_GEN_FAILURE;
   Refresh();
-  ASSERT_EQ(Manager.GetHost(0)->HubCount(), 1);
+  ASSERT_EQ(Need(Manager.GetHost(0))->HubCount(), 1);
   EXPECT_EQ(RootHub()->PortCount(), 0);
 }
 
@@ -191,7 +195,7 @@ TEST_F(ManagerTest, WithoutSetupServicesDescriptionsAndRecordsStayEmpty) {
   M->RemoveLibrary("SetupAPI.dll");
   Refresh();
   ASSERT_EQ(Manager.HostCount(), 1);
-  EXPECT_EQ(Manager.GetHost(0)->Description, "");
+  EXPECT_EQ(Need(Manager.GetHost(0))->Description, "");
   EXPECT_EQ(Port(1)->Description, "Port #1 (device:  )");
   EXPECT_EQ(DeviceAt(1)->InstanceId, "");
   EXPECT_EQ(Manager.DeviceRecords.Count(), 0);
@@ -315,23 +319,57 @@ TEST_F(ManagerTest, RefreshReplacesAndClearEmpties) {
   EXPECT_EQ(&kv::USBManager(), &kv::USBManager()) << "one manager per process";
 }
 
-// Two threads refreshing two managers: the lock keeps the walks apart.
-TEST_F(ManagerTest, RefreshesOfTwoThreadsDoNotOverlap) {
+// A refresh that is inside a request holds the process-wide lock: a second
+// thread's refresh (of another manager) waits for it and then runs whole.
+TEST_F(ManagerTest, ARefreshWaitsForTheOneInsideARequest) {
   kv::TkvSimUsbHub& hub = Host(0, 3);
   Device(hub, 1, 20, "Board");
   Device(hub, 3, 21, "Other");
   Refresh();
   const std::string expected = TreeText();
-  kv::TkvUSBManager other;
-  std::thread t([&] {
-    for (int i = 0; i < 20; ++i) other.Refresh();
+
+  std::mutex lock;
+  std::condition_variable changed;
+  bool inside = false, release = false;
+  std::vector<std::thread::id> requests;  // the thread of every request, in order
+  Usb.SetReplyFilter([&](kv::TkvSimUsbReply&) {
+    std::unique_lock<std::mutex> l(lock);
+    requests.push_back(std::this_thread::get_id());
+    if (inside) return;
+    inside = true;  // the first request blocks until the test lets it go
+    changed.notify_all();
+    changed.wait(l, [&] { return release; });
   });
-  for (int i = 0; i < 20; ++i) Refresh();
-  t.join();
+  kv::TkvUSBManager other;
+  std::thread first([&] { other.Refresh(); });
+  {
+    std::unique_lock<std::mutex> l(lock);
+    changed.wait(l, [&] { return inside; });
+  }
+  // Every call into the machine counts, even one that then waits for the
+  // machine's own lock: the second refresh must not get so far.
+  const unsigned long calls = M->CallCount();
+  std::thread second([&] { Refresh(); });
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+  while (std::chrono::steady_clock::now() < until && M->CallCount() == calls) std::this_thread::yield();
+  EXPECT_EQ(M->CallCount(), calls) << "the second refresh ran while the first was inside a request";
+  {
+    std::lock_guard<std::mutex> l(lock);
+    release = true;
+  }
+  changed.notify_all();
+  first.join();
+  second.join();
+  Usb.SetReplyFilter(nullptr);
+
+  // The second refresh's requests all come after the first one's.
+  const std::thread::id firstId = requests.front();
+  const auto firstEnd = std::find_if(requests.begin(), requests.end(), [&](std::thread::id t) { return t != firstId; });
+  EXPECT_TRUE(std::all_of(firstEnd, requests.end(), [&](std::thread::id t) { return t != firstId; }))
+      << "the two refreshes overlapped";
   std::string theirs;
   kvtest::TreeText(kv::BuildTopologyTree(other), theirs);
-  EXPECT_EQ(TreeText(), expected);
-  EXPECT_EQ(theirs, expected);
+  EXPECT_EQ(TreeText() + theirs, expected + expected);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The install run when the shell's file operation fails or is cancelled: the
 // run stops, records no version and reports the update as not installed.
-// The failures come from the POSIX host, so these run natively only.
+// The failures come from a host over the build's own, so these run natively
+// and under Wine.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -8,7 +9,7 @@
 
 #include "UpdateRun.h"
 #include "UpdateTestSupport.h"
-#include "posix/kvposixhost.h"
+#include "kvforwardinghost.h"
 #include "sim/kvsimmachine.h"
 
 namespace {
@@ -29,7 +30,6 @@ class FailingFileOperation : public ::testing::Test {
     FMachine.SetString(HKEY_LOCAL_MACHINE, Vendor, "Path", (FRoot.Path() / "product").string());
     FMachine.SetString(HKEY_LOCAL_MACHINE, Vendor, "Update", "1.0.0");
   }
-  ~FailingFileOperation() override { kv::host::ClearFileOperationFaults(); }
 
   TRunResult Run(const std::string& entries) {
     FData = updatetest::Description("Programm=Tool.exe\nProgrammName=Tool\nVersion=2.0.0\n" + entries,
@@ -45,10 +45,11 @@ class FailingFileOperation : public ::testing::Test {
   kv::TkvMachineScope FScope{FMachine};
   updatetest::TScriptedUser FUser;
   update::TUpdateData FData;
+  kv::TkvFailingFileOperations FShell;
 };
 
 TEST_F(FailingFileOperation, AFailedDeletionStopsTheRunBeforeTheCopies) {
-  kv::host::FailNextFileOperations(1);
+  FShell.Fail(1);
   EXPECT_EQ(Run("Delete1=old.dll\nCopy1=a.dll,a.dll\n"), TRunResult::NotInstalled);
   EXPECT_EQ(FUser.Events, (Events{"BeginWork"}));
   EXPECT_TRUE(FRoot.Exists("product/old.dll"));
@@ -57,7 +58,7 @@ TEST_F(FailingFileOperation, AFailedDeletionStopsTheRunBeforeTheCopies) {
 }
 
 TEST_F(FailingFileOperation, ACancelledCopyStopsTheRunAndRecordsNoVersion) {
-  kv::host::AbortNextFileOperations(1);
+  FShell.Abort(1);
   EXPECT_EQ(Run("Copy1=a.dll,a.dll\nCopy2=b.dll,b.dll\n"), TRunResult::NotInstalled);
   EXPECT_EQ(FUser.Events, (Events{"BeginWork", "Progress 0.0"}));
   EXPECT_FALSE(FRoot.Exists("product/b.dll"));
@@ -66,13 +67,38 @@ TEST_F(FailingFileOperation, ACancelledCopyStopsTheRunAndRecordsNoVersion) {
 
 TEST_F(FailingFileOperation, ACopyThatFailsHalfWayStopsTheRun) {
   // The shell failed with its result code after copying part of the list.
-  const unsigned callsBefore = kv::host::FileOperationCount();
-  kv::host::FailNextFileOperations(1, 5 /* ERROR_ACCESS_DENIED */, 1);
+  FShell.Fail(1, 5 /* ERROR_ACCESS_DENIED */, 1);
   EXPECT_EQ(Run("Copy1=a.dll,a.dll\nCopy2=b.dll,b.dll\n"), TRunResult::NotInstalled);
   EXPECT_EQ(FRoot.Read("product/a.dll"), "new a");
   EXPECT_FALSE(FRoot.Exists("product/b.dll"));
   EXPECT_EQ(RecordedVersion(), "1.0.0");
-  EXPECT_EQ(kv::host::FileOperationCount() - callsBefore, 1u);
+  EXPECT_EQ(FShell.Calls(), 1u);
+}
+
+// The failing host itself, on a list of two: a failure does nothing, a
+// cancellation after one item leaves that item done, and then the host
+// underneath works again.
+TEST_F(FailingFileOperation, TheFailingHostCarriesOutOnlyTheItemsBeforeTheFault) {
+  const std::string from = FRoot.Text() + "/update/a.dll" + '\0' + FRoot.Text() + "/update/b.dll" + '\0' + '\0';
+  const std::string to = FRoot.Text() + "/out" + '\0' + '\0';
+  kv::SHFILEOPSTRUCTA op{nullptr, kv::FO_COPY, from.c_str(), to.c_str(), update::FileOpFlags, kv::FALSE, nullptr,
+                         nullptr};
+  FRoot.Write("out/x", "");  // a folder, whatever the length of the list
+  FShell.Fail(1, 5);
+  EXPECT_EQ(kv::Host().SHFileOperationA(&op), 5);
+  EXPECT_FALSE(op.fAnyOperationsAborted);
+  EXPECT_FALSE(FRoot.Exists("out/a.dll"));
+
+  FShell.Abort(1, 1);
+  EXPECT_EQ(kv::Host().SHFileOperationA(&op), 1223 /* ERROR_CANCELLED */);
+  EXPECT_TRUE(op.fAnyOperationsAborted);
+  EXPECT_TRUE(FRoot.Exists("out/a.dll"));
+  EXPECT_FALSE(FRoot.Exists("out/b.dll"));
+
+  EXPECT_EQ(kv::Host().SHFileOperationA(&op), 0);  // the faults are used up
+  EXPECT_FALSE(op.fAnyOperationsAborted);
+  EXPECT_TRUE(FRoot.Exists("out/b.dll"));
+  EXPECT_EQ(FShell.Calls(), 3u);
 }
 
 }  // namespace

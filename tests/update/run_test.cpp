@@ -2,12 +2,15 @@
 // registry and a user who answers from a script.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "Functions1.h"
 #include "UpdateRun.h"
 #include "UpdateTestSupport.h"
+#include "kvplatform.h"
 #include "sim/kvsimmachine.h"
 
 namespace {
@@ -65,7 +68,8 @@ TEST_F(InstallRun, DeletesAndCopiesWithTheProgressOfEachStepAndRecordsTheVersion
   FRoot.Write("update/b.dll", "new b");
   FRoot.Write("update/c.dll", "new c");
 
-  EXPECT_EQ(Run("Version=1.2.0\n"
+  // Blanks and control characters after the version are not part of it.
+  EXPECT_EQ(Run("Version=1.2.0 \t\x1a\n"
                 "Delete1=old1.dll\nDelete2=missing.dll\nDelete3=old3.dll\n"
                 "Copy1=bin\\a.dll,a.dll\nCopy2=b.dll,sub\\b.dll\nCopy3=c.dll\n"),
             TRunResult::Installed);
@@ -84,13 +88,36 @@ TEST_F(InstallRun, DeletesAndCopiesWithTheProgressOfEachStepAndRecordsTheVersion
   EXPECT_EQ(RecordedVersion(), "1.2.0");
 }
 
+// Under Wine, what is deleted with undo goes to the desktop trash below
+// $XDG_DATA_HOME: the test runner gives Wine one of its own, so a test run
+// leaves nothing in the user's home. (The POSIX host deletes for good.)
+TEST_F(InstallRun, DeletedFilesGoToTheTrashOfTheTestRunnerNotTheUsers) {
+  if (!kv::RealMachine()) GTEST_SKIP() << "only Windows has a recycle bin";
+  const char* data = std::getenv("XDG_DATA_HOME");
+  ASSERT_NE(data, nullptr) << "Wine would use the user's ~/.local/share";
+  const char* home = std::getenv("HOME");
+  if (home && *home) {
+    EXPECT_NE(std::string(data).rfind(std::string(home) + "/", 0), 0u) << data;
+  }
+  Installed("1.0.0");
+  const std::string name = "kvtrash-" + std::to_string(std::random_device()()) + ".dll";
+  FRoot.Write("product/" + name, "x");
+  EXPECT_EQ(Run("Version=1.1.0\nDelete1=" + name + "\n"), TRunResult::Installed);
+  EXPECT_FALSE(FRoot.Exists("product/" + name));
+  std::string trashed = std::string("Z:") + data + "/Trash/files/" + name;
+  for (char& c : trashed) c = c == '/' ? '\\' : c;
+  EXPECT_NE(kv::Host().GetFileAttributesA(trashed.c_str()), kv::INVALID_FILE_ATTRIBUTES) << trashed;
+  kv::Host().DeleteFileA(trashed.c_str());
+}
+
 TEST_F(InstallRun, RefusesAnEqualOrNewerVersionWithoutTouchingAnything) {
   for (const char* installed : {"2.0.0", "1.5.0", "1.6.0"}) {
     SCOPED_TRACE(installed);
     Installed(installed);
     const auto before = FRoot.Snapshot();
     FUser.Events.clear();
-    EXPECT_EQ(Run("Version=1.5.0\nDelete1=Tool.exe\nCopy1=Update.inf,Tool.exe\n"), TRunResult::NewerInstalled);
+    // A trailing blank would weigh (32 - 48) in the last component.
+    EXPECT_EQ(Run("Version=1.5.0 \nDelete1=Tool.exe\nCopy1=Update.inf,Tool.exe\n"), TRunResult::NewerInstalled);
     EXPECT_TRUE(FUser.Events.empty());
     EXPECT_EQ(FRoot.Snapshot(), before);
     EXPECT_EQ(RecordedVersion(), installed);
