@@ -77,6 +77,8 @@ class TkvUSB : public TkvBaseIO {
   // the detail.
   void Open() override;
   void Close() override;
+  // FatalError(8, 1, "Device is not selected") and false without a selection.
+  bool CheckDeviceSelected();
 
   // The component reads and writes no data itself: a pipe pair bound to it
   // does, through the open device.
