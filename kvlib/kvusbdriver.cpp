@@ -228,23 +228,26 @@ std::string MakeDriverInf(const std::string& templateText, const TkvInfValues& v
     for (std::size_t j = k + 1; j < n; ++j) v = ReplaceTextCI(v, placeholders[j], raw[j]);
     ready[k] = EscapeInfValue(v);
   }
+  // The co-installer references go before anything is filled in, so that a
+  // device's own text can never look like one and lose its line.
+  const std::string source = values.WithCoInstallers ? templateText : RemoveCoInstallers(templateText);
   // One pass over the template: inserted text is never read again.
   std::string text;
-  text.reserve(templateText.size() + 256);
-  for (std::size_t i = 0; i < templateText.size();) {
+  text.reserve(source.size() + 256);
+  for (std::size_t i = 0; i < source.size();) {
     bool replaced = false;
-    if (templateText[i] == '%') {
+    if (source[i] == '%') {
       for (std::size_t k = 0; k < n && !replaced; ++k) {
-        if (StartsWithCI(templateText, i, placeholders[k])) {
+        if (StartsWithCI(source, i, placeholders[k])) {
           text += ready[k];
           i += placeholders[k].size();
           replaced = true;
         }
       }
     }
-    if (!replaced) text += templateText[i++];
+    if (!replaced) text += source[i++];
   }
-  return values.WithCoInstallers ? text : RemoveCoInstallers(text);
+  return text;
 }
 
 // ---- TkvUsbDriver ------------------------------------------------------------------

@@ -42,7 +42,6 @@ const char* const kInstallQuestion =
     "\r\n"
     "Do you want continue?";
 const char* const kWarning = "Warning";
-const char* const kNotAvailable = "\" is not available in this version of Quorvex.";
 
 // Control ids.
 enum : int {
@@ -82,12 +81,6 @@ std::vector<TkvRect> WorkAreas() {
   std::vector<TkvRect> areas;
   EnumDisplayMonitors(nullptr, nullptr, AddMonitor, reinterpret_cast<LPARAM>(&areas));
   return areas;
-}
-
-// The message of a command whose effect this build does not have yet.
-[[noreturn]] void CommandNotAvailable(WORD id) {
-  const TkvAction* action = FindAction(id);
-  throw kv::Exception(std::string("\"") + (action ? action->Caption : "?") + kNotAvailable);
 }
 
 double Seconds(std::chrono::steady_clock::time_point from) {
@@ -146,6 +139,9 @@ TfmMain::TfmMain(TOptions& options) : FOptions(options) {
   kvUSBPipePair1->SetTimeoutWrite(300);
   kvUSBPipePair1->SetReadBufferSize(512);
   kvUSBPipePair1->SetUseMainThread(false);
+  kvUsbDriver1 = new kv::TkvUsbDriver(&FForm);
+  kvUsbDriver1->SetName("kvUsbDriver1");
+  kvUsbDriver1->SetkvUsb(kvUSB1);
   FPipePage = std::make_unique<TkvPipePage>(*kvUSB1, *kvUSBPipePair1);
   // The lists follow the selection while the page is in view: the device
   // box and the tree both select through kvUSB1.
@@ -582,20 +578,40 @@ void TfmMain::About1Click() { ShowAbout(FHandle); }
 
 void TfmMain::actExitExecute() { PostMessageA(FHandle, WM_CLOSE, 0, 0); }
 
-// Enable, Disable, Reset and Eject call the device actions of TkvUSB, which
-// this build does not have yet: until they are wired, each says so.
-void TfmMain::actEnableExecute() { CommandNotAvailable(cmdEnable); }
-void TfmMain::actDisableExecute() { CommandNotAvailable(cmdDisable); }
-void TfmMain::actResetExecute() { CommandNotAvailable(cmdReset); }
-void TfmMain::actEjectExecute() { CommandNotAvailable(cmdEject); }
+// Enable, Disable, Reset and Eject only ask: the system's device-change
+// report reloads the tree. TkvUSB keeps a failed action's error, which the
+// status bar shows.
+void TfmMain::actEnableExecute() {
+  kvUSB1->Enable();
+  ShowActionOutcome(cmdEnable);
+}
+void TfmMain::actDisableExecute() {
+  kvUSB1->Disable();
+  ShowActionOutcome(cmdDisable);
+}
+void TfmMain::actResetExecute() {
+  kvUSB1->Reset();
+  ShowActionOutcome(cmdReset);
+}
+void TfmMain::actEjectExecute() {
+  kvUSB1->Eject();
+  ShowActionOutcome(cmdEject);
+}
+
+void TfmMain::ShowActionOutcome(WORD id) {
+  if (kvUSB1->LastActionOk()) return;
+  const TkvAction* action = FindAction(id);
+  const std::string text = std::string(action ? action->Caption : "Device action") + " failed: " +
+                           kv::SysErrorMessage(kvUSB1->LastActionError());
+  SendMessageA(FBar, SB_SETTEXTA, 1, reinterpret_cast<LPARAM>(text.c_str()));
+}
 
 void TfmMain::actInstallDriverExecute() {
   if (MessageBoxA(FHandle, kInstallQuestion, kWarning, MB_YESNO | MB_ICONWARNING) != IDYES) return;
   {
     TkvBusyScope busy(FDebounce);
     TWaitCursor wait(FWaitCursor);
-    // kvUsbDriver1.InstallDriver, once the driver installer is wired.
-    CommandNotAvailable(cmdInstallDriver);
+    kvUsbDriver1->InstallDriver();
   }
   actReloadExecute();
 }

@@ -16,6 +16,7 @@
 #include "layout.h"
 #include "kvedit.h"
 #include "kvusb.h"
+#include "kvusbdriver.h"
 #include "kvusbpipe.h"
 #include "pipepage.h"
 #include "wincontrols.h"
@@ -107,6 +108,9 @@ class TfmMain : public TWindow, private TkvTimerPort {
   COLORREF TreeCustomDrawItem(LPARAM item, bool hasChildren);
   void ShowRows();
   void UpdateStatusPath();
+  // A device action that failed says why in the status bar; the next
+  // selection shows the path again.
+  void ShowActionOutcome(WORD id);
   void UpdateDevicePage();
 
   void actUpdateDescriptorsExecute();
@@ -140,6 +144,7 @@ class TfmMain : public TWindow, private TkvTimerPort {
   kv::TComponent FForm{nullptr};  // owns the window's components
   kv::TkvUSB* kvUSB1 = nullptr;
   kv::TkvUSBPipePair* kvUSBPipePair1 = nullptr;
+  kv::TkvUsbDriver* kvUsbDriver1 = nullptr;
   kv::TkvEdit* FTerminalEdit = nullptr;  // eTerminal as the pair's terminal
   std::unique_ptr<TkvPipePage> FPipePage;
   std::unique_ptr<TkvBrowserModel> FModel;
