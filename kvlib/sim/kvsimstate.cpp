@@ -60,7 +60,10 @@ std::vector<std::string> MultiSz(const TkvSimValue& value) {
 
 }  // namespace
 
-bool TkvSimMachine::RefusedInWow64() const { return FWow64 && tStubDepth == 0; }
+bool TkvSimMachine::RefusedInWow64() const {
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
+  return FWow64 && tStubDepth == 0;
+}
 
 void TkvSimMachine::DeviceChanged() {
   TkvLockGuard<TkvRecursiveMutex> lock(FLock);

@@ -428,6 +428,7 @@ TEST_F(BrowserWindow, ARaisingHandlerShowsAMessageBoxAndTheProgramGoesOn) {
   Command(quorvex::cmdDisable);
   Pump(&w, 700);
   EXPECT_EQ(w.ReloadCount(), 2) << "the disabled device's report reloads the tree once";
+  SelectText(kTestBoard);  // the reload selected the first node
   Command(quorvex::cmdEnable);
   Pump(&w, 700);
   EXPECT_EQ(w.ReloadCount(), 3);
