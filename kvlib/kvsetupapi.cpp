@@ -15,13 +15,28 @@ namespace {
 
 struct TBinding {
   TkvSetupApi Api;
-  unsigned Generation = 0;  // machine the table was bound on
+  unsigned Generation = 0;  // installation the table was bound in
+  TkvMachine* Owner = nullptr;  // the machine that handed out the modules
+  std::weak_ptr<const void> OwnerLife;
   unsigned BindCount = 0;
 };
 
 TBinding& Binding() {
   static TBinding binding;
   return binding;
+}
+
+// Gives the bound libraries back to the machine that handed them out, also
+// when another machine is installed now. A machine that is gone took its
+// libraries with it: then the handles are only forgotten.
+void Release(TBinding& b) {
+  if (!b.OwnerLife.expired()) {
+    if (b.Api.SetupApiModule) b.Owner->FreeLibrary(b.Api.SetupApiModule);
+    if (b.Api.CfgMgrModule) b.Owner->FreeLibrary(b.Api.CfgMgrModule);
+  }
+  b.Api = TkvSetupApi{};
+  b.Owner = nullptr;
+  b.OwnerLife.reset();
 }
 
 template <class T>
@@ -42,10 +57,9 @@ bool LoadSetupApi() {
   TkvSetupApi& a = b.Api;
   if (a.SetupApiModule) {
     if (b.Generation == MachineGeneration()) return true;
-    // Another machine was installed since the binding: its entry points and
-    // handles are not this machine's. The old machine may be gone, so the old
-    // handles are forgotten, not freed.
-    a = TkvSetupApi{};
+    // Another machine was installed since the binding: its entry points are
+    // not this machine's, and its libraries go back to it first.
+    Release(b);
   }
   TkvMachine& m = Machine();
   a.SetupApiModule = m.LoadLibraryA("SetupAPI.dll");
@@ -97,6 +111,8 @@ bool LoadSetupApi() {
     return false;
   }
   b.Generation = MachineGeneration();
+  b.Owner = &m;
+  b.OwnerLife = m.Life();
   return true;
 }
 
@@ -104,17 +120,7 @@ const TkvSetupApi& SetupApi() { return Binding().Api; }
 
 unsigned SetupApiBindCount() { return Binding().BindCount; }
 
-void UnloadSetupApi() {
-  TBinding& b = Binding();
-  // Only the machine that loaded the libraries can take them back; one that
-  // was replaced since may be gone already.
-  const bool loaded = b.Api.SetupApiModule || b.Api.CfgMgrModule;
-  if (loaded && b.Generation == MachineGeneration()) {
-    if (b.Api.SetupApiModule) Machine().FreeLibrary(b.Api.SetupApiModule);
-    if (b.Api.CfgMgrModule) Machine().FreeLibrary(b.Api.CfgMgrModule);
-  }
-  b.Api = TkvSetupApi{};
-}
+void UnloadSetupApi() { Release(Binding()); }
 
 std::string GetDeviceRegistryString(HDEVINFO DeviceInfoSet, SP_DEVINFO_DATA* DeviceInfoData, DWORD Property) {
   char buffer[512];

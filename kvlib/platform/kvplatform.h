@@ -23,6 +23,7 @@
 #include "kvwintypes.h"
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 namespace kv {
@@ -33,7 +34,15 @@ void SetLastError(DWORD code);
 
 class TkvMachine {
  public:
+  TkvMachine() = default;
   virtual ~TkvMachine() = default;
+  TkvMachine(const TkvMachine&) = delete;
+  TkvMachine& operator=(const TkvMachine&) = delete;
+
+  // Expires when this machine is destroyed. A binding that outlives the
+  // installation of its machine keeps it, to give its libraries back to that
+  // machine while it lives and to forget them once it is gone.
+  std::weak_ptr<const void> Life() const { return FLife; }
 
   // Run-time binding. Names are matched without regard to case, with or without
   // ".dll". The entry points returned follow the Win32 prototypes and the KVAPI
@@ -88,6 +97,9 @@ class TkvMachine {
   // machine while a forwarding one is installed. nullptr for a machine of its
   // own.
   virtual TkvMachine* Below() { return nullptr; }
+
+ private:
+  std::shared_ptr<const int> FLife = std::make_shared<const int>(0);
 };
 
 class TkvHost {

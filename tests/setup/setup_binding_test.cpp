@@ -108,19 +108,41 @@ TEST_F(BindingTest, EveryRequiredEntryAloneFailsTheBindingAndNoOptionalOneDoes) 
   }
 }
 
-TEST_F(BindingTest, AnotherMachineIsBoundAfresh) {
+// Programs and tests switch machines: each binding gives its libraries back
+// to the machine that loaded them before the next one binds, whichever machine
+// is installed then, and forgets those of a machine that is gone. What stays
+// on M is given back by the fixture's unload, which checks M owes nothing.
+TEST_F(BindingTest, AnotherMachineIsBoundAfreshAndTheOldOneGetsItsLibrariesBack) {
   ASSERT_TRUE(kv::LoadSetupApi());
   kv::TkvSimMachine other;
-  other.RemoveLibrary("setupapi.dll");
+  other.SetConfigManagerInSetupApi(false);  // two libraries to give back
   {
     kv::TkvMachineScope scope(other);
-    EXPECT_FALSE(kv::LoadSetupApi());
+    EXPECT_TRUE(kv::LoadSetupApi());
+    EXPECT_EQ(M->Outstanding().Libraries, 0u) << M->Dump();
+    EXPECT_EQ(other.Outstanding().Libraries, 2u);
   }
   EXPECT_TRUE(kv::LoadSetupApi());
-  // The first binding's library was forgotten when the other machine came (a
-  // machine that went away cannot be asked to free anything): give it back.
-  EXPECT_EQ(M->Outstanding().Libraries, 2u);
-  EXPECT_TRUE(M->FreeLibrary(kv::SetupApi().SetupApiModule));
+  EXPECT_EQ(other.Outstanding().Libraries, 0u) << other.Dump();
+  EXPECT_EQ(M->Outstanding().Libraries, 1u);
+
+  // A machine that cannot bind still gets nothing of M's kept.
+  kv::TkvSimMachine bare;
+  bare.RemoveLibrary("setupapi.dll");
+  {
+    kv::TkvMachineScope scope(bare);
+    EXPECT_FALSE(kv::LoadSetupApi());
+    EXPECT_EQ(M->Outstanding().Libraries, 0u) << M->Dump();
+  }
+
+  // A machine that went away with its binding is not asked for anything.
+  {
+    auto gone = std::make_unique<kv::TkvSimMachine>();
+    kv::TkvMachineScope scope(*gone);
+    EXPECT_TRUE(kv::LoadSetupApi());
+  }
+  EXPECT_TRUE(kv::LoadSetupApi());
+  EXPECT_EQ(M->LoadCount("SetupAPI.dll"), 3u);
 }
 
 }  // namespace
