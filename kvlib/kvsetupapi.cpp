@@ -364,20 +364,10 @@ class TKeepLastError {
   DWORD FCode = ERROR_SUCCESS;
 };
 
-SP_PROPCHANGE_PARAMS PropertyChange(DWORD StateChange, DWORD Scope) {
-  SP_PROPCHANGE_PARAMS p{};
-  p.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
-  p.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
-  p.StateChange = StateChange;
-  p.Scope = Scope;
-  p.HwProfile = 0;
-  return p;
-}
-
 // Sets the parameters and, when that worked, calls the class installer.
 bool CallPropertyChange(HDEVINFO set, SP_DEVINFO_DATA& data, DWORD StateChange, DWORD Scope) {
   const TkvSetupApi& api = SetupApi();
-  SP_PROPCHANGE_PARAMS params = PropertyChange(StateChange, Scope);
+  SP_PROPCHANGE_PARAMS params = PropertyChangeParams(StateChange, Scope);
   if (!api.SetupDiSetClassInstallParamsA(set, &data, &params.ClassInstallHeader, sizeof(params))) return false;
   return api.SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set, &data) != FALSE;
 }

@@ -14,16 +14,6 @@ DWORD StepError(const TkvStubApi& api) {
   return code != ERROR_SUCCESS ? code : ERROR_GEN_FAILURE;
 }
 
-SP_PROPCHANGE_PARAMS Params(DWORD stateChange, DWORD scope) {
-  SP_PROPCHANGE_PARAMS p{};
-  p.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
-  p.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
-  p.StateChange = stateChange;
-  p.Scope = scope;
-  p.HwProfile = 0;
-  return p;
-}
-
 DWORD UpdateDriver(const TkvStubApi& api, const std::u16string& hardwareId, const std::u16string& infPath) {
   BOOL reboot = FALSE;
   if (api.UpdateDriverForPlugAndPlayDevicesW(nullptr, hardwareId.c_str(), infPath.c_str(), INSTALLFLAG_FORCE, &reboot))
@@ -49,11 +39,11 @@ DWORD ChangeState(const TkvStubApi& api, const std::u16string& instanceId, const
                         : change[0] == u'2' ? DICS_DISABLE
                                             : DICS_PROPCHANGE;
     if (state == DICS_ENABLE) {
-      SP_PROPCHANGE_PARAMS global = Params(state, DICS_FLAG_GLOBAL);
+      SP_PROPCHANGE_PARAMS global = PropertyChangeParams(state, DICS_FLAG_GLOBAL);
       if (api.SetupDiSetClassInstallParamsW(set, &data, &global.ClassInstallHeader, sizeof(global)))
         api.SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set, &data);
     }
-    SP_PROPCHANGE_PARAMS specific = Params(state, DICS_FLAG_CONFIGSPECIFIC);
+    SP_PROPCHANGE_PARAMS specific = PropertyChangeParams(state, DICS_FLAG_CONFIGSPECIFIC);
     if (!api.SetupDiSetClassInstallParamsW(set, &data, &specific.ClassInstallHeader, sizeof(specific))) {
       code = StepError(api);
       api.OutputDebugStringW(u"WOW64: SetupDiSetClassInstallParams");

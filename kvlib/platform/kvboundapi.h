@@ -21,6 +21,11 @@ struct SP_PROPCHANGE_PARAMS {
   DWORD HwProfile;    // 0: the current profile
 };
 
+// The parameters of one property change, as the setup layer and the 64-bit
+// stub hand them to the class installer (kvboundapi.cpp, which the stub
+// compiles too).
+SP_PROPCHANGE_PARAMS PropertyChangeParams(DWORD StateChange, DWORD Scope);
+
 using TSetupDiGetClassDevsA = HDEVINFO(KVAPI*)(const GUID*, LPCSTR, HWND, DWORD);
 using TSetupDiDestroyDeviceInfoList = BOOL(KVAPI*)(HDEVINFO);
 using TSetupDiEnumDeviceInfo = BOOL(KVAPI*)(HDEVINFO, DWORD, SP_DEVINFO_DATA*);
