@@ -405,6 +405,10 @@ class TkvSimMachine : public TkvMachine {
   void InstallStandardExports() KV_REQUIRES(FLock);
   BOOL SetClassInstallParams(HDEVINFO set, SP_DEVINFO_DATA* data, SP_CLASSINSTALL_HEADER* params, DWORD size,
                              const char* operation);
+  // The device a removal or re-adding changes; nullptr, with the last error
+  // set, for a set or record that names none and for a 32-bit caller that
+  // 64-bit Windows refuses.
+  TkvSimDevnode* StateChangeDevice(HDEVINFO set, SP_DEVINFO_DATA* data) KV_REQUIRES(FLock);
   BOOL UpdateDriver(const std::string& hardwareId, const std::string& infPath, DWORD flags, bool wide,
                     BOOL* reboot);
   // Whether a call comes from a 32-bit process that 64-bit Windows refuses.

@@ -224,18 +224,25 @@ BOOL TkvSimMachine::SetupDiCallClassInstaller(DWORD function, HDEVINFO set, SP_D
   return TRUE;
 }
 
-BOOL TkvSimMachine::SetupDiRemoveDevice(HDEVINFO set, SP_DEVINFO_DATA* data) {
-  if (Fails(*this, "SetupDiRemoveDevice")) return FALSE;
-  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
-  TkvSimDevnode* node = DeviceOf(Set(set), data);
+TkvSimDevnode* TkvSimMachine::StateChangeDevice(HDEVINFO set, SP_DEVINFO_DATA* data) {
+  DevInfoSet* s = Set(set);
+  TkvSimDevnode* node = DeviceOf(s, data);
   if (!node) {
-    SetLastError(Set(set) ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
-    return FALSE;
+    SetLastError(s ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+    return nullptr;
   }
   if (RefusedInWow64()) {
     SetLastError(ERROR_IN_WOW64);
-    return FALSE;
+    return nullptr;
   }
+  return node;
+}
+
+BOOL TkvSimMachine::SetupDiRemoveDevice(HDEVINFO set, SP_DEVINFO_DATA* data) {
+  if (Fails(*this, "SetupDiRemoveDevice")) return FALSE;
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
+  TkvSimDevnode* node = StateChangeDevice(set, data);
+  if (!node) return FALSE;
   if (!node->Removed) {
     node->Removed = true;
     node->Present = false;
@@ -247,15 +254,8 @@ BOOL TkvSimMachine::SetupDiRemoveDevice(HDEVINFO set, SP_DEVINFO_DATA* data) {
 BOOL TkvSimMachine::SetupDiUnremoveDevice(HDEVINFO set, SP_DEVINFO_DATA* data) {
   if (Fails(*this, "SetupDiUnremoveDevice")) return FALSE;
   TkvLockGuard<TkvRecursiveMutex> lock(FLock);
-  TkvSimDevnode* node = DeviceOf(Set(set), data);
-  if (!node) {
-    SetLastError(Set(set) ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (RefusedInWow64()) {
-    SetLastError(ERROR_IN_WOW64);
-    return FALSE;
-  }
+  TkvSimDevnode* node = StateChangeDevice(set, data);
+  if (!node) return FALSE;
   if (node->Removed) {
     node->Removed = false;
     node->Present = true;
