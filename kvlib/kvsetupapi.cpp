@@ -19,6 +19,23 @@ struct TBinding {
   TkvMachine* Owner = nullptr;  // the machine that handed out the modules
   std::weak_ptr<const void> OwnerLife;
   unsigned BindCount = 0;
+
+  // Gives the bound libraries back to the machine that handed them out, also
+  // when another machine is installed now. A machine that is gone took its
+  // libraries with it: then the handles are only forgotten.
+  void Release() {
+    if (!OwnerLife.expired()) {
+      if (Api.SetupApiModule) Owner->FreeLibrary(Api.SetupApiModule);
+      if (Api.CfgMgrModule) Owner->FreeLibrary(Api.CfgMgrModule);
+    }
+    Api = TkvSetupApi{};
+    Owner = nullptr;
+    OwnerLife.reset();
+  }
+  // At program end the libraries that are still bound are given back. This
+  // is the binding's own destructor: an object of its own could run after the
+  // binding is gone.
+  ~TBinding() { Release(); }
 };
 
 TBinding& Binding() {
@@ -26,29 +43,11 @@ TBinding& Binding() {
   return binding;
 }
 
-// Gives the bound libraries back to the machine that handed them out, also
-// when another machine is installed now. A machine that is gone took its
-// libraries with it: then the handles are only forgotten.
-void Release(TBinding& b) {
-  if (!b.OwnerLife.expired()) {
-    if (b.Api.SetupApiModule) b.Owner->FreeLibrary(b.Api.SetupApiModule);
-    if (b.Api.CfgMgrModule) b.Owner->FreeLibrary(b.Api.CfgMgrModule);
-  }
-  b.Api = TkvSetupApi{};
-  b.Owner = nullptr;
-  b.OwnerLife.reset();
-}
-
 template <class T>
 bool Lookup(HMODULE module, const char* name, T& slot) {
   slot = ProcCast<T>(Machine().GetProcAddress(module, name));
   return slot != nullptr;
 }
-
-// At program end the libraries that are still bound are given back.
-struct TUnloadAtExit {
-  ~TUnloadAtExit() { UnloadSetupApi(); }
-} gUnloadAtExit;
 
 }  // namespace
 
@@ -59,7 +58,7 @@ bool LoadSetupApi() {
     if (b.Generation == MachineGeneration()) return true;
     // Another machine was installed since the binding: its entry points are
     // not this machine's, and its libraries go back to it first.
-    Release(b);
+    b.Release();
   }
   TkvMachine& m = Machine();
   a.SetupApiModule = m.LoadLibraryA("SetupAPI.dll");
@@ -120,7 +119,7 @@ const TkvSetupApi& SetupApi() { return Binding().Api; }
 
 unsigned SetupApiBindCount() { return Binding().BindCount; }
 
-void UnloadSetupApi() { Release(Binding()); }
+void UnloadSetupApi() { Binding().Release(); }
 
 std::string GetDeviceRegistryString(HDEVINFO DeviceInfoSet, SP_DEVINFO_DATA* DeviceInfoData, DWORD Property) {
   char buffer[512];
