@@ -1,6 +1,6 @@
-// What the component tests share: a log that records its lines, a
-// communication component whose medium, device list, sending and I/O loop the
-// test controls, and a message pump.
+// What the component tests share: the test log, a communication component
+// whose medium, device list, sending and I/O loop the test controls, and a
+// message pump.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,34 +14,13 @@
 #include <thread>
 #include <vector>
 
+#include "../common/kvtestlog.h"
 #include "kvclasses.h"
 #include "kvedit.h"
 
 namespace kv::test {
 
 using namespace std::chrono_literals;
-
-struct TLogLine {
-  BYTE Level;
-  std::string Text;
-  bool operator==(const TLogLine& o) const { return Level == o.Level && Text == o.Text; }
-};
-
-inline std::ostream& operator<<(std::ostream& os, const TLogLine& l) {
-  return os << "{" << int(l.Level) << ", \"" << l.Text << "\"}";
-}
-
-class TTestLog : public TkvCustomLogFile {
- public:
-  using TkvCustomLogFile::TkvCustomLogFile;
-  std::vector<TLogLine> Lines;
-  int Blanks = 0;
-  void WriteBlank() override { ++Blanks; }
-  void Write(BYTE level, const std::string& text) override { Lines.push_back({level, text}); }
-  void WriteFmt(BYTE level, const std::string& format, const TVarRecs& args) override {
-    Lines.push_back({level, Format(format, args)});
-  }
-};
 
 // A device record that tells when it is freed.
 class TCountedDevice : public TkvDevice {

@@ -2,6 +2,7 @@
 // log lines, the missing selection, what each action does to the device as
 // the next enumeration sees it, and the outcome the component keeps.
 #include "comptest.h"
+#include "../common/kvtestboard.h"
 
 #include <memory>
 
@@ -14,7 +15,6 @@
 namespace kv::test {
 namespace {
 
-const char* const kUsbClass = "{36FC9E60-C465-11CF-8056-444553540000}";
 const char* const kKey = "{36FC9E60-C465-11CF-8056-444553540000}\\0001";
 const char* const kId = "USB\\VID_0403&PID_6001\\A1";
 
@@ -32,17 +32,15 @@ class UsbActionsTest : public ::testing::Test {
   UsbActionsTest() : M(std::make_unique<TkvSimMachine>()), Scope(*M), Usb(*M) {
     TkvSimMachine::DevnodeSpec spec;
     spec.InstanceId = kId;
-    EXPECT_TRUE(TextToGuid(kUsbClass, spec.ClassGuid));
     spec.DriverKey = kKey;
     spec.Description = "Serial Converter";
     spec.Service = "FTDIBUS";
-    Node = &M->AddDevnode(spec);
     TkvSimUsbDevice d;
     d.IdVendor = 0x0403;
     d.IdProduct = 0x6001;
     d.DriverKey = kKey;
     d.Pipes = {TkvSimUsbEndpoint{0x81, 2, 64, 0, 0}, TkvSimUsbEndpoint{0x02, 2, 64, 0, 0}};
-    Usb.AddController(0, "").SetRootHub("ROOT#0", 2).Attach(1, d);
+    Node = &AddBoard(*M, Usb, spec, d);
     Component.SetLog(&Log);
     Component.RefreshDeviceList();
   }

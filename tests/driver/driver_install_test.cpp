@@ -11,23 +11,17 @@
 #include <regex>
 
 #include "drivertest.h"
+#include "../common/kvtestboard.h"
 #include "kvresources.h"
 #include "kvusb.h"
 #include "kvusbdriver.h"
 #include "sim/kvsimmachine.h"
 #include "sim/kvsimusb.h"
 
-#ifndef KV_DRIVER_TEST_DATA
-#define KV_DRIVER_TEST_DATA "."
-#endif
-
 namespace kv::test {
 namespace {
 
-const char* const kUsbClass = "{36FC9E60-C465-11CF-8056-444553540000}";
 const char* const kHwid = "USB\\VID_04B4&PID_1004";
-const char* const kDefaultGuid = "{4266AEE3-A7D8-4DD2-B979-D64FB674F68A}";
-constexpr double kBrowserDate = 39427.02534703704;
 
 // Log lines of every run that gets as far as the installation.
 const std::vector<TLogLine> kSaved = {{1, "kvUsbDriver: Start WinUSB driver installation ..."},
@@ -57,16 +51,14 @@ struct TRun {
   TRun() {
     TkvSimMachine::DevnodeSpec spec;
     spec.InstanceId = "USB\\VID_04B4&PID_1004\\5&1A2B3C4D&0&1";
-    EXPECT_TRUE(TextToGuid(kUsbClass, spec.ClassGuid));
     spec.Description = "USB Device";
     spec.HardwareIds = {"USB\\VID_04B4&PID_1004&REV_0100", kHwid};
     spec.WithHardwareKey = false;
-    M->AddDevnode(spec);
     TkvSimUsbDevice d;
     d.IdVendor = 0x04B4;
     d.IdProduct = 0x1004;
     d.CurrentConfiguration = 0;
-    Usb.AddController(0, "{36FC9E60-C465-11CF-8056-444553540000}\\0900").SetRootHub("ROOT#0", 2).Attach(1, d);
+    AddBoard(*M, Usb, spec, d, "{36FC9E60-C465-11CF-8056-444553540000}\\0900");
     Driver.SetLog(&Log);
     Driver.SetIdVendor(0x04B4);
     Driver.SetIdProduct(0x1004);

@@ -6,23 +6,17 @@
 #include <memory>
 
 #include "drivertest.h"
+#include "../common/kvtestboard.h"
 #include "kvusb.h"
 #include "kvusbdriver.h"
 #include "kvutils.h"
 #include "sim/kvsimmachine.h"
 #include "sim/kvsimusb.h"
 
-#ifndef KV_DRIVER_TEST_DATA
-#define KV_DRIVER_TEST_DATA "."
-#endif
-
 namespace kv::test {
 namespace {
 
-const char* const kUsbClass = "{36FC9E60-C465-11CF-8056-444553540000}";
-const char* const kDefaultGuid = "{4266AEE3-A7D8-4DD2-B979-D64FB674F68A}";
 const char* const kBoardKey = "{36FC9E60-C465-11CF-8056-444553540000}\\0042";
-constexpr double kBrowserDate = 39427.02534703704;  // 11 December 2007, 00:36:30
 
 struct TFatal {
   DWORD Code, Detail;
@@ -38,16 +32,14 @@ class DriverPackageTest : public ::testing::Test {
       : M(std::make_unique<TkvSimMachine>()), Scope(*M), Usb(*M), Log(nullptr), Driver(nullptr) {
     TkvSimMachine::DevnodeSpec spec;
     spec.InstanceId = "USB\\VID_04B4&PID_1004\\0001";
-    EXPECT_TRUE(TextToGuid(kUsbClass, spec.ClassGuid));
     spec.DriverKey = kBoardKey;
     spec.Description = description;
     spec.Service = "usbser";
-    M->AddDevnode(spec);
     TkvSimUsbDevice d;
     d.IdVendor = 0x04B4;
     d.IdProduct = 0x1004;
     d.DriverKey = kBoardKey;
-    Usb.AddController(0, "{36FC9E60-C465-11CF-8056-444553540000}\\0900").SetRootHub("ROOT#0", 2).Attach(1, d);
+    AddBoard(*M, Usb, spec, d, "{36FC9E60-C465-11CF-8056-444553540000}\\0900");
     Driver.SetLog(&Log);
     Driver.SetOnFatalError([this](TObject* sender, DWORD code, DWORD detail, const std::string& msg, bool& raise) {
       EXPECT_EQ(sender, &Driver);

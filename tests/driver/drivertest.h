@@ -1,6 +1,6 @@
-// What the driver-installer tests share: a temporary folder of their own, a
-// log that records its lines, a look at the files a package leaves, and the
-// INF soundness check that the tests and the fuzzer apply.
+// What the driver-installer tests share: a temporary folder of their own, the
+// test log, a look at the files a package leaves, the installer's defaults,
+// and the INF soundness check that the tests and the fuzzer apply.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,30 +16,18 @@
 #include <string>
 #include <vector>
 
-#include "kvclasses.h"
+#include "../common/kvtestlog.h"
 #include "infcheck.h"
+
+#ifndef KV_DRIVER_TEST_DATA
+#define KV_DRIVER_TEST_DATA "."
+#endif
 
 namespace kv::test {
 
-struct TLogLine {
-  BYTE Level;
-  std::string Text;
-  bool operator==(const TLogLine& o) const { return Level == o.Level && Text == o.Text; }
-};
-inline std::ostream& operator<<(std::ostream& os, const TLogLine& l) {
-  return os << "{" << int(l.Level) << ", \"" << l.Text << "\"}";
-}
-
-class TTestLog : public TkvCustomLogFile {
- public:
-  using TkvCustomLogFile::TkvCustomLogFile;
-  std::vector<TLogLine> Lines;
-  void WriteBlank() override { Lines.push_back({255, ""}); }
-  void Write(BYTE level, const std::string& text) override { Lines.push_back({level, text}); }
-  void WriteFmt(BYTE level, const std::string& format, const TVarRecs& args) override {
-    Lines.push_back({level, Format(format, args)});
-  }
-};
+// The installer's own interface GUID, and the driver date the browser sets.
+inline constexpr const char* kDefaultGuid = "{4266AEE3-A7D8-4DD2-B979-D64FB674F68A}";
+inline constexpr double kBrowserDate = 39427.02534703704;  // 11 December 2007, 00:36:30
 
 // A fresh folder that is the host's temporary folder while the object lives.
 class TTempFolder {
