@@ -363,6 +363,38 @@ class TKeepLastError {
   DWORD FCode = ERROR_SUCCESS;
 };
 
+// A new device information set of the class with one device opened in it,
+// the set destroyed with the object. Its clean-up leaves the last error as the
+// operation left it.
+class TOpenedDevice {
+ public:
+  TOpenedDevice(const std::string& InstanceId, const GUID& ClassGuid) {
+    const TkvSetupApi& api = SetupApi();
+    FData.cbSize = sizeof(FData);
+    FSet = api.SetupDiCreateDeviceInfoList(&ClassGuid, GetOwnerWindow());
+    FOpened = FSet != INVALID_HANDLE_VALUE &&
+              api.SetupDiOpenDeviceInfoA(FSet, InstanceId.c_str(), GetOwnerWindow(), 0, &FData);
+  }
+  ~TOpenedDevice() {
+    if (FSet == INVALID_HANDLE_VALUE) return;
+    TKeepLastError error;
+    error.Take();
+    SetupApi().SetupDiDestroyDeviceInfoList(FSet);
+    error.Restore();
+  }
+  TOpenedDevice(const TOpenedDevice&) = delete;
+  TOpenedDevice& operator=(const TOpenedDevice&) = delete;
+
+  bool Opened() const { return FOpened; }
+  HDEVINFO Set() const { return FSet; }
+  SP_DEVINFO_DATA& Data() { return FData; }
+
+ private:
+  HDEVINFO FSet;
+  SP_DEVINFO_DATA FData{};
+  bool FOpened;
+};
+
 // Sets the parameters and, when that worked, calls the class installer.
 bool CallPropertyChange(HDEVINFO set, SP_DEVINFO_DATA& data, DWORD StateChange, DWORD Scope) {
   const TkvSetupApi& api = SetupApi();
@@ -397,55 +429,32 @@ bool RestartDevice(const std::string& InstanceId, const GUID& ClassGuid) {
     SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
     return false;
   }
-  HDEVINFO set = api.SetupDiCreateDeviceInfoList(&ClassGuid, GetOwnerWindow());
-  if (set == INVALID_HANDLE_VALUE) return false;
-  SP_DEVINFO_DATA data{};
-  data.cbSize = sizeof(data);
-  bool result = false;
-  if (api.SetupDiOpenDeviceInfoA(set, InstanceId.c_str(), GetOwnerWindow(), 0, &data)) {
-    if (api.SetupDiRemoveDevice(set, &data)) {
-      Host().Sleep(kRestartPause);
-      result = api.SetupDiUnremoveDevice(set, &data) != FALSE;
-    } else if (GetLastError() == ERROR_IN_WOW64) {
-      // A 32-bit process on 64-bit Windows may not remove devices: the stub
-      // restarts the device with the property change meant for that.
-      result = RunX64Stub(StubStateArguments(InstanceId, DICS_PROPCHANGE, ClassGuid));
-    }
+  TOpenedDevice device(InstanceId, ClassGuid);
+  if (!device.Opened()) return false;
+  if (api.SetupDiRemoveDevice(device.Set(), &device.Data())) {
+    Host().Sleep(kRestartPause);
+    return api.SetupDiUnremoveDevice(device.Set(), &device.Data()) != FALSE;
   }
-  TKeepLastError error;
-  error.Take();
-  api.SetupDiDestroyDeviceInfoList(set);
-  error.Restore();
-  return result;
+  // A 32-bit process on 64-bit Windows may not remove devices: the stub
+  // restarts the device with the property change meant for that.
+  if (GetLastError() == ERROR_IN_WOW64) return RunX64Stub(StubStateArguments(InstanceId, DICS_PROPCHANGE, ClassGuid));
+  return false;
 }
 
 bool ChangeDeviceState(const std::string& InstanceId, const GUID& ClassGuid, DWORD StateChange) {
   if (!LoadSetupApi()) return false;
-  const TkvSetupApi& api = SetupApi();
-  if (!api.SetupDiOpenDeviceInfoA) {
+  if (!SetupApi().SetupDiOpenDeviceInfoA) {
     SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
     return false;
   }
-  HDEVINFO set = api.SetupDiCreateDeviceInfoList(&ClassGuid, GetOwnerWindow());
-  if (set == INVALID_HANDLE_VALUE) return false;
-  SP_DEVINFO_DATA data{};
-  data.cbSize = sizeof(data);
-  TKeepLastError error;
-  if (!api.SetupDiOpenDeviceInfoA(set, InstanceId.c_str(), GetOwnerWindow(), 0, &data)) {
-    error.Take();
-    api.SetupDiDestroyDeviceInfoList(set);
-    error.Restore();
-    return false;
-  }
+  TOpenedDevice device(InstanceId, ClassGuid);
+  if (!device.Opened()) return false;
   // Enabling first in all profiles, then in the current one; the first
   // step's outcome does not matter.
-  if (StateChange == DICS_ENABLE) CallPropertyChange(set, data, StateChange, DICS_FLAG_GLOBAL);
-  bool result = CallPropertyChange(set, data, StateChange, DICS_FLAG_CONFIGSPECIFIC);
+  if (StateChange == DICS_ENABLE) CallPropertyChange(device.Set(), device.Data(), StateChange, DICS_FLAG_GLOBAL);
+  bool result = CallPropertyChange(device.Set(), device.Data(), StateChange, DICS_FLAG_CONFIGSPECIFIC);
   if (!result && GetLastError() == ERROR_IN_WOW64)
     result = RunX64Stub(StubStateArguments(InstanceId, StateChange, ClassGuid));
-  error.Take();
-  api.SetupDiDestroyDeviceInfoList(set);
-  error.Restore();
   return result;
 }
 
