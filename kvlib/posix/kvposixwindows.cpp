@@ -181,6 +181,19 @@ const std::shared_ptr<TQueue>& MyQueue() KV_REQUIRES(gWindowsLock) {
   return tThread.Queue;
 }
 
+// The queue that messages and timers of `window` go to: its thread's, or the
+// calling thread's when there is no window. nullptr, with
+// ERROR_INVALID_WINDOW_HANDLE, for a window that does not exist.
+TQueue* QueueOf(TState& state, HWND window) KV_REQUIRES(gWindowsLock) {
+  if (!window) return MyQueue().get();
+  auto w = state.Find(window);
+  if (!w) {
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return nullptr;
+  }
+  return w->Owner.get();
+}
+
 void RemoveWindowLocked(TState& state, TWindow& window) KV_REQUIRES(gWindowsLock) {
   TQueue& q = *window.Owner;
   q.Timers.erase(std::remove_if(q.Timers.begin(), q.Timers.end(),
@@ -606,17 +619,8 @@ LRESULT TkvPosixHost::SendMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM 
 BOOL TkvPosixHost::PostMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
   TState& state = State();
   TkvLockGuard<TkvMutex> lock(gWindowsLock);
-  TQueue* queue;
-  if (!window) {
-    queue = MyQueue().get();  // a message for the thread itself
-  } else {
-    auto w = state.Find(window);
-    if (!w) {
-      SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-      return FALSE;
-    }
-    queue = w->Owner.get();
-  }
+  TQueue* queue = QueueOf(state, window);  // no window: a message for the thread itself
+  if (!queue) return FALSE;
   queue->Posted.push_back(MSG{window, msg, wParam, lParam, Tick(), {0, 0}});
   queue->Wake.notify_all();
   return TRUE;
@@ -702,17 +706,8 @@ void TkvPosixHost::PostQuitMessage(int exitCode) {
 UINT_PTR TkvPosixHost::SetTimer(HWND window, UINT_PTR id, UINT elapse, void* timerProc) {
   TState& state = State();
   TkvLockGuard<TkvMutex> lock(gWindowsLock);
-  TQueue* queue;
-  if (window) {
-    auto w = state.Find(window);
-    if (!w) {
-      SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-      return 0;
-    }
-    queue = w->Owner.get();
-  } else {
-    queue = MyQueue().get();
-  }
+  TQueue* queue = QueueOf(state, window);
+  if (!queue) return 0;
   elapse = std::clamp(elapse, kTimerMinimum, kTimerMaximum);
   const Clock::duration period = std::chrono::milliseconds(elapse);
   auto it = std::find_if(queue->Timers.begin(), queue->Timers.end(),
@@ -734,17 +729,8 @@ UINT_PTR TkvPosixHost::SetTimer(HWND window, UINT_PTR id, UINT elapse, void* tim
 BOOL TkvPosixHost::KillTimer(HWND window, UINT_PTR id) {
   TState& state = State();
   TkvLockGuard<TkvMutex> lock(gWindowsLock);
-  TQueue* queue;
-  if (window) {
-    auto w = state.Find(window);
-    if (!w) {
-      SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-      return FALSE;
-    }
-    queue = w->Owner.get();
-  } else {
-    queue = MyQueue().get();
-  }
+  TQueue* queue = QueueOf(state, window);
+  if (!queue) return FALSE;
   auto it = std::find_if(queue->Timers.begin(), queue->Timers.end(),
                          [&](const TTimer& t) { return t.Window == window && t.Id == id; });
   if (it == queue->Timers.end()) {

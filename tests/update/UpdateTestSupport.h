@@ -2,6 +2,8 @@
 // user who answers from a script, and the description built from text.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -11,6 +13,7 @@
 #include "ConstVar1.h"
 #include "UpdateRun.h"
 #include "kvplatform.h"
+#include "sim/kvsimmachine.h"
 
 namespace updatetest {
 
@@ -74,6 +77,30 @@ class TCurrentDirectoryGuard {
 
  private:
   fs::path FSaved;
+};
+
+// Below one temporary folder the installed product goes in product/ and the
+// update with its new files in update/; a simulated machine holds the
+// registry, a scripted user answers.
+class TInstallRunTest : public ::testing::Test {
+ protected:
+  std::string Product() const { return (FRoot.Path() / "product").string(); }
+  std::string Update() const { return (FRoot.Path() / "update").string(); }
+
+  // Runs the update that Update.inf's text describes.
+  update::TRunResult Run(const std::string& infText) {
+    FData = Description(infText, Update());
+    return update::InstallRun(FData, FUser);
+  }
+
+  std::string RecordedVersion() { return updatetest::RecordedVersion(FMachine); }
+
+  TTempFolder FRoot;
+  TCurrentDirectoryGuard FRestore;
+  kv::TkvSimMachine FMachine;
+  kv::TkvMachineScope FScope{FMachine};
+  TScriptedUser FUser;
+  update::TUpdateData FData;
 };
 
 }  // namespace updatetest

@@ -20,31 +20,21 @@ using Events = std::vector<std::string>;
 
 constexpr const char* Vendor = "SOFTWARE\\Vandrell Datentechnik\\Tool";
 
-class FailingFileOperation : public ::testing::Test {
+class FailingFileOperation : public updatetest::TInstallRunTest {
  protected:
   FailingFileOperation() {
     FRoot.Write("product/Tool.exe", "program");
     FRoot.Write("product/old.dll", "old");
     FRoot.Write("update/a.dll", "new a");
     FRoot.Write("update/b.dll", "new b");
-    FMachine.SetString(HKEY_LOCAL_MACHINE, Vendor, "Path", (FRoot.Path() / "product").string());
+    FMachine.SetString(HKEY_LOCAL_MACHINE, Vendor, "Path", Product());
     FMachine.SetString(HKEY_LOCAL_MACHINE, Vendor, "Update", "1.0.0");
   }
 
   TRunResult Run(const std::string& entries) {
-    FData = updatetest::Description("Programm=Tool.exe\nProgrammName=Tool\nVersion=2.0.0\n" + entries,
-                                    (FRoot.Path() / "update").string());
-    return update::InstallRun(FData, FUser);
+    return TInstallRunTest::Run("Programm=Tool.exe\nProgrammName=Tool\nVersion=2.0.0\n" + entries);
   }
 
-  std::string RecordedVersion() { return updatetest::RecordedVersion(FMachine); }
-
-  updatetest::TTempFolder FRoot;
-  updatetest::TCurrentDirectoryGuard FRestore;
-  kv::TkvSimMachine FMachine;
-  kv::TkvMachineScope FScope{FMachine};
-  updatetest::TScriptedUser FUser;
-  update::TUpdateData FData;
   kv::TkvFailingFileOperations FShell;
 };
 

@@ -26,7 +26,7 @@ constexpr const char* Head = "[Update]\nUpdate=Werkzeug\nProgramm=Tool.exe\nProg
 // Below one temporary folder: the installed product in product/, the update
 // with its new files in update/, and a file beside both that no description
 // may reach.
-class InstallRun : public ::testing::Test {
+class InstallRun : public updatetest::TInstallRunTest {
  protected:
   InstallRun() {
     FRoot.Write("product/Tool.exe", "program");
@@ -34,28 +34,13 @@ class InstallRun : public ::testing::Test {
     FRoot.Write("outside.txt", "keep");
   }
 
-  std::string Product() const { return (FRoot.Path() / "product").string(); }
-  std::string Update() const { return (FRoot.Path() / "update").string(); }
-
   // The product as its own key records it.
   void Installed(const std::string& version) {
     FMachine.SetString(HKEY_LOCAL_MACHINE, Vendor, "Path", Product());
     if (!version.empty()) FMachine.SetString(HKEY_LOCAL_MACHINE, Vendor, "Update", version);
   }
 
-  TRunResult Run(const std::string& inf) {
-    FData = updatetest::Description(Head + inf, Update());
-    return update::InstallRun(FData, FUser);
-  }
-
-  std::string RecordedVersion() { return updatetest::RecordedVersion(FMachine); }
-
-  updatetest::TTempFolder FRoot;
-  updatetest::TCurrentDirectoryGuard FRestore;
-  kv::TkvSimMachine FMachine;
-  kv::TkvMachineScope FScope{FMachine};
-  updatetest::TScriptedUser FUser;
-  update::TUpdateData FData;
+  TRunResult Run(const std::string& inf) { return TInstallRunTest::Run(Head + inf); }
 };
 
 TEST_F(InstallRun, DeletesAndCopiesWithTheProgressOfEachStepAndRecordsTheVersion) {
