@@ -575,6 +575,129 @@ TEST_F(BrowserWindow, TheTerminalPageEchoesTheLoopbackBoard) {
   EXPECT_LE(ThreadCount(), threads) << "no reader left";
 }
 
+// The console's text of a machine: every node with its rows, from a topology
+// of its own.
+std::string ConsoleRows(kv::TkvMachine& machine) {
+  kv::TkvMachineScope scope(machine);
+  kv::TkvUSBManager manager;
+  manager.Refresh();
+  std::string out;
+  std::function<void(const kv::TkvTreeNode&, int)> render = [&](const kv::TkvTreeNode& node, int depth) {
+    out += std::string(static_cast<std::size_t>(depth) * 2, ' ') + node.Text + "\n";
+    kv::TkvPropertyRows rows;
+    kv::ShowNodeInfo(rows, node.Data);
+    for (const kv::TkvPropertyRow& r : rows.Rows()) out += "  - " + r.Caption + ": " + r.Value + "\n";
+    for (const kv::TkvTreeNode& child : node.Children) render(child, depth + 1);
+  };
+  for (const kv::TkvTreeNode& root : kv::BuildTopologyTree(manager)) render(root, 0);
+  manager.Clear();
+  return out;
+}
+
+std::string FileText(const std::string& file) {
+  std::string text;
+  HANDLE h = CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return text;
+  char buffer[4096];
+  DWORD read = 0;
+  while (ReadFile(h, buffer, sizeof buffer, &read, nullptr) && read) text.append(buffer, read);
+  CloseHandle(h);
+  return text;
+}
+
+// "Save Machine Description ..." from the File menu: the file it asks for
+// holds a description that replays the browser's machine row for row, with
+// the serial numbers hidden; the browser's own tree, selection and device
+// list stay as they were, and its next reload still reads the machine. A
+// file that cannot be written says why in the status bar; an open device
+// keeps the command off.
+TEST_F(BrowserWindow, SaveMachineDescriptionWritesADescriptionThatReplaysTheMachine) {
+  TfmMain& w = Open(FOptions);
+  SelectText(kTestBoard);
+  HWND tree = w.Tree().Handle();
+  std::vector<std::pair<std::string, int>> shownBefore, shownAfter;
+  bool expanded = true;
+  WalkTree(tree, TreeView_GetRoot(tree), 0, shownBefore, expanded);
+  const HTREEITEM selected = w.Tree().Selected();
+  const int deviceIndex = w.Usb().GetDeviceIndex();
+  const auto rowsBefore = ListRows(w.List());
+  const unsigned generation = kv::USBManager().Generation();
+
+  // In the File menu, enabled, between separators before "Exit".
+  HMENU file = GetSubMenu(GetMenu(w.Handle()), 0);
+  SendMessageA(w.Handle(), WM_INITMENUPOPUP, reinterpret_cast<WPARAM>(file), 0);
+  const int count = GetMenuItemCount(file);
+  ASSERT_GE(count, 3);
+  EXPECT_EQ(GetMenuItemID(file, count - 3), quorvex::cmdSaveMachineDescription);
+  EXPECT_EQ(GetMenuState(file, count - 2, MF_BYPOSITION) & MF_SEPARATOR, UINT(MF_SEPARATOR));
+  EXPECT_FALSE(GetMenuState(file, count - 3, MF_BYPOSITION) & MF_GRAYED);
+
+  char dir[MAX_PATH] = "";
+  GetCurrentDirectoryA(MAX_PATH, dir);
+  const std::string path = std::string(dir) + "\\capture-" + std::to_string(GetCurrentProcessId()) + ".json";
+  DeleteFileA(path.c_str());
+  int asked = 0;
+  std::string answer = path;
+  w.AskFileName = [&](HWND owner) {
+    ++asked;
+    EXPECT_EQ(owner, w.Handle());
+    return answer;
+  };
+  Command(quorvex::cmdSaveMachineDescription);
+  EXPECT_EQ(asked, 1);
+  EXPECT_FALSE(w.Busy());
+  EXPECT_EQ(StatusText(w.StatusBar(), 1),
+            "Machine description saved to " + path + "; 2 serial numbers replaced by placeholders");
+  const std::string json = FileText(path);
+  ASSERT_NE(json, "") << path;
+  for (const char* serial : {"4C530001230915117385", "KV0001"})
+    EXPECT_EQ(json.find(serial), std::string::npos) << serial << " is personal data";
+  std::unique_ptr<kv::TkvSimMachine> replay;
+  ASSERT_NO_THROW(replay = kv::TkvSimMachine::FromFile(path));
+  EXPECT_EQ(replay->Name(), FMachine->Name());
+  EXPECT_EQ(ConsoleRows(*replay), ConsoleRows(*FMachine));
+
+  // The browser's own topology was not touched.
+  EXPECT_EQ(kv::USBManager().Generation(), generation);
+  WalkTree(tree, TreeView_GetRoot(tree), 0, shownAfter, expanded);
+  EXPECT_EQ(shownAfter, shownBefore);
+  EXPECT_EQ(w.Tree().Selected(), selected);
+  EXPECT_EQ(w.Usb().GetDeviceIndex(), deviceIndex);
+  EXPECT_EQ(ListRows(w.List()), rowsBefore);
+  EXPECT_TRUE(w.CommandEnabled(quorvex::cmdEnable));
+  EXPECT_EQ(w.ReloadCount(), 1);
+  Command(quorvex::cmdReload);
+  shownAfter.clear();
+  WalkTree(tree, TreeView_GetRoot(tree), 0, shownAfter, expanded);
+  EXPECT_EQ(shownAfter, shownBefore) << "the reload after a capture reads the browser's machine";
+
+  // Cancelled: nothing is written, the status bar keeps its text.
+  DeleteFileA(path.c_str());
+  answer.clear();
+  const std::string status = StatusText(w.StatusBar(), 1);
+  Command(quorvex::cmdSaveMachineDescription);
+  EXPECT_EQ(asked, 2);
+  EXPECT_EQ(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(StatusText(w.StatusBar(), 1), status);
+
+  // A folder that is not there: the reason, and no message box.
+  answer = std::string(dir) + "\\no-such-folder\\machine.json";
+  Command(quorvex::cmdSaveMachineDescription);
+  EXPECT_EQ(StatusText(w.StatusBar(), 1), "Cannot save the machine description to " + answer + ": " +
+                                             kv::SysErrorMessage(ERROR_PATH_NOT_FOUND));
+  EXPECT_FALSE(w.Busy());
+
+  // An open device keeps the command off: its reader uses the machine too.
+  SelectText(kTestBoard);
+  w.Usb().SetActive(true);
+  ASSERT_TRUE(w.Usb().Active());
+  EXPECT_FALSE(w.CommandEnabled(quorvex::cmdSaveMachineDescription));
+  Command(quorvex::cmdSaveMachineDescription);
+  EXPECT_EQ(asked, 3);
+  w.Usb().SetActive(false);
+  EXPECT_TRUE(w.CommandEnabled(quorvex::cmdSaveMachineDescription));
+}
+
 // The About window shows the version record; Esc and Enter close it.
 TEST_F(BrowserWindow, AboutShowsTheVersionAndClosesOnEscAndEnter) {
   TfmMain& w = Open(FOptions);
