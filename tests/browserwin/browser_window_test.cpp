@@ -15,90 +15,20 @@
 #include "sim/kvsimmachine.h"
 #include "sim/kvsimusb.h"
 #include "about_frm.h"
+#include "browserwin_fixture.h"
 #include "main_frm.h"
 
 #include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
-extern const char kvDemoMachineJson[];
-
 namespace {
 
+using browserwin::DialogText;
+using browserwin::FindItem;
+using browserwin::Pump;
+using browserwin::TOnModal;
 using quorvex::win::TfmMain;
-
-// Dispatches the thread's messages, through the program's loop steps, for
-// the given time.
-void Pump(TfmMain* window, int milliseconds) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  do {
-    MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-      if (message.message == WM_QUIT) continue;
-      quorvex::win::DispatchOne(window ? window->Handle() : nullptr, window ? window->Accelerators() : nullptr,
-                                message);
-    }
-    Sleep(5);
-  } while (std::chrono::steady_clock::now() < end);
-}
-
-// Runs the bodies, one after the other, on the dialog boxes (#32770) of this
-// thread as they show: a modal window runs its own loop, where a timer of the
-// thread still fires. A body must close its dialog.
-class TOnModal {
- public:
-  using TBody = std::function<void(HWND)>;
-  explicit TOnModal(TBody body) : TOnModal(std::vector<TBody>{std::move(body)}) {}
-  explicit TOnModal(std::vector<TBody> bodies) : FBodies(std::move(bodies)) {
-    Current() = this;
-    FTimer = SetTimer(nullptr, 0, 50, Tick);
-  }
-  ~TOnModal() {
-    KillTimer(nullptr, FTimer);
-    Current() = nullptr;
-  }
-  bool Ran() const { return FNext == FBodies.size(); }
-
- private:
-  static TOnModal*& Current() {
-    static TOnModal* current = nullptr;
-    return current;
-  }
-  static BOOL CALLBACK Find(HWND window, LPARAM data) {
-    auto* self = reinterpret_cast<TOnModal*>(data);
-    char cls[16] = "";
-    GetClassNameA(window, cls, sizeof cls);
-    if (std::string(cls) == "#32770" && IsWindowVisible(window) && window != self->FLast) {
-      self->FFound = window;
-      return FALSE;
-    }
-    return TRUE;
-  }
-  static void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
-    TOnModal* self = Current();
-    if (!self || self->Ran()) return;
-    self->FFound = nullptr;
-    EnumThreadWindows(GetCurrentThreadId(), Find, reinterpret_cast<LPARAM>(self));
-    if (!self->FFound) return;
-    self->FLast = self->FFound;
-    self->FBodies[self->FNext++](self->FFound);
-  }
-  std::vector<TBody> FBodies;
-  std::size_t FNext = 0;
-  HWND FLast = nullptr, FFound = nullptr;
-  UINT_PTR FTimer = 0;
-};
-
-std::string DialogText(HWND dialog) {
-  // The static texts of a message box or dialog, one per line.
-  std::string all;
-  for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-    char cls[16] = "";
-    GetClassNameA(child, cls, sizeof cls);
-    if (std::string(cls) == "Static") all += quorvex::win::WindowText(child) + "\n";
-  }
-  return all;
-}
 
 void PressKey(HWND window, WPARAM key) {
   PostMessageA(window, WM_KEYDOWN, key, 0);
@@ -127,21 +57,6 @@ void WalkTree(HWND tree, HTREEITEM item, int depth, std::vector<std::pair<std::s
 void WalkModel(const kv::TkvTreeNode& node, int depth, std::vector<std::pair<std::string, int>>& out) {
   out.emplace_back(node.Text, depth);
   for (const kv::TkvTreeNode& child : node.Children) WalkModel(child, depth + 1, out);
-}
-
-HTREEITEM FindItem(HWND tree, HTREEITEM item, const std::string& text) {
-  for (; item; item = TreeView_GetNextSibling(tree, item)) {
-    char buffer[512] = "";
-    TVITEMA tv{};
-    tv.mask = TVIF_TEXT | TVIF_HANDLE;
-    tv.hItem = item;
-    tv.pszText = buffer;
-    tv.cchTextMax = sizeof buffer;
-    SendMessageA(tree, TVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&tv));
-    if (text == buffer) return item;
-    if (HTREEITEM found = FindItem(tree, TreeView_GetChild(tree, item), text)) return found;
-  }
-  return nullptr;
 }
 
 std::vector<std::pair<std::string, std::string>> ListRows(quorvex::win::TListView& list) {
@@ -177,34 +92,18 @@ const char* const kDeviceActions[] = {"Reload Descriptors", "Enable", "Disable",
 
 class BrowserWindow : public ::testing::Test {
  protected:
-  void SetUp() override {
-    FMachine = kv::TkvSimMachine::FromJson(kvDemoMachineJson);
-    FScope = std::make_unique<kv::TkvMachineScope>(*FMachine);
-  }
-  void TearDown() override {
-    FWindow.reset();
-    Pump(nullptr, 0);
-    kv::USBManager().Clear();
-    FScope.reset();
-  }
-  TfmMain& Open(quorvex::TOptions& options) {
-    FWindow = std::make_unique<TfmMain>(options);
-    EXPECT_TRUE(FWindow->Create(SW_SHOWNORMAL));
-    Pump(FWindow.get(), 50);
-    return *FWindow;
-  }
+  TfmMain& Open(quorvex::TOptions& options) { return FRun.Open(options); }
   void SelectText(const std::string& text) {
-    HWND tree = FWindow->Tree().Handle();
+    HWND tree = FRun.Window()->Tree().Handle();
     HTREEITEM item = FindItem(tree, TreeView_GetRoot(tree), text);
     ASSERT_NE(item, nullptr) << text;
-    FWindow->Tree().Select(item);
+    FRun.Window()->Tree().Select(item);
   }
-  void Command(WORD id) { SendMessageA(FWindow->Handle(), WM_COMMAND, id, 0); }
+  void Command(WORD id) { SendMessageA(FRun.Window()->Handle(), WM_COMMAND, id, 0); }
 
-  std::unique_ptr<kv::TkvSimMachine> FMachine;
-  std::unique_ptr<kv::TkvMachineScope> FScope;
   quorvex::TOptions FOptions{quorvex::TOptions::TNoFile{}};
-  std::unique_ptr<TfmMain> FWindow;
+  browserwin::TBrowserRun FRun;  // after FOptions: the window goes first
+  kv::TkvSimMachine& FMachine = FRun.Machine();
 };
 
 // The first reload shows the machine's whole topology, expanded, with the
@@ -381,8 +280,8 @@ TEST_F(BrowserWindow, DeviceArrivalReloadsOnceAndShowsTheDevice) {
   const int reloads = w.ReloadCount();
   SelectText(kTestBoard);
 
-  kv::TkvSimUsbHub* hub = kv::FindSimHub(*FMachine, "USB#VID_05E3&PID_0608#5&2f4a6c1b&0&1#{f18a0e88-c30c-11d0-8815-00a0c906bed8}");
-  ASSERT_NE(hub, nullptr) << FMachine->Dump();
+  kv::TkvSimUsbHub* hub = kv::FindSimHub(FMachine, "USB#VID_05E3&PID_0608#5&2f4a6c1b&0&1#{f18a0e88-c30c-11d0-8815-00a0c906bed8}");
+  ASSERT_NE(hub, nullptr) << FMachine.Dump();
   kv::TkvSimUsbDevice device;
   device.IdVendor = 0x16C0;
   device.IdProduct = 0x05DC;
@@ -436,7 +335,7 @@ TEST_F(BrowserWindow, ARaisingHandlerShowsAMessageBoxAndTheProgramGoesOn) {
 
   // A long command that raises: confirmed, it runs with FBusy set, and FBusy
   // and the cursor are back before its message shows.
-  FMachine->Fail("UpdateDriverForPlugAndPlayDevicesA", ERROR_ACCESS_DENIED);
+  FMachine.Fail("UpdateDriverForPlugAndPlayDevicesA", ERROR_ACCESS_DENIED);
   SelectText(kTestBoard);
   bool busyAtError = true;
   HCURSOR cursorAtError = nullptr;
@@ -495,7 +394,7 @@ TEST_F(BrowserWindow, SettingsFileRoundTrips) {
     SendMessageA(w.Handle(), WM_CLOSE, 0, 0);
     EXPECT_FALSE(IsWindow(w.Handle()));
     options.Save();
-    FWindow.reset();
+    FRun.Close();
   }
   {
     quorvex::TOptions options;
@@ -514,7 +413,7 @@ TEST_F(BrowserWindow, SettingsFileRoundTrips) {
     ShowWindow(w.Handle(), SW_MAXIMIZE);
     SendMessageA(w.Handle(), WM_CLOSE, 0, 0);
     options.Save();
-    FWindow.reset();
+    FRun.Close();
   }
   {
     quorvex::TOptions options;
@@ -524,6 +423,7 @@ TEST_F(BrowserWindow, SettingsFileRoundTrips) {
     EXPECT_EQ(options.MainRect.Bottom, placed.bottom);
     TfmMain& w = Open(options);
     EXPECT_TRUE(IsZoomed(w.Handle()));
+    FRun.Close();  // before its options go
   }
   DeleteFileA(file.c_str());
 }
@@ -654,8 +554,8 @@ TEST_F(BrowserWindow, SaveMachineDescriptionWritesADescriptionThatReplaysTheMach
     EXPECT_EQ(json.find(serial), std::string::npos) << serial << " is personal data";
   std::unique_ptr<kv::TkvSimMachine> replay;
   ASSERT_NO_THROW(replay = kv::TkvSimMachine::FromFile(path));
-  EXPECT_EQ(replay->Name(), FMachine->Name());
-  EXPECT_EQ(ConsoleRows(*replay), ConsoleRows(*FMachine));
+  EXPECT_EQ(replay->Name(), FMachine.Name());
+  EXPECT_EQ(ConsoleRows(*replay), ConsoleRows(FMachine));
 
   // The browser's own topology was not touched.
   EXPECT_EQ(kv::USBManager().Generation(), generation);
