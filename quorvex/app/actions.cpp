@@ -29,6 +29,9 @@ constexpr TkvAction kActions[] = {
     {cmdEnable, "actEnable", "Enable", "Enable device", kNone, kNone, R::DeviceSelected, false},
     {cmdDisable, "actDisable", "Disable", "Disable device", kNone, kNone, R::DeviceSelected, false},
     {cmdReset, "actReset", "Reset", "Reset device", kNone, kNone, R::DeviceSelected, false},
+    {cmdSaveMachineDescription, "actSaveMachineDescription", "Save Machine Description ...",
+     "Save this machine's USB tree as a machine description that replays it", kNone, kNone, R::NotBusyNoneOpen,
+     false},
     {cmdAbout, "About1", "About", "", kNone, kNone, R::Always, false},
 };
 
@@ -98,7 +101,8 @@ std::string MenuItemText(WORD Id) {
 
 const std::vector<TkvMenuEntry>& MenuEntries(TkvMenu Menu) {
   static const std::vector<E> main = {
-      Sub("File"),   Item(cmdCopy), Item(cmdCopyAll), kSep, Item(cmdExit), kEnd,
+      Sub("File"),   Item(cmdCopy), Item(cmdCopyAll), kSep, Item(cmdSaveMachineDescription), kSep, Item(cmdExit),
+      kEnd,
       Sub("View"),   Item(cmdRequestDescriptors), kSep, Item(cmdReload), kEnd,
       Sub("Device"), Item(cmdUpdateDescriptors), kSep, Item(cmdEnable), Item(cmdDisable), Item(cmdReset),
       Item(cmdEject), kSep, Item(cmdInstallDriver), kEnd,
@@ -128,6 +132,8 @@ bool ActionEnabled(WORD Id, const TkvBrowserState& State) {
       return true;
     case R::NotBusy:
       return !State.Busy;
+    case R::NotBusyNoneOpen:
+      return !State.Busy && !State.ComponentActive;
     case R::DeviceSelected:
       // The selection of a stale tree names a device that is gone; a long
       // command must not be started inside another.

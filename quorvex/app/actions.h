@@ -32,6 +32,7 @@ enum TkvCommand : WORD {
   cmdEnable,
   cmdDisable,
   cmdReset,
+  cmdSaveMachineDescription,
   cmdAbout,  // the Help menu's "About" entry (About1Click), not an action
   cmdLast = cmdAbout,
 };
@@ -62,6 +63,10 @@ enum class TkvEnabledRule {
   DeviceSelected,  // actInstallDriverUpdate, shared by the six device actions
   RowSelected,     // actCopyUpdate
   AnyRow,          // actCopyAllUpdate
+  // Not during a long command, and no device open: the capture puts its
+  // recorder in front of the machine for every thread of the process, and an
+  // open device's reader reaches the machine from a thread of its own.
+  NotBusyNoneOpen,
 };
 
 struct TkvAction {

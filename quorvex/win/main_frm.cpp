@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <vector>
 
 #include "about_frm.h"
@@ -9,7 +10,9 @@
 #include "global.h"
 #include "kvutils.h"
 #include "links.h"
+#include "machinecapture.h"
 
+#include <commdlg.h>
 #include <shellapi.h>
 
 namespace quorvex::win {
@@ -42,6 +45,11 @@ const char* const kInstallQuestion =
     "\r\n"
     "Do you want continue?";
 const char* const kWarning = "Warning";
+// The Save As dialog's filter: pairs of text and pattern, the list ends with
+// an empty text.
+const char kDescriptionFilter[] = "Machine descriptions (*.json)\0*.json\0All files (*.*)\0*.*\0";
+const char* const kDescriptionExtension = "json";
+const char* const kSaveDialogFailed = "The Save As dialog could not be shown (error %lu).";
 
 // Control ids.
 enum : int {
@@ -114,6 +122,28 @@ LRESULT TPanel::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   }
 }
 
+std::string AskDescriptionFile(HWND owner) {
+  char file[MAX_PATH] = "";
+  std::snprintf(file, sizeof file, "%s", kvDefaultDescriptionName);
+  OPENFILENAMEA dialog{};
+  dialog.lStructSize = sizeof dialog;
+  dialog.hwndOwner = owner;
+  dialog.lpstrFilter = kDescriptionFilter;
+  dialog.nFilterIndex = 1;
+  dialog.lpstrFile = file;
+  dialog.nMaxFile = sizeof file;
+  dialog.lpstrDefExt = kDescriptionExtension;
+  dialog.Flags = OFN_EXPLORER | OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
+  if (GetSaveFileNameA(&dialog)) return file;
+  // Cancel leaves no error; anything else is worth a message.
+  if (const DWORD error = CommDlgExtendedError()) {
+    char text[128];
+    std::snprintf(text, sizeof text, kSaveDialogFailed, static_cast<unsigned long>(error));
+    throw kv::Exception(text);
+  }
+  return {};
+}
+
 TWaitCursor::TWaitCursor(bool& flag) : FFlag(flag) {
   FFlag = true;
   SetCursor(LoadCursor(nullptr, IDC_WAIT));
@@ -126,7 +156,7 @@ TWaitCursor::~TWaitCursor() {
 
 // ---- creation and closing ------------------------------------------------------
 
-TfmMain::TfmMain(TOptions& options) : FOptions(options) {
+TfmMain::TfmMain(TOptions& options) : AskFileName(AskDescriptionFile), FOptions(options) {
   kvUSB1 = new kv::TkvUSB(&FForm);
   kvUSB1->SetName("kvUSB1");
   kvUSB1->SetRequestDescriptors(false);
@@ -548,6 +578,7 @@ void TfmMain::ExecuteCommand(WORD id) {
     case cmdEnable: actEnableExecute(); break;
     case cmdDisable: actDisableExecute(); break;
     case cmdReset: actResetExecute(); break;
+    case cmdSaveMachineDescription: actSaveMachineDescriptionExecute(); break;
     case cmdAbout: About1Click(); break;
     default: break;
   }
@@ -614,6 +645,23 @@ void TfmMain::actInstallDriverExecute() {
     kvUsbDriver1->InstallDriver();
   }
   actReloadExecute();
+}
+
+// The capture refreshes a topology of its own through a recorder: the tree,
+// its selection and kvUSB1's list keep theirs. The status bar says where the
+// description went, how many serial numbers it hides, or why it failed.
+void TfmMain::actSaveMachineDescriptionExecute() {
+  const std::string file = AskFileName ? AskFileName(FHandle) : std::string();
+  if (file.empty()) return;
+  TkvSaveOutcome outcome;
+  {
+    TkvBusyScope busy(FDebounce);
+    TWaitCursor wait(FWaitCursor);
+    UpdateWindow(FHandle);  // what the dialog covered, before the refresh
+    outcome = SaveMachineDescription(file, FRequestDescriptors);
+  }
+  const std::string text = SaveOutcomeText(outcome);
+  SendMessageA(FBar, SB_SETTEXTA, 1, reinterpret_cast<LPARAM>(text.c_str()));
 }
 
 // ---- device changes -------------------------------------------------------------
