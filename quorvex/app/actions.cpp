@@ -99,6 +99,27 @@ std::string MenuItemText(WORD Id) {
   return action->Caption;
 }
 
+std::string MnemonicCaption(const std::string& Caption, std::string& Used) {
+  auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+  auto eligible = [&](std::size_t i) {
+    const char c = upper(Caption[i]);
+    return ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) && Used.find(c) == std::string::npos;
+  };
+  std::size_t at = std::string::npos;
+  for (std::size_t i = 0; i < Caption.size() && at == std::string::npos; ++i)
+    if ((i == 0 || Caption[i - 1] == ' ') && eligible(i)) at = i;
+  for (std::size_t i = 0; i < Caption.size() && at == std::string::npos; ++i)
+    if (eligible(i)) at = i;
+  std::string text;
+  for (std::size_t i = 0; i < Caption.size(); ++i) {
+    if (i == at) text += '&';
+    text += Caption[i];
+    if (Caption[i] == '&') text += '&';
+  }
+  if (at != std::string::npos) Used += upper(Caption[at]);
+  return text;
+}
+
 const std::vector<TkvMenuEntry>& MenuEntries(TkvMenu Menu) {
   static const std::vector<E> main = {
       Sub("File"),   Item(cmdCopy), Item(cmdCopyAll), kSep, Item(cmdSaveMachineDescription), kSep, Item(cmdExit),

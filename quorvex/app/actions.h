@@ -101,6 +101,13 @@ std::string ShortCutText(TkvShortCut ShortCut);
 // the command's first accelerator when it has one.
 std::string MenuItemText(WORD Id);
 
+// A menu entry's text with its access key ("&" before it), as the menus of
+// the original program got theirs: the first letter or digit of a word that
+// no entry of the same menu took yet, else any such character of the
+// caption; Used collects the keys taken (upper case). A caption's own "&"
+// is doubled so that it shows. No key left: the caption as it is.
+std::string MnemonicCaption(const std::string& Caption, std::string& Used);
+
 // The menus, as flat lists: SubMenu opens a drop-down with Caption, End
 // closes it; Item and Separator go into the innermost open drop-down.
 enum class TkvMenu { Main, TreePopup, ListPopup };

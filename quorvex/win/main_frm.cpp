@@ -51,6 +51,12 @@ const char kDescriptionFilter[] = "Machine descriptions (*.json)\0*.json\0All fi
 const char* const kDescriptionExtension = "json";
 const char* const kSaveDialogFailed = "The Save As dialog could not be shown (error %lu).";
 
+// The widest captions of the property rows, and the room a list view cell
+// leaves around its text.
+const char* const kWidestCaptions[] = {"Speed (Low,Full,High)", "String Descriptor [99]", "Registry Key Name",
+                                       "Max Packet Size"};
+constexpr int kvListCellPadding = 16;
+
 // Control ids.
 enum : int {
   idTree = 1001,
@@ -222,25 +228,35 @@ bool TfmMain::Create(int show) {
 
 void TfmMain::CreateMenus() {
   // The three menus from the one table; each entry's text carries its
-  // short-cut from the accelerator table.
+  // short-cut from the accelerator table and an access key of its own menu.
   auto build = [](TkvMenu which, bool popup) {
     std::vector<HMENU> open{popup ? CreatePopupMenu() : CreateMenu()};
+    std::vector<std::string> used(1);  // the access keys of each open menu
     for (const TkvMenuEntry& entry : MenuEntries(which)) {
       switch (entry.Kind) {
         case TkvMenuEntry::SubMenu:
           open.push_back(CreatePopupMenu());
           AppendMenuA(open[open.size() - 2], MF_POPUP | MF_STRING, reinterpret_cast<UINT_PTR>(open.back()),
-                      entry.Caption);
+                      MnemonicCaption(entry.Caption, used.back()).c_str());
+          used.emplace_back();
           break;
         case TkvMenuEntry::End:
-          if (open.size() > 1) open.pop_back();
+          if (open.size() > 1) {
+            open.pop_back();
+            used.pop_back();
+          }
           break;
         case TkvMenuEntry::Separator:
           AppendMenuA(open.back(), MF_SEPARATOR, 0, nullptr);
           break;
-        case TkvMenuEntry::Item:
-          AppendMenuA(open.back(), MF_STRING, entry.Id, MenuItemText(entry.Id).c_str());
+        case TkvMenuEntry::Item: {
+          const std::string text = MenuItemText(entry.Id);
+          const std::size_t tab = text.find('\t');
+          const std::string caption = MnemonicCaption(text.substr(0, tab), used.back()) +
+                                      (tab == std::string::npos ? std::string() : text.substr(tab));
+          AppendMenuA(open.back(), MF_STRING, entry.Id, caption.c_str());
           break;
+        }
       }
     }
     return open.front();
@@ -267,6 +283,14 @@ void TfmMain::CreateControls() {
   FGeneralPage.Create(FHandle, FHandle);
   FList.Create(FGeneralPage.Handle(), idList,
                {{kColumnDescription, quorvex::Scale(kvListCaptionWidth, dpi)}, {kColumnValue, quorvex::Scale(200, dpi)}});
+  // The "Description" column keeps its width unless the font is too large for
+  // the widest captions of the rows: then it is as wide as they are.
+  int captionWidth = quorvex::Scale(kvListCaptionWidth, dpi);
+  for (const char* caption : kWidestCaptions)
+    captionWidth = std::max(captionWidth, static_cast<int>(SendMessageA(FList.Handle(), LVM_GETSTRINGWIDTHA, 0,
+                                                                        reinterpret_cast<LPARAM>(caption))) +
+                                              quorvex::Scale(kvListCellPadding, dpi));
+  ListView_SetColumnWidth(FList.Handle(), 0, captionWidth);
   FDevicePage.Create(FHandle, FHandle);
   CreateDevicePage();
   FPages.AddPage(kGeneralPage, FGeneralPage.Handle());
@@ -471,9 +495,12 @@ void TfmMain::ShowRows() {
   FList.FitLastColumn();
 }
 
-void TfmMain::UpdateStatusPath() {
-  const std::string path = FModel->StatusPath();
-  SendMessageA(FBar, SB_SETTEXTA, 1, reinterpret_cast<LPARAM>(path.c_str()));
+void TfmMain::UpdateStatusPath() { ShowStatus(FModel->StatusPath()); }
+
+void TfmMain::ShowStatus(const std::string& text) {
+  SendMessageA(FBar, SB_SETTEXTA, 1, reinterpret_cast<LPARAM>(text.c_str()));
+  // A long path is cut at the panel's end: the whole text shows as its tip.
+  SendMessageA(FBar, SB_SETTIPTEXTA, 1, reinterpret_cast<LPARAM>(text.c_str()));
 }
 
 void TfmMain::UpdateDevicePage() {
@@ -632,9 +659,8 @@ void TfmMain::actEjectExecute() {
 void TfmMain::ShowActionOutcome(WORD id) {
   if (kvUSB1->LastActionOk()) return;
   const TkvAction* action = FindAction(id);
-  const std::string text = std::string(action ? action->Caption : "Device action") + " failed: " +
-                           kv::SysErrorMessage(kvUSB1->LastActionError());
-  SendMessageA(FBar, SB_SETTEXTA, 1, reinterpret_cast<LPARAM>(text.c_str()));
+  ShowStatus(std::string(action ? action->Caption : "Device action") + " failed: " +
+             kv::SysErrorMessage(kvUSB1->LastActionError()));
 }
 
 void TfmMain::actInstallDriverExecute() {
@@ -660,8 +686,7 @@ void TfmMain::actSaveMachineDescriptionExecute() {
     UpdateWindow(FHandle);  // what the dialog covered, before the refresh
     outcome = SaveMachineDescription(file, FRequestDescriptors);
   }
-  const std::string text = SaveOutcomeText(outcome);
-  SendMessageA(FBar, SB_SETTEXTA, 1, reinterpret_cast<LPARAM>(text.c_str()));
+  ShowStatus(SaveOutcomeText(outcome));
 }
 
 // ---- device changes -------------------------------------------------------------

@@ -114,6 +114,8 @@ class TfmMain : public TWindow, private TkvTimerPort {
   COLORREF TreeCustomDrawItem(LPARAM item, bool hasChildren);
   void ShowRows();
   void UpdateStatusPath();
+  // The text of the status bar's second panel, also as its tip.
+  void ShowStatus(const std::string& text);
   // A device action that failed says why in the status bar; the next
   // selection shows the path again.
   void ShowActionOutcome(WORD id);

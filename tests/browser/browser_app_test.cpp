@@ -48,6 +48,16 @@ TEST(BrowserActionsTest, MenusShowCaptionsAndShortCutsOfTheAcceleratorTable) {
   };
   for (const Case& c : cases) EXPECT_EQ(MenuItemText(c.id), c.menuText) << c.id;
   EXPECT_EQ(MenuItemText(cmdLast + 1), "");
+
+  // Access keys: a word's first letter that the menu has not taken yet, else
+  // any letter left; a caption's own "&" shows.
+  std::string used;
+  std::string keyed;
+  for (const char* caption : {"Reload Descriptors", "Enable", "Disable", "Reset", "Eject", "Install Driver ...",
+                              "Rock & Roll", "...", "2 Ends"})
+    keyed += MnemonicCaption(caption, used) + ";";
+  EXPECT_EQ(keyed, "&Reload Descriptors;&Enable;&Disable;Re&set;E&ject;&Install Driver ...;R&ock && Roll;...;&2 Ends;");
+  EXPECT_EQ(used, "REDSJIO2");
   EXPECT_STREQ(FindAction(cmdReset)->Hint, "Reset device");
 
   // Every accelerator is a virtual key of a real command; the second

@@ -1,7 +1,10 @@
 // The browser's main window and About window, driven in-process through
 // their real Win32 windows with messages (x86_64 build under Wine with Xvfb),
 // on a fresh copy of the demo machine per test.
+#include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -178,6 +181,7 @@ TEST_F(BrowserWindow, DeviceActionsNeedASelectedDevice) {
       char text[128] = "";
       GetMenuStringA(menu, i, text, sizeof text, MF_BYPOSITION);
       std::string t = text;
+      t.erase(std::remove(t.begin(), t.end(), '&'), t.end());  // the access key's mark
       if (t.substr(0, t.find('\t')) == caption) return GetMenuState(menu, i, MF_BYPOSITION);
     }
     ADD_FAILURE() << caption << " is not in the menu";
@@ -207,12 +211,28 @@ TEST_F(BrowserWindow, DeviceActionsNeedASelectedDevice) {
   SelectText("Port #2 (free)");
   EXPECT_FALSE(w.CommandEnabled(quorvex::cmdEnable));
 
-  // The menu texts carry the short-cuts; the second short-cuts are in the
-  // accelerator table.
+  // The menu texts carry the short-cuts and an access key each, none twice
+  // in one menu; the second short-cuts are in the accelerator table.
   HMENU file = GetSubMenu(GetMenu(w.Handle()), 0);
   char text[128] = "";
   GetMenuStringA(file, 0, text, sizeof text, MF_BYPOSITION);
-  EXPECT_STREQ(text, "Copy into Clipboard\tCtrl+C");
+  EXPECT_STREQ(text, "&Copy into Clipboard\tCtrl+C");
+  std::function<void(HMENU)> keys = [&](HMENU menu) {
+    std::string used;
+    for (int i = 0; i < GetMenuItemCount(menu); ++i) {
+      if (GetMenuState(menu, i, MF_BYPOSITION) & MF_SEPARATOR) continue;
+      GetMenuStringA(menu, i, text, sizeof text, MF_BYPOSITION);
+      const char* mark = std::strchr(text, '&');
+      ASSERT_TRUE(mark && mark[1]) << text << " has no access key";
+      const char key = static_cast<char>(std::toupper(static_cast<unsigned char>(mark[1])));
+      EXPECT_EQ(used.find(key), std::string::npos) << text << ": " << key << " twice";
+      used += key;
+      if (HMENU sub = GetSubMenu(menu, i)) keys(sub);
+    }
+  };
+  for (HMENU menu : {GetMenu(w.Handle()), w.TreePopup(), w.ListPopup()}) keys(menu);
+  GetMenuStringA(GetMenu(w.Handle()), 0, text, sizeof text, MF_BYPOSITION);
+  EXPECT_STREQ(text, "&File") << "Alt+F opens it";
   std::vector<ACCEL> table(static_cast<std::size_t>(CopyAcceleratorTableA(w.Accelerators(), nullptr, 0)));
   CopyAcceleratorTableA(w.Accelerators(), table.data(), static_cast<int>(table.size()));
   auto has = [&](BYTE flags, WORD key, WORD cmd) {
