@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <string_view>
 #include <unordered_map>
 
 #include <nlohmann/json.hpp>
@@ -174,8 +175,8 @@ class TWriter {
     Registry();
     // Windows names a USB device that has a serial number after it
     // (USB\VID_x&PID_y\<serial>); generated instance names hold a '&'.
-    for (const auto& n : R.Devnodes) {
-      const std::string id = Ansi(n.second.Id);
+    for (const TkvRecDevnode& n : R.Devnodes) {
+      const std::string id = Ansi(n.Id);
       const std::size_t last = id.rfind('\\');
       if (!SameText(id.substr(0, 8), "USB\\VID_") || last == std::string::npos || last < 8) continue;
       const std::string serial = id.substr(last + 1);
@@ -350,64 +351,67 @@ class TWriter {
   // otherwise in the order they were seen.
   std::vector<DEVINST> Children(DEVINST parent) {
     std::vector<DEVINST> list;
-    std::set<DEVINST> taken;
-    auto p = R.Devnodes.find(parent);
-    for (DEVINST c = p == R.Devnodes.end() ? 0 : p->second.FirstChild; c && !taken.count(c);) {
-      auto it = R.Devnodes.find(c);
-      if (it == R.Devnodes.end() || !IsChildOf(it->second, parent)) break;
+    const unsigned stamp = ++FStamp;  // FTaken[c] == stamp: c is in the list
+    for (DEVINST c = R.Has(parent) ? R.At(parent).FirstChild : 0; c && FTaken[c] != stamp;) {
+      if (!R.Has(c) || !IsChildOf(R.At(c), parent)) break;
       list.push_back(c);
-      taken.insert(c);
-      c = it->second.Next;
+      FTaken[c] = stamp;
+      c = R.At(c).Next;
     }
-    auto seen = FBySeen.find(parent);
-    if (seen != FBySeen.end())
-      for (DEVINST c : seen->second)
-        if (!taken.count(c)) list.push_back(c);
+    for (DEVINST c : FBySeen[parent])
+      if (FTaken[c] != stamp) list.push_back(c);
     return list;
   }
-  std::map<DEVINST, std::vector<DEVINST>> FBySeen;  // parent -> children in the order seen
+  // By devnode key: the children in the order seen, marks of Children, the
+  // ids as written, and the devnodes written.
+  std::vector<std::vector<DEVINST>> FBySeen;
+  std::vector<unsigned> FTaken;
+  unsigned FStamp = 0;
+  std::vector<std::string> FIds;
+  std::vector<char> FDone;
 
   bool IsChildOf(const TkvRecDevnode& n, DEVINST parent) const {
-    const bool top = n.Parent == 0 || n.Parent == R.Root || !R.Devnodes.count(n.Parent);
+    const bool top = n.Parent == 0 || n.Parent == R.Root || !R.Has(n.Parent);
     return parent == R.Root ? top : n.Parent == parent;
   }
 
-  std::string IdOf(DEVINST handle) {
-    auto known = FIds.find(handle);
-    if (known != FIds.end()) return known->second;
-    const TkvRecDevnode& n = R.Devnodes.at(handle);
-    // A devnode the library walked past without reading its id.
-    std::string id = n.Id.empty() ? "UNREAD\\DEVNODE\\" + std::to_string(n.Seen) : Ansi(n.Id);
-    FIds[handle] = id;
+  const std::string& IdOf(DEVINST key) {
+    std::string& id = FIds[key];
+    if (id.empty()) {
+      const TkvRecDevnode& n = R.At(key);
+      // A devnode the library walked past without reading its id.
+      id = n.Id.empty() ? "UNREAD\\DEVNODE\\" + std::to_string(n.Seen) : Ansi(n.Id);
+    }
     return id;
   }
-  std::map<DEVINST, std::string> FIds;
 
   // The devnode tree, as the value of "devnodes"; false: no devnodes.
   bool Devnodes(TkvJsonWriter& out) {
-    FIds.clear();
-    FBySeen.clear();
+    const std::size_t keys = R.Devnodes.size() + 1;
+    FBySeen.assign(keys, {});
+    FTaken.assign(keys, 0);
+    FIds.assign(keys, std::string());
+    FDone.assign(keys, 0);
     std::vector<std::pair<unsigned long, DEVINST>> order;
-    for (const auto& n : R.Devnodes)
-      if (n.first != R.Root) order.emplace_back(n.second.Seen, n.first);
+    for (DEVINST key = 1; key < keys; ++key)
+      if (key != R.Root) order.emplace_back(R.At(key).Seen, key);
     std::sort(order.begin(), order.end());
     for (const auto& o : order) {
-      const TkvRecDevnode& n = R.Devnodes.at(o.second);
-      const bool top = n.Parent == 0 || n.Parent == R.Root || !R.Devnodes.count(n.Parent);
+      const TkvRecDevnode& n = R.At(o.second);
+      const bool top = n.Parent == 0 || n.Parent == R.Root || !R.Has(n.Parent);
       FBySeen[top ? R.Root : n.Parent].push_back(o.second);
     }
     const std::vector<DEVINST> top = Children(R.Root);
     out.BeginArray();
-    std::set<DEVINST> done;
-    for (DEVINST c : top) Devnode(out, c, done, 0);
+    for (DEVINST c : top) Devnode(out, c, 0);
     out.End();
     return !top.empty();
   }
 
-  void Devnode(TkvJsonWriter& out, DEVINST handle, std::set<DEVINST>& done, int depth) {
-    done.insert(handle);
-    const TkvRecDevnode& n = R.Devnodes.at(handle);
-    const std::string id = IdOf(handle);
+  void Devnode(TkvJsonWriter& out, DEVINST key, int depth) {
+    FDone[key] = 1;
+    const TkvRecDevnode& n = R.At(key);
+    const std::string& id = IdOf(key);
     out.BeginObject();
     out.Key("id").String(id);
     if (n.Class) out.Key("class").String(GuidText(*n.Class));
@@ -432,15 +436,16 @@ class TWriter {
       }
       out.End();
     }
-    const std::string hardwareKey = "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\" + id + "\\Device Parameters";
-    for (const auto& v : n.HardwareValues.List)
-      RegistryKey(hardwareKey)[v.first.empty() ? "@default" : Ansi(v.first)] = Value(v.second);
+    if (!n.HardwareValues.List.empty()) {
+      ojson& values = RegistryKey("HKLM\\SYSTEM\\CurrentControlSet\\Enum\\" + id + "\\Device Parameters");
+      for (const auto& v : n.HardwareValues.List) values[v.first.empty() ? "@default" : Ansi(v.first)] = Value(v.second);
+    }
     if (!n.KernelName.empty()) KernelNames(id, Ansi(n.KernelName));
 
     std::vector<DEVINST> children;
     if (depth < 64)
-      for (DEVINST c : Children(handle))
-        if (!done.count(c)) children.push_back(c);
+      for (DEVINST c : Children(key))
+        if (!FDone[c]) children.push_back(c);
     std::vector<std::string> childIds;
     for (DEVINST c : children) childIds.push_back(IdOf(c));
     auto relations = [&](const auto& map, const char* key, const std::vector<std::string>& fallback) {
@@ -457,7 +462,7 @@ class TWriter {
     relations(R.RemovalRelations, "removalRelations", {});
     if (!children.empty()) {
       out.Key("children").BeginArray();
-      for (DEVINST c : children) Devnode(out, c, done, depth + 1);
+      for (DEVINST c : children) Devnode(out, c, depth + 1);
       out.End();
     }
     out.End();
@@ -467,26 +472,27 @@ class TWriter {
   void KernelNames(const std::string& id, const std::string& kernel) {
     const std::string machine = "\\REGISTRY\\MACHINE\\";
     if (kernel.size() <= machine.size() || !SameText(kernel.substr(0, machine.size()), machine)) return;
-    auto split = [](const std::string& path) {
-      std::vector<std::string> parts;
-      std::size_t at = 0;
+    auto split = [](std::string_view path, std::vector<std::string_view>& parts) {
+      parts.clear();
       for (;;) {
-        const std::size_t slash = path.find('\\', at);
-        parts.push_back(path.substr(at, slash - at));
-        if (slash == std::string::npos) return parts;
-        at = slash + 1;
+        const std::size_t slash = path.find('\\');
+        parts.push_back(path.substr(0, slash));
+        if (slash == std::string_view::npos) return;
+        path.remove_prefix(slash + 1);
       }
     };
-    const std::vector<std::string> got = split(kernel.substr(machine.size()));
-    const std::vector<std::string> names = split("SYSTEM\\CurrentControlSet\\Enum\\" + id + "\\Device Parameters");
-    if (got.size() != names.size()) return;
-    std::string path = "HKLM";
-    for (std::size_t i = 0; i < names.size(); ++i) {
-      path += "\\" + names[i];
-      const std::string standard = i == 1 ? "ControlSet001" : names[i];
-      if (got[i] != standard) RegistryKey(path)["@kernelName"] = got[i];
+    const std::string standard = "SYSTEM\\CurrentControlSet\\Enum\\" + id + "\\Device Parameters";
+    split(std::string_view(kernel).substr(machine.size()), FGot);
+    split(standard, FNames);
+    if (FGot.size() != FNames.size()) return;
+    for (std::size_t i = 0; i < FNames.size(); ++i) {
+      if (FGot[i] == (i == 1 ? std::string_view("ControlSet001") : FNames[i])) continue;
+      std::string path = "HKLM";
+      for (std::size_t j = 0; j <= i; ++j) path.append("\\").append(FNames[j]);
+      RegistryKey(path)["@kernelName"] = std::string(FGot[i]);
     }
   }
+  std::vector<std::string_view> FGot, FNames;
 
   // ---- USB --------------------------------------------------------------------------------
 
@@ -532,7 +538,7 @@ class TWriter {
 
   bool Opened(const std::string& path, bool fallback) const {
     auto it = R.Opened.find(UpperAscii(path));
-    return it == R.Opened.end() ? fallback : it->second;
+    return it == R.Opened.end() ? fallback : it->second.Opened;
   }
 
   void Replies(TkvJsonWriter& out, const std::string& path) {
@@ -820,29 +826,26 @@ class TWriter {
     } catch (const std::exception&) {
       return;
     }
-    std::map<std::string, HANDLE> handles;
-    std::vector<BYTE> out;
-    for (const TkvRecRequest& r : R.Requests) {
-      const std::string upper = UpperAscii(r.Path);
-      auto h = handles.find(upper);
-      if (h == handles.end())
-        h = handles.emplace(upper, replay->CreateFileA(r.Path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                                       OPEN_EXISTING, 0, nullptr))
-                .first;
-      if (h->second == INVALID_HANDLE_VALUE) continue;  // an object the description does not hold
-      out.assign(r.OutSize, 0);
-      std::vector<BYTE> in = r.In;
-      DWORD returned = 0;
-      const BOOL ok = replay->DeviceIoControl(h->second, r.Code, in.empty() ? nullptr : in.data(),
-                                              static_cast<DWORD>(in.size()), out.empty() ? nullptr : out.data(),
-                                              r.OutSize, &returned, nullptr);
-      const bool same = r.Ok ? ok && returned == r.Out.size() && std::equal(r.Out.begin(), r.Out.end(), out.begin())
-                             : !ok && GetLastError() == r.Error;
-      if (!same) FRaw[upper].push_back(&r);
+    std::vector<BYTE> in, out;
+    for (const auto& object : FObjects) {
+      const TRequests& requests = object.second.Requests;
+      const HANDLE h = replay->CreateFileA(requests.front()->Path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                          OPEN_EXISTING, 0, nullptr);
+      if (h == INVALID_HANDLE_VALUE) continue;  // an object the description does not hold
+      for (const TkvRecRequest* r : requests) {
+        in.assign(r->In.begin(), r->In.end());
+        out.assign(r->OutSize, 0);
+        DWORD returned = 0;
+        const BOOL ok = replay->DeviceIoControl(h, r->Code, in.empty() ? nullptr : in.data(), static_cast<DWORD>(in.size()),
+                                                out.empty() ? nullptr : out.data(), r->OutSize, &returned, nullptr);
+        const bool same = r->Ok ? ok && returned == r->Out.size() && std::equal(r->Out.begin(), r->Out.end(), out.begin())
+                                : !ok && GetLastError() == r->Error;
+        if (!same) FRaw[object.first].push_back(r);
+      }
+      replay->CloseHandle(h);
     }
-    for (const auto& h : handles)
-      if (h.second != INVALID_HANDLE_VALUE) replay->CloseHandle(h.second);
   }
+
   // ---- serial numbers ------------------------------------------------------------------------
 
   // Serial numbers stand in ids, paths and names between separators
