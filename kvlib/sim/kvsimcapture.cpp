@@ -74,21 +74,13 @@ WORD Get16(const std::vector<BYTE>& b, std::size_t at) { return static_cast<WORD
 // the host's own conversion, which uses the same code page.
 class TAnsi {
  public:
-  explicit TAnsi(unsigned codePage) : FUtf8(codePage == 65001) {
-    if (FUtf8) return;
-    for (char32_t c = 0x80; c < 0x10000; ++c) {
-      if (c >= 0xD800 && c <= 0xDFFF) continue;
-      const WCHAR w = static_cast<WCHAR>(c);
-      const std::string a = Host().WideToAnsi(&w, 1);
-      if (a.size() == 1 && static_cast<unsigned char>(a[0]) >= 0x80)
-        FTable.emplace(static_cast<unsigned char>(a[0]), static_cast<char16_t>(c));
-    }
-  }
-  std::string operator()(const std::string& text) const {
+  explicit TAnsi(unsigned codePage) : FUtf8(codePage == 65001) {}
+  std::string operator()(std::string text) const {
     bool ascii = true;
     for (unsigned char b : text) ascii = ascii && b < 0x80;
     if (ascii) return text;
     if (FUtf8) return Utf16ToUtf8(Utf8ToUtf16(text));  // keeps it valid UTF-8
+    if (!FLearnt) Learn();
     std::u16string w;
     w.reserve(text.size());
     for (unsigned char b : text) {
@@ -103,8 +95,20 @@ class TAnsi {
   }
 
  private:
+  // The table, learnt when the first text outside ASCII comes.
+  void Learn() const {
+    FLearnt = true;
+    for (char32_t c = 0x80; c < 0x10000; ++c) {
+      if (c >= 0xD800 && c <= 0xDFFF) continue;
+      const WCHAR w = static_cast<WCHAR>(c);
+      const std::string a = Host().WideToAnsi(&w, 1);
+      if (a.size() == 1 && static_cast<unsigned char>(a[0]) >= 0x80)
+        FTable.emplace(static_cast<unsigned char>(a[0]), static_cast<char16_t>(c));
+    }
+  }
   bool FUtf8;
-  std::map<unsigned char, char16_t> FTable;
+  mutable bool FLearnt = false;
+  mutable std::map<unsigned char, char16_t> FTable;
 };
 
 // The code pages a description can name, told apart by how the host's
@@ -150,16 +154,13 @@ std::vector<std::string> SplitMultiSz(const std::vector<BYTE>& data) {
   return items;
 }
 
-struct TUsbObject {
-  std::vector<const TkvRecRequest*> Requests;
-};
-
 class TWriter {
  public:
   TWriter(const TkvRecordingMachine::TRecording& rec, const TkvCaptureOptions& options)
       : R(rec), O(options), Ansi(options.CodePage ? options.CodePage : HostCodePage()),
         FCodePage(options.CodePage ? options.CodePage : HostCodePage()) {
-    for (const TkvRecRequest& r : R.Requests) FObjects[UpperAscii(r.Path)].Requests.push_back(&r);
+    FObjects.resize(R.Opened.size() + 1);
+    for (const TkvRecRequest& r : R.Requests) FObjects[r.Object].push_back(&r);
     FScratchHub = &FScratchUsb.AddController(0, "").SetRootHub("SCRATCH", 2);
     FScratchHub->Attach(1, TkvSimUsbDevice());
     FScratchHub->AttachHub(2, "SCRATCH2", 1, "");
@@ -215,8 +216,10 @@ class TWriter {
   const TkvCaptureOptions& O;
   TAnsi Ansi;
   unsigned FCodePage;
-  std::map<std::string, TUsbObject> FObjects;  // by upper-case path
-  std::map<std::string, std::vector<const TkvRecRequest*>> FRaw;  // upper-case path -> requests kept as replied
+  // The requests to each object, and the ones kept as replied, by the
+  // object's number.
+  std::vector<std::vector<const TkvRecRequest*>> FObjects;
+  std::map<std::size_t, std::vector<const TkvRecRequest*>> FRaw;
   std::map<std::string, std::string> FSerials;  // serial number -> placeholder
   std::set<std::string> FHubsWritten;
   TkvSimMachine FScratch;
@@ -500,8 +503,8 @@ class TWriter {
 
   const TRequests& RequestsOf(const std::string& path) {
     static const TRequests none;
-    auto it = FObjects.find(UpperAscii(path));
-    return it == FObjects.end() ? none : it->second.Requests;
+    auto it = R.Opened.find(UpperAscii(path));
+    return it == R.Opened.end() ? none : FObjects[it->second.Number];
   }
 
   // The longest successful reply to a request among these.
@@ -542,7 +545,8 @@ class TWriter {
   }
 
   void Replies(TkvJsonWriter& out, const std::string& path) {
-    auto it = FRaw.find(UpperAscii(path));
+    auto object = R.Opened.find(UpperAscii(path));
+    auto it = object == R.Opened.end() ? FRaw.end() : FRaw.find(object->second.Number);
     if (it == FRaw.end()) return;
     out.Key("replies").BeginArray();
     for (const TkvRecRequest* r : it->second) {
@@ -827,8 +831,9 @@ class TWriter {
       return;
     }
     std::vector<BYTE> in, out;
-    for (const auto& object : FObjects) {
-      const TRequests& requests = object.second.Requests;
+    for (std::size_t object = 0; object < FObjects.size(); ++object) {
+      const TRequests& requests = FObjects[object];
+      if (requests.empty()) continue;
       const HANDLE h = replay->CreateFileA(requests.front()->Path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                           OPEN_EXISTING, 0, nullptr);
       if (h == INVALID_HANDLE_VALUE) continue;  // an object the description does not hold
@@ -840,7 +845,7 @@ class TWriter {
                                                 out.empty() ? nullptr : out.data(), r->OutSize, &returned, nullptr);
         const bool same = r->Ok ? ok && returned == r->Out.size() && std::equal(r->Out.begin(), r->Out.end(), out.begin())
                                 : !ok && GetLastError() == r->Error;
-        if (!same) FRaw[object.first].push_back(r);
+        if (!same) FRaw[object].push_back(r);
       }
       replay->CloseHandle(h);
     }
@@ -864,10 +869,11 @@ class TWriter {
     if (swaps.empty()) return json;
     std::string out;
     out.reserve(json.size());
-    bool inText = false;
-    std::size_t piece = 0;  // start of the current piece inside a text
+    // The characters that end a piece inside a text.
+    bool ends[256] = {};
+    for (unsigned char c : std::string("\\\"#&{}/ ;")) ends[c] = true;
     std::string upper;
-    auto flush = [&](std::size_t end) {
+    auto flush = [&](std::size_t piece, std::size_t end) {
       const std::size_t n = end - piece;
       if (n >= shortest && n <= longest) {
         upper.assign(json, piece, n);
@@ -880,26 +886,33 @@ class TWriter {
       }
       out.append(json, piece, n);
     };
-    for (std::size_t i = 0; i < json.size(); ++i) {
-      const char c = json[i];
-      if (!inText) {
-        out += c;
-        if (c == '"') {
-          inText = true;
-          piece = i + 1;
+    std::size_t i = 0;
+    while (i < json.size()) {
+      // Outside the texts: up to and with the next quote.
+      const std::size_t quote = json.find('"', i);
+      if (quote == std::string::npos) {
+        out.append(json, i, std::string::npos);
+        break;
+      }
+      out.append(json, i, quote + 1 - i);
+      // A text: pieces between the separators; an escape ("\\" between the
+      // parts of a path) is one.
+      std::size_t piece = quote + 1;
+      for (i = piece; i < json.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(json[i]);
+        if (!ends[c]) continue;
+        flush(piece, i);
+        if (c == '\\' && i + 1 < json.size()) {
+          out.append(json, i, 2);
+          piece = ++i + 1;
+          continue;
         }
-        continue;
-      }
-      if (c == '\\' && i + 1 < json.size()) {  // an escape: "\\" between the parts of a path
-        flush(i);
-        out.append(json, i, 2);
-        piece = ++i + 1;
-      } else if (c == '"' || c == '#' || c == '&' || c == '{' || c == '}' || c == '/' || c == ' ' || c == ';') {
-        flush(i);
-        out += c;
+        out += static_cast<char>(c);
         piece = i + 1;
-        inText = c != '"';
+        if (c == '"') break;
       }
+      if (i >= json.size()) flush(piece, json.size());
+      ++i;
     }
     return out;
   }

@@ -337,10 +337,9 @@ BOOL TkvRecordingMachine::DeviceIoControl(HANDLE device, DWORD code, void* in, D
     return FALSE;
   }
   // The input first: the reply may be written over it.
-  TkvRecRequestKey key;
-  key.Code = code;
-  key.OutSize = out ? outSize : 0;
-  if (in && inSize) key.In.assign(static_cast<const BYTE*>(in), static_cast<const BYTE*>(in) + inSize);
+  const DWORD room = out ? outSize : 0;
+  std::vector<BYTE> input;
+  if (in && inSize) input.assign(static_cast<const BYTE*>(in), static_cast<const BYTE*>(in) + inSize);
   DWORD got = 0;
   const BOOL ok = FBelow.DeviceIoControl(device, code, in, inSize, out, outSize, &got, overlapped);
   const DWORD error = GetLastError();
@@ -351,17 +350,23 @@ BOOL TkvRecordingMachine::DeviceIoControl(HANDLE device, DWORD code, void* in, D
     std::lock_guard<std::mutex> lock(FLock);
     auto file = FRec->Files.find(Key(device));
     if (file != FRec->Files.end()) {
-      key.Object = file->second.Object;
-      auto at = FRec->RequestIndex.find(key);
-      TkvRecRequest* r;
-      if (at == FRec->RequestIndex.end()) {
+      const std::size_t object = file->second.Object;
+      std::size_t hash = std::hash<std::string_view>()(
+          std::string_view(reinterpret_cast<const char*>(input.data()), input.size()));
+      for (std::size_t part : {object, static_cast<std::size_t>(code), static_cast<std::size_t>(room)})
+        hash = hash * 1000003u ^ part;
+      TkvRecRequest* r = nullptr;
+      for (auto [at, end] = FRec->RequestIndex.equal_range(hash); at != end && !r; ++at) {
+        TkvRecRequest& known = FRec->Requests[at->second];
+        if (known.Object == object && known.Code == code && known.OutSize == room && known.In == input) r = &known;
+      }
+      if (!r) {  // a request not made before; a later reply replaces an earlier
+        FRec->RequestIndex.emplace(hash, FRec->Requests.size());
         r = &FRec->Requests.emplace_back();
-        r->Code = key.Code;
-        r->OutSize = key.OutSize;
-        r->In = key.In;
-        FRec->RequestIndex.emplace(std::move(key), FRec->Requests.size() - 1);
-      } else {
-        r = &FRec->Requests[at->second];  // a later reply replaces an earlier
+        r->Object = object;
+        r->Code = code;
+        r->OutSize = room;
+        r->In = std::move(input);
       }
       r->Path = file->second.Path;
       r->Ok = ok != FALSE;

@@ -52,33 +52,13 @@ struct TkvRecDevnode {
 
 struct TkvRecRequest {
   std::string Path;  // as opened, e.g. "\\.\HCD0"
+  std::size_t Object = 0;  // the number of the path's object
   DWORD Code = 0;
   std::vector<BYTE> In;
   DWORD OutSize = 0;
   bool Ok = false;
   DWORD Error = 0;
   std::vector<BYTE> Out;  // the bytes returned
-};
-
-// A request's identity: the object (by its number), the code, the room for
-// the reply and the input.
-struct TkvRecRequestKey {
-  std::size_t Object = 0;
-  DWORD Code = 0;
-  DWORD OutSize = 0;
-  std::vector<BYTE> In;
-  bool operator==(const TkvRecRequestKey& o) const {
-    return Object == o.Object && Code == o.Code && OutSize == o.OutSize && In == o.In;
-  }
-};
-struct TkvRecRequestKeyHash {
-  std::size_t operator()(const TkvRecRequestKey& k) const {
-    const std::string_view in(reinterpret_cast<const char*>(k.In.data()), k.In.size());
-    std::size_t h = std::hash<std::string_view>()(in);
-    for (std::size_t part : {k.Object, static_cast<std::size_t>(k.Code), static_cast<std::size_t>(k.OutSize)})
-      h = h * 1000003u ^ part;
-    return h;
-  }
 };
 
 struct TkvRecordingMachine::TRecording {
@@ -134,8 +114,10 @@ struct TkvRecordingMachine::TRecording {
     std::size_t Number = 0;
   };
   std::unordered_map<std::string, Object> Opened;
-  std::vector<TkvRecRequest> Requests;
-  std::unordered_map<TkvRecRequestKey, std::size_t, TkvRecRequestKeyHash> RequestIndex;
+  std::deque<TkvRecRequest> Requests;
+  // A request is the same as an earlier one when it goes to the same object
+  // with the same code, input and room for the reply: by a hash of those.
+  std::unordered_multimap<std::size_t, std::size_t> RequestIndex;
 
   // The key a handle stands for (a new devnode for a handle not seen yet),
   // and its devnode.
