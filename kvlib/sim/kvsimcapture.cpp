@@ -834,7 +834,7 @@ class TWriter {
     for (std::size_t object = 0; object < FObjects.size(); ++object) {
       const TRequests& requests = FObjects[object];
       if (requests.empty()) continue;
-      const HANDLE h = replay->CreateFileA(requests.front()->Path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+      const HANDLE h = replay->CreateFileA(R.Paths[object - 1].c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                           OPEN_EXISTING, 0, nullptr);
       if (h == INVALID_HANDLE_VALUE) continue;  // an object the description does not hold
       for (const TkvRecRequest* r : requests) {

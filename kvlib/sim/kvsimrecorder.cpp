@@ -1,4 +1,5 @@
 // The recording machine: forwards to the machine below and keeps what was read.
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <type_traits>
@@ -202,6 +203,13 @@ void TkvRecValues::Set(std::string_view name, DWORD type, const BYTE* data, std:
   Keep(List.back().second, type, data, size);
 }
 
+TkvRecValue& TkvRecDevnode::Property(DWORD code) {
+  auto at = std::lower_bound(Properties.begin(), Properties.end(), code,
+                             [](const auto& p, DWORD c) { return p.first < c; });
+  if (at == Properties.end() || at->first != code) at = Properties.emplace(at, code, TkvRecValue());
+  return at->second;
+}
+
 DEVINST TkvRecordingMachine::TRecording::Node(DEVINST handle) {
   auto it = Bound.find(handle);
   if (it != Bound.end()) return it->second;
@@ -321,9 +329,12 @@ HANDLE TkvRecordingMachine::CreateFileA(LPCSTR name, DWORD access, DWORD share, 
   {
     std::lock_guard<std::mutex> lock(FLock);
     auto object = FRec->Opened.try_emplace(UpperAscii(path));
-    if (object.second) object.first->second.Number = FRec->Opened.size();
+    if (object.second) {
+      FRec->Paths.push_back(path);
+      object.first->second.Number = FRec->Paths.size();
+    }
     object.first->second.Opened = object.first->second.Opened || ok;
-    if (ok) FRec->Files[Key(h)] = {path, object.first->second.Number};
+    if (ok) FRec->Files[Key(h)] = object.first->second.Number;
   }
   SetLastError(error);
   return h;
@@ -350,7 +361,7 @@ BOOL TkvRecordingMachine::DeviceIoControl(HANDLE device, DWORD code, void* in, D
     std::lock_guard<std::mutex> lock(FLock);
     auto file = FRec->Files.find(Key(device));
     if (file != FRec->Files.end()) {
-      const std::size_t object = file->second.Object;
+      const std::size_t object = file->second;
       std::size_t hash = std::hash<std::string_view>()(
           std::string_view(reinterpret_cast<const char*>(input.data()), input.size()));
       for (std::size_t part : {object, static_cast<std::size_t>(code), static_cast<std::size_t>(room)})
@@ -368,7 +379,6 @@ BOOL TkvRecordingMachine::DeviceIoControl(HANDLE device, DWORD code, void* in, D
         r->OutSize = room;
         r->In = std::move(input);
       }
-      r->Path = file->second.Path;
       r->Ok = ok != FALSE;
       r->Error = ok ? ERROR_SUCCESS : error;
       r->Out.assign(reply, reply + replied);
@@ -566,7 +576,7 @@ BOOL TkvRecordingMachine::SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEV
   if (required) *required = need;
   if (ok && data && buffer) {
     std::lock_guard<std::mutex> lock(FLock);
-    Keep(FRec->Devnode(data->DevInst).Properties[property], t, buffer, std::min(need, size));
+    Keep(FRec->Devnode(data->DevInst).Property(property), t, buffer, std::min(need, size));
   }
   SetLastError(error);
   return ok;
@@ -683,7 +693,7 @@ CONFIGRET TkvRecordingMachine::CM_Get_DevNode_Registry_PropertyA(DEVINST node, U
   if (r == CR_SUCCESS && buffer && length && property >= 1) {
     std::lock_guard<std::mutex> lock(FLock);
     // CM_DRP codes are SPDRP codes + 1
-    Keep(FRec->Devnode(node).Properties[property - 1], t, static_cast<const BYTE*>(buffer), *length);
+    Keep(FRec->Devnode(node).Property(property - 1), t, static_cast<const BYTE*>(buffer), *length);
   }
   return r;
 }

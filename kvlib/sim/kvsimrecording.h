@@ -43,7 +43,9 @@ struct TkvRecDevnode {
   DEVINST Parent = 0;
   DEVINST FirstChild = 0;
   DEVINST Next = 0;
-  std::map<DWORD, TkvRecValue> Properties;  // by SPDRP code, the ones delivered
+  // The properties delivered, by SPDRP code (in the order of the codes).
+  std::vector<std::pair<DWORD, TkvRecValue>> Properties;
+  TkvRecValue& Property(DWORD code);
   std::optional<bool> HardwareKey;
   std::string KernelName;     // of the hardware key, as ZwQueryKey named it (ANSI)
   TkvRecValues HardwareValues;  // read through the hardware key's handle
@@ -51,8 +53,7 @@ struct TkvRecDevnode {
 };
 
 struct TkvRecRequest {
-  std::string Path;  // as opened, e.g. "\\.\HCD0"
-  std::size_t Object = 0;  // the number of the path's object
+  std::size_t Object = 0;  // the number of the path's object (TRecording::Paths)
   DWORD Code = 0;
   std::vector<BYTE> In;
   DWORD OutSize = 0;
@@ -101,19 +102,15 @@ struct TkvRecordingMachine::TRecording {
   std::optional<OSVERSIONINFOA> Version;
   std::optional<bool> Wow64;
 
-  // Device paths: open handles (the path and its object number), which
-  // paths opened (by upper-case path: whether, and the object number), and
-  // the requests.
-  struct File {
-    std::string Path;
-    std::size_t Object;
-  };
-  std::unordered_map<ULONG_PTR, File> Files;
+  // Device paths: the objects (numbered 1, 2, ... by upper-case path, with
+  // whether they opened), the open handles, and the requests.
+  std::unordered_map<ULONG_PTR, std::size_t> Files;  // handle -> object number
   struct Object {
     bool Opened = false;
     std::size_t Number = 0;
   };
   std::unordered_map<std::string, Object> Opened;
+  std::vector<std::string> Paths;  // by object number - 1: the path as first opened
   std::deque<TkvRecRequest> Requests;
   // A request is the same as an earlier one when it goes to the same object
   // with the same code, input and room for the reply: by a hash of those.
