@@ -41,11 +41,13 @@ constexpr std::size_t kDescriptorRequest = 12;
 constexpr std::size_t kMinSerialInText = 4;
 
 std::string Hex(const std::vector<BYTE>& bytes) {
+  static const char digits[] = "0123456789ABCDEF";
   std::string out;
-  char b[4];
+  out.reserve(bytes.size() * 3);
   for (std::size_t i = 0; i < bytes.size(); ++i) {
-    std::snprintf(b, sizeof(b), i ? " %02X" : "%02X", bytes[i]);
-    out += b;
+    if (i) out += ' ';
+    out += digits[bytes[i] >> 4];
+    out += digits[bytes[i] & 15];
   }
   return out;
 }
@@ -451,8 +453,9 @@ class TWriter {
         if (!FDone[c]) children.push_back(c);
     std::vector<std::string> childIds;
     for (DEVINST c : children) childIds.push_back(IdOf(c));
+    const std::string upperId = UpperAscii(n.Id);
     auto relations = [&](const auto& map, const char* key, const std::vector<std::string>& fallback) {
-      auto it = map.find(UpperAscii(n.Id));
+      auto it = map.find(upperId);
       if (n.Id.empty() || it == map.end()) return;
       std::vector<std::string> ids;
       for (const auto& i : it->second.second) ids.push_back(Ansi(i));

@@ -31,15 +31,18 @@ void TkvJsonWriter::Before() {
   Separate();
 }
 
-// Texts of printable ASCII without quotes or backslashes are written as
-// they are; every other text is escaped by the library, so that control
-// characters and malformed UTF-8 come out exactly as it writes them.
+// Texts of printable ASCII are written here, with their quotes and
+// backslashes escaped; every other text is escaped by the library, so that
+// control characters and malformed UTF-8 come out exactly as it writes them.
 void TkvJsonWriter::Quoted(const std::string& text) {
   bool plain = true;
-  for (unsigned char c : text) plain = plain && c >= 0x20 && c < 0x7F && c != '"' && c != '\\';
+  for (unsigned char c : text) plain = plain && c >= 0x20 && c < 0x7F;
   if (plain) {
     FText += '"';
-    FText += text;
+    for (char c : text) {
+      if (c == '"' || c == '\\') FText += '\\';
+      FText += c;
+    }
     FText += '"';
     return;
   }
