@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 
 #include "kvgenmachine.h"
@@ -105,12 +104,6 @@ void PrintCaptureRatio() {
     m.Refresh();
     m.Clear();
   });
-  const double fresh = Best([&] {
-    kv::TkvUSBManager m;
-    m.Refresh();
-    m.Clear();
-  });
-  std::printf("fresh %.1f\n", fresh*1e3);
   std::printf("capture 16x127: refresh %.1f ms, through the recorder %.1f ms, whole capture %.1f ms\n",
               refresh * 1e3, recorded * 1e3, capture * 1e3);
   std::printf("capture/refresh 16x127: %.2f\n", capture / refresh);
@@ -119,28 +112,6 @@ void PrintCaptureRatio() {
 }  // namespace
 
 BENCHMARK(BM_Refresh)->Apply(Sizes)->ArgNames({"controllers", "devices", "walk"})->Unit(benchmark::kMillisecond);
-void BM_Recorded(benchmark::State& state) {
-  std::unique_ptr<TGenerated> g = Generate(16, 127, 3);
-  kv::TkvMachineScope scope(*g->Machine);
-  for (auto _ : state) {
-    kv::TkvRecordingMachine recorder(*g->Machine);
-    kv::TkvMachineScope inner(recorder);
-    kv::TkvUSBManager m;
-    m.Refresh();
-    m.Clear();
-  }
-}
-BENCHMARK(BM_Recorded)->Unit(benchmark::kMillisecond);
-void BM_Fresh(benchmark::State& state) {
-  std::unique_ptr<TGenerated> g = Generate(16, 127, 3);
-  kv::TkvMachineScope scope(*g->Machine);
-  for (auto _ : state) {
-    kv::TkvUSBManager m;
-    m.Refresh();
-    m.Clear();
-  }
-}
-BENCHMARK(BM_Fresh)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Capture)->Args({16, 127})->ArgNames({"controllers", "devices"})->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
@@ -148,6 +119,6 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  if (!std::getenv("NORATIO")) PrintCaptureRatio();
+  PrintCaptureRatio();
   return 0;
 }

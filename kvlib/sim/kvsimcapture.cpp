@@ -173,7 +173,10 @@ class TWriter {
     Verify(usb);
     if (!FRaw.empty()) usb = Usb();
     // The devnodes first: they name the hardware keys the registry holds.
+    // (Room guessed from the size of the recording: the texts run to
+    // megabytes on large machines.)
     TkvJsonWriter devnodes(1);
+    devnodes.Text().reserve(R.Devnodes.size() * 256);
     const bool anyDevnode = Devnodes(devnodes);
     Registry();
     // Windows names a USB device that has a serial number after it
@@ -189,6 +192,7 @@ class TWriter {
     }
 
     TkvJsonWriter doc;
+    doc.Text().reserve(devnodes.Text().size() + usb.size() + FRegistryKeys.size() * 128 + 4096);
     doc.BeginObject();
     if (!O.Name.empty()) doc.Key("name").String(Utf16ToUtf8(Utf8ToUtf16(O.Name)));
     if (FCodePage != 1252) doc.Key("codePage").Number(FCodePage);
@@ -570,6 +574,7 @@ class TWriter {
     FSerials.clear();
     FHubsWritten.clear();
     TkvJsonWriter out(1);
+    out.Text().reserve(R.Requests.size() * 64);
     out.BeginObject();
     out.Key("controllers").BeginArray();
     bool any = false;
