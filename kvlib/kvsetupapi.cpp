@@ -30,8 +30,10 @@ bool Lookup(HMODULE module, const char* name, T& slot) {
   return slot != nullptr;
 }
 
-// At program end the libraries that are still bound are given back.
+// The libraries go back to the machine that handed them out: when that
+// machine is replaced (it may be destroyed right after), and at program end.
 struct TUnloadAtExit {
+  TUnloadAtExit() { AddMachineReleaseHook(&UnloadSetupApi); }
   ~TUnloadAtExit() { UnloadSetupApi(); }
 } gUnloadAtExit;
 
@@ -42,9 +44,8 @@ bool LoadSetupApi() {
   TkvSetupApi& a = b.Api;
   if (a.SetupApiModule) {
     if (b.Generation == MachineGeneration()) return true;
-    // Another machine was installed since the binding: its entry points and
-    // handles are not this machine's. The old machine may be gone, so the old
-    // handles are forgotten, not freed.
+    // Bound on a machine that was replaced since (its libraries went back to
+    // it then): its entry points are not this machine's.
     a = TkvSetupApi{};
   }
   TkvMachine& m = Machine();

@@ -56,7 +56,8 @@ struct TkvSetupApi {
 bool LoadSetupApi();
 // The bound table; call only after LoadSetupApi returned true.
 const TkvSetupApi& SetupApi();
-// Frees the bound libraries (program end).
+// Frees the bound libraries if they came from the installed machine: at
+// program end and when another machine is installed.
 void UnloadSetupApi();
 // How many times the entry points were looked up since start; lets tests see
 // that a bound table is not looked up again.

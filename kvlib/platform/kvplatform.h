@@ -255,4 +255,13 @@ namespace kv {
 // Changes whenever another machine is installed; bindings made through
 // GetProcAddress remember it and bind afresh on a change.
 unsigned MachineGeneration();
+
+// Called by SetMachine just before another machine is installed, while
+// Machine() is still the outgoing one, so that a binding gives back the
+// library references it took from it: once replaced, a machine may be
+// destroyed at any time. A binding registers once, at static
+// initialisation (at most 8 of them); the hook runs on the installing
+// thread, which no other thread shares the seam with.
+using TkvMachineReleaseHook = void (*)();
+void AddMachineReleaseHook(TkvMachineReleaseHook hook);
 }  // namespace kv

@@ -204,6 +204,13 @@ TEST_F(BrowserWindow, DeviceActionsNeedASelectedDevice) {
     SCOPED_TRACE(action);
     EXPECT_FALSE(menuState(w.TreePopup(), action) & MF_GRAYED) << "a device is selected";
   }
+  // A highlighted entry's hint covers the status text until the menu closes.
+  const std::string path = StatusText(w.StatusBar(), 1);
+  SendMessageA(w.Handle(), WM_MENUSELECT, MAKEWPARAM(quorvex::cmdEnable, MF_STRING),
+               reinterpret_cast<LPARAM>(w.TreePopup()));
+  EXPECT_EQ(StatusText(w.StatusBar(), 1), "Enable device");
+  SendMessageA(w.Handle(), WM_MENUSELECT, MAKEWPARAM(0, 0xFFFF), 0);
+  EXPECT_EQ(StatusText(w.StatusBar(), 1), path);
   // A pipe selects its device.
   SelectText("Pipe (Endpoint) #1");
   EXPECT_TRUE(w.CommandEnabled(quorvex::cmdEnable));
