@@ -15,27 +15,8 @@ namespace {
 
 struct TBinding {
   TkvSetupApi Api;
-  unsigned Generation = 0;  // installation the table was bound in
-  TkvMachine* Owner = nullptr;  // the machine that handed out the modules
-  std::weak_ptr<const void> OwnerLife;
+  unsigned Generation = 0;  // machine the table was bound on
   unsigned BindCount = 0;
-
-  // Gives the bound libraries back to the machine that handed them out, also
-  // when another machine is installed now. A machine that is gone took its
-  // libraries with it: then the handles are only forgotten.
-  void Release() {
-    if (!OwnerLife.expired()) {
-      if (Api.SetupApiModule) Owner->FreeLibrary(Api.SetupApiModule);
-      if (Api.CfgMgrModule) Owner->FreeLibrary(Api.CfgMgrModule);
-    }
-    Api = TkvSetupApi{};
-    Owner = nullptr;
-    OwnerLife.reset();
-  }
-  // At program end the libraries that are still bound are given back. This
-  // is the binding's own destructor: an object of its own could run after the
-  // binding is gone.
-  ~TBinding() { Release(); }
 };
 
 TBinding& Binding() {
@@ -49,6 +30,13 @@ bool Lookup(HMODULE module, const char* name, T& slot) {
   return slot != nullptr;
 }
 
+// The libraries go back to the machine that handed them out: when that
+// machine is replaced (it may be destroyed right after), and at program end.
+struct TUnloadAtExit {
+  TUnloadAtExit() { AddMachineReleaseHook(&UnloadSetupApi); }
+  ~TUnloadAtExit() { UnloadSetupApi(); }
+} gUnloadAtExit;
+
 }  // namespace
 
 bool LoadSetupApi() {
@@ -56,9 +44,9 @@ bool LoadSetupApi() {
   TkvSetupApi& a = b.Api;
   if (a.SetupApiModule) {
     if (b.Generation == MachineGeneration()) return true;
-    // Another machine was installed since the binding: its entry points are
-    // not this machine's, and its libraries go back to it first.
-    b.Release();
+    // Bound on a machine that was replaced since (its libraries went back to
+    // it then): its entry points are not this machine's.
+    a = TkvSetupApi{};
   }
   TkvMachine& m = Machine();
   a.SetupApiModule = m.LoadLibraryA("SetupAPI.dll");
@@ -110,8 +98,6 @@ bool LoadSetupApi() {
     return false;
   }
   b.Generation = MachineGeneration();
-  b.Owner = &m;
-  b.OwnerLife = m.Life();
   return true;
 }
 
@@ -119,7 +105,17 @@ const TkvSetupApi& SetupApi() { return Binding().Api; }
 
 unsigned SetupApiBindCount() { return Binding().BindCount; }
 
-void UnloadSetupApi() { Binding().Release(); }
+void UnloadSetupApi() {
+  TBinding& b = Binding();
+  // Only the machine that loaded the libraries can take them back; one that
+  // was replaced since may be gone already.
+  const bool loaded = b.Api.SetupApiModule || b.Api.CfgMgrModule;
+  if (loaded && b.Generation == MachineGeneration()) {
+    if (b.Api.SetupApiModule) Machine().FreeLibrary(b.Api.SetupApiModule);
+    if (b.Api.CfgMgrModule) Machine().FreeLibrary(b.Api.CfgMgrModule);
+  }
+  b.Api = TkvSetupApi{};
+}
 
 std::string GetDeviceRegistryString(HDEVINFO DeviceInfoSet, SP_DEVINFO_DATA* DeviceInfoData, DWORD Property) {
   char buffer[512];

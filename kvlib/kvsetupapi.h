@@ -52,13 +52,12 @@ struct TkvSetupApi {
 
 // Binds the table once per process (per installed machine) and reports
 // whether every required entry point is present. A failed binding is retried
-// by the next call. Binding for another machine first gives the libraries of
-// the old binding back to the machine that loaded them, if it still lives.
+// by the next call.
 bool LoadSetupApi();
 // The bound table; call only after LoadSetupApi returned true.
 const TkvSetupApi& SetupApi();
-// Frees the bound libraries on the machine that loaded them (program end,
-// and tests that count what a machine has outstanding).
+// Frees the bound libraries if they came from the installed machine: at
+// program end and when another machine is installed.
 void UnloadSetupApi();
 // How many times the entry points were looked up since start; lets tests see
 // that a bound table is not looked up again.

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "kvusbw32.h"
+#include "kvutils.h"
 
 namespace kv {
 
@@ -22,7 +23,7 @@ void Debug(const char* text) { Host().OutputDebugStringA(text); }
 // The system's text for an error, without trailing blanks, line breaks and
 // full stops.
 std::string ErrorText(DWORD error) {
-  std::string text = Format("System error %u", {error});
+  std::string text = SysErrorMessage(error);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\r' || text.back() == '\n' || text.back() == '.'))
     text.pop_back();
   return text;
@@ -234,7 +235,18 @@ void TkvUSBPipePair::ThreadExecute(TkvThreadIO* AThread) {
 // ---- sending -------------------------------------------------------------------------------
 
 bool TkvUSBPipePair::Write(const void* Buffer, DWORD Count, bool Overlapped) {
-  std::lock_guard<std::mutex> lock(FWriteLock);
+  DWORD error = 0;
+  {
+    std::lock_guard<std::mutex> lock(FWriteLock);
+    if (WriteLocked(Buffer, Count, Overlapped)) return true;
+    error = GetLastError();
+  }
+  // Releasing the lock may touch the thread's last error on some platforms.
+  SetLastError(error);
+  return false;
+}
+
+bool TkvUSBPipePair::WriteLocked(const void* Buffer, DWORD Count, bool Overlapped) {
   const BYTE out = FPipeOutId.load();
   if (FClosing.load() || !IsOpened() || out == 0) return true;
   const WINUSB_INTERFACE_HANDLE h = FOpenWinUsb.load();

@@ -123,6 +123,7 @@ class TkvUSBPipePair : public TkvBaseIO {
   void ApplyPolicySet(WINUSB_INTERFACE_HANDLE H, BYTE Pipe);
   // Writes under the write lock; false with the last error on failure.
   bool Write(const void* Buffer, DWORD Count, bool Overlapped);
+  bool WriteLocked(const void* Buffer, DWORD Count, bool Overlapped);
   void UsbNotify(TObject* Sender, int Code);
   void ReleaseUsbDevice();
 

@@ -187,10 +187,10 @@ struct TWinUsbModule {
   std::atomic<unsigned> Loads{0};
 };
 
-TWinUsbModule& WinUsbModule() {
-  static TWinUsbModule module;
-  return module;
-}
+// Constant-initialised with trivial destruction: still there for the release
+// at program end, whatever the order of the static destructors.
+TWinUsbModule gWinUsbModule;
+TWinUsbModule& WinUsbModule() { return gWinUsbModule; }
 
 // The entry point Name of the loaded library, looked up now; nullptr (with
 // the lookup's last error) when there is none.
@@ -200,14 +200,21 @@ T WinUsbEntry(const char* Name) {
   return ProcCast<T>(Machine().GetProcAddress(WinUsbModule().Module.load(), Name));
 }
 
+// The library goes back to the machine that handed it out: when that machine
+// is replaced (it may be destroyed right after), and at program end.
+struct TWinUsbRelease {
+  TWinUsbRelease() { AddMachineReleaseHook(&UnloadWinUsb); }
+  ~TWinUsbRelease() { UnloadWinUsb(); }
+} gWinUsbRelease;
+
 }  // namespace
 
 bool LoadWinUsb() {
   TWinUsbModule& m = WinUsbModule();
   const unsigned generation = MachineGeneration();
   if (m.Module.load() && m.Generation.load() == generation) return true;
-  // Not loaded yet, or loaded from a machine that was replaced since (and may
-  // be gone): its handle is forgotten, not freed.
+  // Not loaded yet from this machine: what a replaced one handed out went
+  // back to it when it was replaced.
   HMODULE module = Machine().LoadLibraryA("Winusb.dll");
   m.Generation.store(generation);
   m.Module.store(module);

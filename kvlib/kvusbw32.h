@@ -212,8 +212,9 @@ class TkvDriverKeyIndex {
 // point up by name at each call and returns FALSE, calling nothing, when the
 // library or the entry point is missing; the reason is then the last error of
 // the failed LoadLibraryA or GetProcAddress. The module belongs to the machine
-// that was installed when it was loaded: after another machine is installed
-// it is loaded afresh from that one.
+// that was installed when it was loaded: it is given back to that machine
+// when another one is installed (and loaded afresh from the new one when
+// needed), and at program end.
 //
 // Threading: the reader thread of a pipe pair calls the pipe operations while
 // the main thread may call LoadWinUsb; the module is kept in atomics.
@@ -229,7 +230,9 @@ constexpr ULONG RAW_IO = 7;
 
 // True when "Winusb.dll" is loaded (it is loaded now if it was not).
 bool LoadWinUsb();
-// Releases the library if this machine loaded it (the end of the program).
+// Gives the library back to the installed machine if it was loaded from it.
+// Runs at program end and when another machine is installed; a test calls it
+// before it counts the machine's library references.
 void UnloadWinUsb();
 // How often the library was loaded since the start (for tests).
 unsigned WinUsbLoadCount();

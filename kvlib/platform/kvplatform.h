@@ -23,7 +23,6 @@
 #include "kvwintypes.h"
 
 #include <cstddef>
-#include <memory>
 #include <string>
 
 namespace kv {
@@ -34,15 +33,7 @@ void SetLastError(DWORD code);
 
 class TkvMachine {
  public:
-  TkvMachine() = default;
   virtual ~TkvMachine() = default;
-  TkvMachine(const TkvMachine&) = delete;
-  TkvMachine& operator=(const TkvMachine&) = delete;
-
-  // Expires when this machine is destroyed. A binding that outlives the
-  // installation of its machine keeps it, to give its libraries back to that
-  // machine while it lives and to forget them once it is gone.
-  std::weak_ptr<const void> Life() const { return FLife; }
 
   // Run-time binding. Names are matched without regard to case, with or without
   // ".dll". The entry points returned follow the Win32 prototypes and the KVAPI
@@ -97,9 +88,6 @@ class TkvMachine {
   // machine while a forwarding one is installed. nullptr for a machine of its
   // own.
   virtual TkvMachine* Below() { return nullptr; }
-
- private:
-  std::shared_ptr<const int> FLife = std::make_shared<const int>(0);
 };
 
 class TkvHost {
@@ -267,4 +255,13 @@ namespace kv {
 // Changes whenever another machine is installed; bindings made through
 // GetProcAddress remember it and bind afresh on a change.
 unsigned MachineGeneration();
+
+// Called by SetMachine just before another machine is installed, while
+// Machine() is still the outgoing one, so that a binding gives back the
+// library references it took from it: once replaced, a machine may be
+// destroyed at any time. A binding registers once, at static
+// initialisation (at most 8 of them); the hook runs on the installing
+// thread, which no other thread shares the seam with.
+using TkvMachineReleaseHook = void (*)();
+void AddMachineReleaseHook(TkvMachineReleaseHook hook);
 }  // namespace kv

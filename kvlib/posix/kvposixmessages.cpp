@@ -34,6 +34,7 @@ const TMessage kSystemMessages[] = {
     {14, "Not enough memory resources are available to complete this operation.\r\n"},
     {15, "The system cannot find the drive specified.\r\n"},
     {21, "The device is not ready.\r\n"},
+    {22, "The device does not recognize the command.\r\n"},
     {31, "A device attached to the system is not functioning.\r\n"},
     {32, "The process cannot access the file because it is being used by another process.\r\n"},
     {50, "The request is not supported.\r\n"},

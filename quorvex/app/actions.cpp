@@ -29,6 +29,9 @@ constexpr TkvAction kActions[] = {
     {cmdEnable, "actEnable", "Enable", "Enable device", kNone, kNone, R::DeviceSelected, false},
     {cmdDisable, "actDisable", "Disable", "Disable device", kNone, kNone, R::DeviceSelected, false},
     {cmdReset, "actReset", "Reset", "Reset device", kNone, kNone, R::DeviceSelected, false},
+    {cmdSaveMachineDescription, "actSaveMachineDescription", "Save Machine Description ...",
+     "Save this machine's USB tree as a machine description that replays it", kNone, kNone, R::NotBusyNoneOpen,
+     false},
     {cmdAbout, "About1", "About", "", kNone, kNone, R::Always, false},
 };
 
@@ -96,9 +99,31 @@ std::string MenuItemText(WORD Id) {
   return action->Caption;
 }
 
+std::string MnemonicCaption(const std::string& Caption, std::string& Used) {
+  auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+  auto eligible = [&](std::size_t i) {
+    const char c = upper(Caption[i]);
+    return ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) && Used.find(c) == std::string::npos;
+  };
+  std::size_t at = std::string::npos;
+  for (std::size_t i = 0; i < Caption.size() && at == std::string::npos; ++i)
+    if ((i == 0 || Caption[i - 1] == ' ') && eligible(i)) at = i;
+  for (std::size_t i = 0; i < Caption.size() && at == std::string::npos; ++i)
+    if (eligible(i)) at = i;
+  std::string text;
+  for (std::size_t i = 0; i < Caption.size(); ++i) {
+    if (i == at) text += '&';
+    text += Caption[i];
+    if (Caption[i] == '&') text += '&';
+  }
+  if (at != std::string::npos) Used += upper(Caption[at]);
+  return text;
+}
+
 const std::vector<TkvMenuEntry>& MenuEntries(TkvMenu Menu) {
   static const std::vector<E> main = {
-      Sub("File"),   Item(cmdCopy), Item(cmdCopyAll), kSep, Item(cmdExit), kEnd,
+      Sub("File"),   Item(cmdCopy), Item(cmdCopyAll), kSep, Item(cmdSaveMachineDescription), kSep, Item(cmdExit),
+      kEnd,
       Sub("View"),   Item(cmdRequestDescriptors), kSep, Item(cmdReload), kEnd,
       Sub("Device"), Item(cmdUpdateDescriptors), kSep, Item(cmdEnable), Item(cmdDisable), Item(cmdReset),
       Item(cmdEject), kSep, Item(cmdInstallDriver), kEnd,
@@ -128,6 +153,8 @@ bool ActionEnabled(WORD Id, const TkvBrowserState& State) {
       return true;
     case R::NotBusy:
       return !State.Busy;
+    case R::NotBusyNoneOpen:
+      return !State.Busy && !State.ComponentActive;
     case R::DeviceSelected:
       // The selection of a stale tree names a device that is gone; a long
       // command must not be started inside another.

@@ -32,6 +32,7 @@ enum TkvCommand : WORD {
   cmdEnable,
   cmdDisable,
   cmdReset,
+  cmdSaveMachineDescription,
   cmdAbout,  // the Help menu's "About" entry (About1Click), not an action
   cmdLast = cmdAbout,
 };
@@ -62,6 +63,10 @@ enum class TkvEnabledRule {
   DeviceSelected,  // actInstallDriverUpdate, shared by the six device actions
   RowSelected,     // actCopyUpdate
   AnyRow,          // actCopyAllUpdate
+  // Not during a long command, and no device open: the capture puts its
+  // recorder in front of the machine for every thread of the process, and an
+  // open device's reader reaches the machine from a thread of its own.
+  NotBusyNoneOpen,
 };
 
 struct TkvAction {
@@ -95,6 +100,13 @@ std::string ShortCutText(TkvShortCut ShortCut);
 // The text of a menu item: the caption, and a TAB with the short-cut text of
 // the command's first accelerator when it has one.
 std::string MenuItemText(WORD Id);
+
+// A menu entry's text with its access key ("&" before it), as the menus of
+// the original program got theirs: the first letter or digit of a word that
+// no entry of the same menu took yet, else any such character of the
+// caption; Used collects the keys taken (upper case). A caption's own "&"
+// is doubled so that it shows. No key left: the caption as it is.
+std::string MnemonicCaption(const std::string& Caption, std::string& Used);
 
 // The menus, as flat lists: SubMenu opens a drop-down with Caption, End
 // closes it; Item and Separator go into the innermost open drop-down.

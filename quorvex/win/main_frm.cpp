@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <vector>
 
 #include "about_frm.h"
@@ -9,7 +10,9 @@
 #include "global.h"
 #include "kvutils.h"
 #include "links.h"
+#include "machinecapture.h"
 
+#include <commdlg.h>
 #include <shellapi.h>
 
 namespace quorvex::win {
@@ -42,6 +45,17 @@ const char* const kInstallQuestion =
     "\r\n"
     "Do you want continue?";
 const char* const kWarning = "Warning";
+// The Save As dialog's filter: pairs of text and pattern, the list ends with
+// an empty text.
+const char kDescriptionFilter[] = "Machine descriptions (*.json)\0*.json\0All files (*.*)\0*.*\0";
+const char* const kDescriptionExtension = "json";
+const char* const kSaveDialogFailed = "The Save As dialog could not be shown (error %lu).";
+
+// The widest captions of the property rows, and the room a list view cell
+// leaves around its text.
+const char* const kWidestCaptions[] = {"Speed (Low,Full,High)", "String Descriptor [99]", "Registry Key Name",
+                                       "Max Packet Size"};
+constexpr int kvListCellPadding = 16;
 
 // Control ids.
 enum : int {
@@ -114,6 +128,28 @@ LRESULT TPanel::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   }
 }
 
+std::string AskDescriptionFile(HWND owner) {
+  char file[MAX_PATH] = "";
+  std::snprintf(file, sizeof file, "%s", kvDefaultDescriptionName);
+  OPENFILENAMEA dialog{};
+  dialog.lStructSize = sizeof dialog;
+  dialog.hwndOwner = owner;
+  dialog.lpstrFilter = kDescriptionFilter;
+  dialog.nFilterIndex = 1;
+  dialog.lpstrFile = file;
+  dialog.nMaxFile = sizeof file;
+  dialog.lpstrDefExt = kDescriptionExtension;
+  dialog.Flags = OFN_EXPLORER | OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
+  if (GetSaveFileNameA(&dialog)) return file;
+  // Cancel leaves no error; anything else is worth a message.
+  if (const DWORD error = CommDlgExtendedError()) {
+    char text[128];
+    std::snprintf(text, sizeof text, kSaveDialogFailed, static_cast<unsigned long>(error));
+    throw kv::Exception(text);
+  }
+  return {};
+}
+
 TWaitCursor::TWaitCursor(bool& flag) : FFlag(flag) {
   FFlag = true;
   SetCursor(LoadCursor(nullptr, IDC_WAIT));
@@ -126,7 +162,7 @@ TWaitCursor::~TWaitCursor() {
 
 // ---- creation and closing ------------------------------------------------------
 
-TfmMain::TfmMain(TOptions& options) : FOptions(options) {
+TfmMain::TfmMain(TOptions& options) : AskFileName(AskDescriptionFile), FOptions(options) {
   kvUSB1 = new kv::TkvUSB(&FForm);
   kvUSB1->SetName("kvUSB1");
   kvUSB1->SetRequestDescriptors(false);
@@ -192,25 +228,35 @@ bool TfmMain::Create(int show) {
 
 void TfmMain::CreateMenus() {
   // The three menus from the one table; each entry's text carries its
-  // short-cut from the accelerator table.
+  // short-cut from the accelerator table and an access key of its own menu.
   auto build = [](TkvMenu which, bool popup) {
     std::vector<HMENU> open{popup ? CreatePopupMenu() : CreateMenu()};
+    std::vector<std::string> used(1);  // the access keys of each open menu
     for (const TkvMenuEntry& entry : MenuEntries(which)) {
       switch (entry.Kind) {
         case TkvMenuEntry::SubMenu:
           open.push_back(CreatePopupMenu());
           AppendMenuA(open[open.size() - 2], MF_POPUP | MF_STRING, reinterpret_cast<UINT_PTR>(open.back()),
-                      entry.Caption);
+                      MnemonicCaption(entry.Caption, used.back()).c_str());
+          used.emplace_back();
           break;
         case TkvMenuEntry::End:
-          if (open.size() > 1) open.pop_back();
+          if (open.size() > 1) {
+            open.pop_back();
+            used.pop_back();
+          }
           break;
         case TkvMenuEntry::Separator:
           AppendMenuA(open.back(), MF_SEPARATOR, 0, nullptr);
           break;
-        case TkvMenuEntry::Item:
-          AppendMenuA(open.back(), MF_STRING, entry.Id, MenuItemText(entry.Id).c_str());
+        case TkvMenuEntry::Item: {
+          const std::string text = MenuItemText(entry.Id);
+          const std::size_t tab = text.find('\t');
+          const std::string caption = MnemonicCaption(text.substr(0, tab), used.back()) +
+                                      (tab == std::string::npos ? std::string() : text.substr(tab));
+          AppendMenuA(open.back(), MF_STRING, entry.Id, caption.c_str());
           break;
+        }
       }
     }
     return open.front();
@@ -237,6 +283,14 @@ void TfmMain::CreateControls() {
   FGeneralPage.Create(FHandle, FHandle);
   FList.Create(FGeneralPage.Handle(), idList,
                {{kColumnDescription, quorvex::Scale(kvListCaptionWidth, dpi)}, {kColumnValue, quorvex::Scale(200, dpi)}});
+  // The "Description" column keeps its width unless the font is too large for
+  // the widest captions of the rows: then it is as wide as they are.
+  int captionWidth = quorvex::Scale(kvListCaptionWidth, dpi);
+  for (const char* caption : kWidestCaptions)
+    captionWidth = std::max(captionWidth, static_cast<int>(SendMessageA(FList.Handle(), LVM_GETSTRINGWIDTHA, 0,
+                                                                        reinterpret_cast<LPARAM>(caption))) +
+                                              quorvex::Scale(kvListCellPadding, dpi));
+  ListView_SetColumnWidth(FList.Handle(), 0, captionWidth);
   FDevicePage.Create(FHandle, FHandle);
   CreateDevicePage();
   FPages.AddPage(kGeneralPage, FGeneralPage.Handle());
@@ -441,9 +495,29 @@ void TfmMain::ShowRows() {
   FList.FitLastColumn();
 }
 
-void TfmMain::UpdateStatusPath() {
-  const std::string path = FModel->StatusPath();
-  SendMessageA(FBar, SB_SETTEXTA, 1, reinterpret_cast<LPARAM>(path.c_str()));
+void TfmMain::UpdateStatusPath() { ShowStatus(FModel->StatusPath()); }
+
+void TfmMain::ShowStatus(const std::string& text) {
+  FStatusText = text;
+  if (FShowingHint) return;  // it shows when the menu closes
+  SendMessageA(FBar, SB_SETTEXTA, 1, reinterpret_cast<LPARAM>(text.c_str()));
+  // A long path is cut at the panel's end: the whole text shows as its tip.
+  SendMessageA(FBar, SB_SETTIPTEXTA, 1, reinterpret_cast<LPARAM>(text.c_str()));
+}
+
+void TfmMain::OnMenuSelect(WORD id, WORD flags, HMENU menu) {
+  // The highlighted command's hint stands in the status bar while a menu is
+  // open; the text it covers comes back when the menu closes.
+  const bool closed = flags == 0xFFFF && !menu;
+  const TkvAction* action = closed || (flags & (MF_POPUP | MF_SEPARATOR)) ? nullptr : FindAction(id);
+  const char* hint = action && *action->Hint ? action->Hint : nullptr;
+  if (hint) {
+    FShowingHint = true;
+    SendMessageA(FBar, SB_SETTEXTA, 1, reinterpret_cast<LPARAM>(hint));
+  } else if (FShowingHint) {
+    FShowingHint = false;
+    ShowStatus(FStatusText);
+  }
 }
 
 void TfmMain::UpdateDevicePage() {
@@ -548,6 +622,7 @@ void TfmMain::ExecuteCommand(WORD id) {
     case cmdEnable: actEnableExecute(); break;
     case cmdDisable: actDisableExecute(); break;
     case cmdReset: actResetExecute(); break;
+    case cmdSaveMachineDescription: actSaveMachineDescriptionExecute(); break;
     case cmdAbout: About1Click(); break;
     default: break;
   }
@@ -601,9 +676,8 @@ void TfmMain::actEjectExecute() {
 void TfmMain::ShowActionOutcome(WORD id) {
   if (kvUSB1->LastActionOk()) return;
   const TkvAction* action = FindAction(id);
-  const std::string text = std::string(action ? action->Caption : "Device action") + " failed: " +
-                           kv::SysErrorMessage(kvUSB1->LastActionError());
-  SendMessageA(FBar, SB_SETTEXTA, 1, reinterpret_cast<LPARAM>(text.c_str()));
+  ShowStatus(std::string(action ? action->Caption : "Device action") + " failed: " +
+             kv::SysErrorMessage(kvUSB1->LastActionError()));
 }
 
 void TfmMain::actInstallDriverExecute() {
@@ -614,6 +688,22 @@ void TfmMain::actInstallDriverExecute() {
     kvUsbDriver1->InstallDriver();
   }
   actReloadExecute();
+}
+
+// The capture refreshes a topology of its own through a recorder: the tree,
+// its selection and kvUSB1's list keep theirs. The status bar says where the
+// description went, how many serial numbers it hides, or why it failed.
+void TfmMain::actSaveMachineDescriptionExecute() {
+  const std::string file = AskFileName ? AskFileName(FHandle) : std::string();
+  if (file.empty()) return;
+  TkvSaveOutcome outcome;
+  {
+    TkvBusyScope busy(FDebounce);
+    TWaitCursor wait(FWaitCursor);
+    UpdateWindow(FHandle);  // what the dialog covered, before the refresh
+    outcome = SaveMachineDescription(file, FRequestDescriptors);
+  }
+  ShowStatus(SaveOutcomeText(outcome));
 }
 
 // ---- device changes -------------------------------------------------------------
@@ -740,6 +830,9 @@ LRESULT TfmMain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     case WM_INITMENUPOPUP:
       OnInitMenuPopup(reinterpret_cast<HMENU>(wParam));
+      return 0;
+    case WM_MENUSELECT:
+      OnMenuSelect(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HMENU>(lParam));
       return 0;
     case WM_CONTEXTMENU:
       OnContextMenu(reinterpret_cast<HWND>(wParam), static_cast<short>(LOWORD(lParam)),

@@ -7,6 +7,7 @@
 // and turns messages into the model's calls.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -83,6 +84,11 @@ class TfmMain : public TWindow, private TkvTimerPort {
   void actReloadExecute();
   void ExecuteCommand(WORD id);
 
+  // Asks where "Save Machine Description ..." writes; "" when the user
+  // cancels. The standard Save As dialog (AskDescriptionFile); a test puts a
+  // function here that answers without a dialog.
+  std::function<std::string(HWND owner)> AskFileName;
+
   static constexpr int pgGeneral = 0;
   static constexpr int pgDevice = 1;
 
@@ -108,6 +114,8 @@ class TfmMain : public TWindow, private TkvTimerPort {
   COLORREF TreeCustomDrawItem(LPARAM item, bool hasChildren);
   void ShowRows();
   void UpdateStatusPath();
+  // The text of the status bar's second panel, also as its tip.
+  void ShowStatus(const std::string& text);
   // A device action that failed says why in the status bar; the next
   // selection shows the path again.
   void ShowActionOutcome(WORD id);
@@ -125,6 +133,7 @@ class TfmMain : public TWindow, private TkvTimerPort {
   void actResetExecute();
   void actEjectExecute();
   void actInstallDriverExecute();
+  void actSaveMachineDescriptionExecute();
   void pgDeviceShow();
   void chActiveClick();
 
@@ -133,6 +142,7 @@ class TfmMain : public TWindow, private TkvTimerPort {
 
   TkvBrowserState State() const;
   void OnInitMenuPopup(HMENU menu);
+  void OnMenuSelect(WORD id, WORD flags, HMENU menu);
   void OnContextMenu(HWND source, int x, int y);
   bool OnSetCursor(HWND window, UINT hitTest);
   void OnMouseDown(int x);
@@ -166,12 +176,19 @@ class TfmMain : public TWindow, private TkvTimerPort {
   HMENU FMainMenu = nullptr, FTreePopup = nullptr, FListPopup = nullptr;
   HACCEL FAccelerators = nullptr;
 
+  std::string FStatusText;    // what the status bar's second panel says
+  bool FShowingHint = false;  // a menu entry's hint covers it
   int FTreeWidth = 0;
   bool FDragging = false;
   bool FWaitCursor = false;
   int FReloadCount = 0;
   double FLastRefresh = 0, FLastFill = 0, FLastClear = 0;
 };
+
+// The standard Save As dialog for a machine description: "machine.json"
+// first, JSON files or all files, the extension added when none is typed, an
+// existing file replaced only when the user says so. "" when cancelled.
+std::string AskDescriptionFile(HWND owner);
 
 // The hourglass for the life of a long command; Recover also ends it.
 class TWaitCursor {

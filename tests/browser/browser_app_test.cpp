@@ -6,16 +6,24 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "actions.h"
 #include "devicechange.h"
 #include "global.h"
+#include "kvforwardinghost.h"
+#include "kvtreemodel.h"
+#include "kvusbman.h"
 #include "kvutils.h"
 #include "layout.h"
+#include "machinecapture.h"
 #include "sim/kvsimmachine.h"
 #include "sim/kvsimusb.h"
+
+extern const char kvDemoMachineJson[];
 
 namespace {
 
@@ -37,10 +45,21 @@ TEST(BrowserActionsTest, MenusShowCaptionsAndShortCutsOfTheAcceleratorTable) {
       {cmdCopyAll, "Copy All into Clipboard\tCtrl+Alt+C"},
       {cmdRequestDescriptors, "Request Descriptors for Unknown Devices"},
       {cmdEject, "Eject"},
+      {cmdSaveMachineDescription, "Save Machine Description ..."},
       {cmdAbout, "About"},
   };
   for (const Case& c : cases) EXPECT_EQ(MenuItemText(c.id), c.menuText) << c.id;
   EXPECT_EQ(MenuItemText(cmdLast + 1), "");
+
+  // Access keys: a word's first letter that the menu has not taken yet, else
+  // any letter left; a caption's own "&" shows.
+  std::string used;
+  std::string keyed;
+  for (const char* caption : {"Reload Descriptors", "Enable", "Disable", "Reset", "Eject", "Install Driver ...",
+                              "Rock & Roll", "...", "2 Ends"})
+    keyed += MnemonicCaption(caption, used) + ";";
+  EXPECT_EQ(keyed, "&Reload Descriptors;&Enable;&Disable;Re&set;E&ject;&Install Driver ...;R&ock && Roll;...;&2 Ends;");
+  EXPECT_EQ(used, "REDSJIO2");
   EXPECT_STREQ(FindAction(cmdReset)->Hint, "Reset device");
 
   // Every accelerator is a virtual key of a real command; the second
@@ -53,21 +72,33 @@ TEST(BrowserActionsTest, MenusShowCaptionsAndShortCutsOfTheAcceleratorTable) {
   }
   EXPECT_EQ(keys, "F5;Alt+X;F8;F6;Ctrl+C;Ctrl+Ins;Ctrl+Alt+C;Ctrl+Alt+Ins;");
 
-  // The pop-up menu of the tree, and every drop-down of the main menu closed.
-  std::string tree;
-  for (const TkvMenuEntry& e : MenuEntries(TkvMenu::TreePopup))
-    tree += e.Kind == TkvMenuEntry::Separator ? "-;" : std::string(FindAction(e.Id)->Caption) + ";";
-  EXPECT_EQ(tree, "Reload;Reload Descriptors;-;Enable;Disable;Reset;Eject;-;Install Driver ...;");
-  int depth = 0, subMenus = 0;
-  for (const TkvMenuEntry& e : MenuEntries(TkvMenu::Main)) {
-    if (e.Kind == TkvMenuEntry::SubMenu) ++depth, ++subMenus;
-    if (e.Kind == TkvMenuEntry::End) --depth;
-    if (e.Kind == TkvMenuEntry::Item) {
-      EXPECT_EQ(depth, 1);
+  // The menus as text ("[File: ...]" a drop-down); every drop-down of the
+  // main menu is closed.
+  auto menuText = [](TkvMenu menu) {
+    std::string text;
+    int depth = 0;
+    for (const TkvMenuEntry& e : MenuEntries(menu)) {
+      switch (e.Kind) {
+        case TkvMenuEntry::SubMenu: text += std::string("[") + e.Caption + ": "; ++depth; break;
+        case TkvMenuEntry::End: text += "] "; --depth; break;
+        case TkvMenuEntry::Separator: text += "-;"; break;
+        case TkvMenuEntry::Item:
+          EXPECT_NE(FindAction(e.Id), nullptr);
+          EXPECT_EQ(depth, menu == TkvMenu::Main ? 1 : 0) << e.Id;
+          text += std::string(FindAction(e.Id)->Caption) + ";";
+          break;
+      }
     }
-  }
-  EXPECT_EQ(depth, 0);
-  EXPECT_EQ(subMenus, 4);
+    EXPECT_EQ(depth, 0);
+    return text;
+  };
+  EXPECT_EQ(menuText(TkvMenu::TreePopup), "Reload;Reload Descriptors;-;Enable;Disable;Reset;Eject;-;Install Driver ...;");
+  EXPECT_EQ(menuText(TkvMenu::ListPopup), "Copy into Clipboard;Copy All into Clipboard;-;Reload Descriptors;");
+  EXPECT_EQ(menuText(TkvMenu::Main),
+            "[File: Copy into Clipboard;Copy All into Clipboard;-;Save Machine Description ...;-;Exit;] "
+            "[View: Request Descriptors for Unknown Devices;-;Reload;] "
+            "[Device: Reload Descriptors;-;Enable;Disable;Reset;Eject;-;Install Driver ...;] "
+            "[Help: Web Home Page ...;About;] ");
 }
 
 TEST(BrowserActionsTest, EnabledRules) {
@@ -75,7 +106,7 @@ TEST(BrowserActionsTest, EnabledRules) {
   struct Case {
     const char* label;
     TkvBrowserState state;
-    bool devices, copy, copyAll, reload;
+    bool devices, copy, copyAll, reload, capture;
   };
   TkvBrowserState selected;
   selected.DeviceSelected = true;
@@ -87,13 +118,16 @@ TEST(BrowserActionsTest, EnabledRules) {
   rows.RowCount = 3;
   TkvBrowserState row = rows;
   row.RowSelected = true;
+  TkvBrowserState open = row;
+  open.DeviceSelected = open.ComponentActive = true;
   const Case cases[] = {
-      {"nothing", TkvBrowserState{}, false, false, false, true},
-      {"device selected", selected, true, false, false, true},
-      {"stale tree", stale, false, false, false, true},
-      {"long command", busy, false, false, false, false},
-      {"rows, none selected", rows, false, false, true, true},
-      {"a row selected", row, false, true, true, true},
+      {"nothing", TkvBrowserState{}, false, false, false, true, true},
+      {"device selected", selected, true, false, false, true, true},
+      {"stale tree", stale, false, false, false, true, true},
+      {"long command", busy, false, false, false, false, false},
+      {"rows, none selected", rows, false, false, true, true, true},
+      {"a row selected", row, false, true, true, true, true},
+      {"device open", open, true, true, true, true, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -101,6 +135,7 @@ TEST(BrowserActionsTest, EnabledRules) {
     EXPECT_EQ(ActionEnabled(cmdCopy, c.state), c.copy);
     EXPECT_EQ(ActionEnabled(cmdCopyAll, c.state), c.copyAll);
     EXPECT_EQ(ActionEnabled(cmdReload, c.state), c.reload);
+    EXPECT_EQ(ActionEnabled(cmdSaveMachineDescription, c.state), c.capture);
     EXPECT_TRUE(ActionEnabled(cmdExit, c.state));
   }
   TkvBrowserState mark;
@@ -384,6 +419,84 @@ TEST(SettingsTest, FileBelowTheProfileRoundTripsAndABadProfileWritesNothing) {
   }
   EXPECT_EQ(kv::Host().GetFileAttributesA(profile.c_str()), kv::INVALID_FILE_ATTRIBUTES);
   SetProfile("");
+}
+
+// ---- "Save Machine Description ..." ------------------------------------------------------------
+
+// A host whose writes stop short, as on a full disk.
+class TShortWrites : public kv::TkvForwardingHost {
+ public:
+  TShortWrites() : TkvForwardingHost(kv::NativeHost()) {}
+  kv::BOOL WriteFile(kv::HANDLE file, const void* buffer, DWORD toWrite, DWORD* written,
+                     kv::OVERLAPPED* ov) override {
+    return TkvForwardingHost::WriteFile(file, buffer, toWrite < 10 ? toWrite : 10, written, ov);
+  }
+};
+
+// The console's text of a machine: every node with its rows, from a topology
+// of its own.
+std::string ConsoleRows(kv::TkvMachine& machine) {
+  kv::TkvMachineScope scope(machine);
+  kv::TkvUSBManager manager;
+  manager.Refresh();
+  std::string out;
+  std::function<void(const kv::TkvTreeNode&, int)> render = [&](const kv::TkvTreeNode& node, int depth) {
+    out += std::string(static_cast<std::size_t>(depth) * 2, ' ') + node.Text + "\n";
+    kv::TkvPropertyRows rows;
+    kv::ShowNodeInfo(rows, node.Data);
+    for (const kv::TkvPropertyRow& r : rows.Rows()) out += "  - " + r.Caption + ": " + r.Value + "\n";
+    for (const kv::TkvTreeNode& child : node.Children) render(child, depth + 1);
+  };
+  for (const kv::TkvTreeNode& root : kv::BuildTopologyTree(manager)) render(root, 0);
+  manager.Clear();
+  return out;
+}
+
+// The capture is written through the host half and replays the machine row
+// for row (the real one too, where there is one: under Wine, devnodes and no
+// buses); a write that stops short is a failure with its reason, and leaves
+// no half description behind.
+TEST(SaveMachineDescriptionTest, WritesTheCaptureOrSaysWhyAndLeavesNoHalfFile) {
+  std::unique_ptr<kv::TkvSimMachine> machine = kv::TkvSimMachine::FromJson(kvDemoMachineJson);
+  kv::TkvMachineScope scope(*machine);
+  char temp[kv::MAX_PATH] = {};
+  ASSERT_GT(kv::Host().GetTempPathA(kv::MAX_PATH, temp), 0u);
+  const std::string path = std::string(temp) + "kvcapture" + std::to_string(kv::Host().GetCurrentProcessId()) + ".json";
+
+  const unsigned generation = kv::USBManager().Generation();
+  const TkvSaveOutcome saved = SaveMachineDescription(path, false);
+  ASSERT_TRUE(saved.Ok) << SaveOutcomeText(saved);
+  EXPECT_EQ(SaveOutcomeText(saved),
+            "Machine description saved to " + path + "; 2 serial numbers replaced by placeholders");
+  std::unique_ptr<kv::TkvSimMachine> replay;
+  ASSERT_NO_THROW(replay = kv::TkvSimMachine::FromFile(path));
+  EXPECT_EQ(replay->Name(), machine->Name());
+  EXPECT_EQ(ConsoleRows(*replay), ConsoleRows(*machine));
+  EXPECT_EQ(kv::USBManager().Generation(), generation) << "the capture has a topology of its own";
+  if (kv::TkvMachine* real = kv::RealMachine()) {
+    kv::TkvMachineScope realScope(*real);
+    const TkvSaveOutcome captured = SaveMachineDescription(path, false);
+    ASSERT_TRUE(captured.Ok) << SaveOutcomeText(captured);
+    std::unique_ptr<kv::TkvSimMachine> realReplay;
+    ASSERT_NO_THROW(realReplay = kv::TkvSimMachine::FromFile(path));
+    EXPECT_EQ(realReplay->Name(), "this machine");
+    EXPECT_EQ(ConsoleRows(*realReplay), ConsoleRows(*real));
+  }
+
+  TkvSaveOutcome failed;
+  {
+    TShortWrites host;
+    kv::TkvHostScope hostScope(host);
+    failed = SaveMachineDescription(path, false);
+  }
+  EXPECT_FALSE(failed.Ok);
+  EXPECT_EQ(failed.Error, kv::ERROR_WRITE_FAULT);
+  EXPECT_EQ(kv::Host().GetFileAttributesA(path.c_str()), kv::INVALID_FILE_ATTRIBUTES) << "no half description";
+  EXPECT_EQ(SaveOutcomeText(failed), "Cannot save the machine description to " + path + ": " +
+                                         kv::SysErrorMessage(kv::ERROR_WRITE_FAULT));
+  EXPECT_EQ(SaveOutcomeText(TkvSaveOutcome{"m.json", true, 0, 1}),
+            "Machine description saved to m.json; 1 serial number replaced by a placeholder");
+  EXPECT_EQ(SaveOutcomeText(TkvSaveOutcome{"m.json", true, 0, 0}), "Machine description saved to m.json");
 }
 
 // ---- the simulated machine's broadcast and the clipboard ------------------------------------

@@ -1,7 +1,10 @@
 // The browser's main window and About window, driven in-process through
 // their real Win32 windows with messages (x86_64 build under Wine with Xvfb),
 // on a fresh copy of the demo machine per test.
+#include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -15,90 +18,20 @@
 #include "sim/kvsimmachine.h"
 #include "sim/kvsimusb.h"
 #include "about_frm.h"
+#include "browserwin_fixture.h"
 #include "main_frm.h"
 
 #include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
-extern const char kvDemoMachineJson[];
-
 namespace {
 
+using browserwin::DialogText;
+using browserwin::FindItem;
+using browserwin::Pump;
+using browserwin::TOnModal;
 using quorvex::win::TfmMain;
-
-// Dispatches the thread's messages, through the program's loop steps, for
-// the given time.
-void Pump(TfmMain* window, int milliseconds) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  do {
-    MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-      if (message.message == WM_QUIT) continue;
-      quorvex::win::DispatchOne(window ? window->Handle() : nullptr, window ? window->Accelerators() : nullptr,
-                                message);
-    }
-    Sleep(5);
-  } while (std::chrono::steady_clock::now() < end);
-}
-
-// Runs the bodies, one after the other, on the dialog boxes (#32770) of this
-// thread as they show: a modal window runs its own loop, where a timer of the
-// thread still fires. A body must close its dialog.
-class TOnModal {
- public:
-  using TBody = std::function<void(HWND)>;
-  explicit TOnModal(TBody body) : TOnModal(std::vector<TBody>{std::move(body)}) {}
-  explicit TOnModal(std::vector<TBody> bodies) : FBodies(std::move(bodies)) {
-    Current() = this;
-    FTimer = SetTimer(nullptr, 0, 50, Tick);
-  }
-  ~TOnModal() {
-    KillTimer(nullptr, FTimer);
-    Current() = nullptr;
-  }
-  bool Ran() const { return FNext == FBodies.size(); }
-
- private:
-  static TOnModal*& Current() {
-    static TOnModal* current = nullptr;
-    return current;
-  }
-  static BOOL CALLBACK Find(HWND window, LPARAM data) {
-    auto* self = reinterpret_cast<TOnModal*>(data);
-    char cls[16] = "";
-    GetClassNameA(window, cls, sizeof cls);
-    if (std::string(cls) == "#32770" && IsWindowVisible(window) && window != self->FLast) {
-      self->FFound = window;
-      return FALSE;
-    }
-    return TRUE;
-  }
-  static void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
-    TOnModal* self = Current();
-    if (!self || self->Ran()) return;
-    self->FFound = nullptr;
-    EnumThreadWindows(GetCurrentThreadId(), Find, reinterpret_cast<LPARAM>(self));
-    if (!self->FFound) return;
-    self->FLast = self->FFound;
-    self->FBodies[self->FNext++](self->FFound);
-  }
-  std::vector<TBody> FBodies;
-  std::size_t FNext = 0;
-  HWND FLast = nullptr, FFound = nullptr;
-  UINT_PTR FTimer = 0;
-};
-
-std::string DialogText(HWND dialog) {
-  // The static texts of a message box or dialog, one per line.
-  std::string all;
-  for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-    char cls[16] = "";
-    GetClassNameA(child, cls, sizeof cls);
-    if (std::string(cls) == "Static") all += quorvex::win::WindowText(child) + "\n";
-  }
-  return all;
-}
 
 void PressKey(HWND window, WPARAM key) {
   PostMessageA(window, WM_KEYDOWN, key, 0);
@@ -127,21 +60,6 @@ void WalkTree(HWND tree, HTREEITEM item, int depth, std::vector<std::pair<std::s
 void WalkModel(const kv::TkvTreeNode& node, int depth, std::vector<std::pair<std::string, int>>& out) {
   out.emplace_back(node.Text, depth);
   for (const kv::TkvTreeNode& child : node.Children) WalkModel(child, depth + 1, out);
-}
-
-HTREEITEM FindItem(HWND tree, HTREEITEM item, const std::string& text) {
-  for (; item; item = TreeView_GetNextSibling(tree, item)) {
-    char buffer[512] = "";
-    TVITEMA tv{};
-    tv.mask = TVIF_TEXT | TVIF_HANDLE;
-    tv.hItem = item;
-    tv.pszText = buffer;
-    tv.cchTextMax = sizeof buffer;
-    SendMessageA(tree, TVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&tv));
-    if (text == buffer) return item;
-    if (HTREEITEM found = FindItem(tree, TreeView_GetChild(tree, item), text)) return found;
-  }
-  return nullptr;
 }
 
 std::vector<std::pair<std::string, std::string>> ListRows(quorvex::win::TListView& list) {
@@ -177,34 +95,18 @@ const char* const kDeviceActions[] = {"Reload Descriptors", "Enable", "Disable",
 
 class BrowserWindow : public ::testing::Test {
  protected:
-  void SetUp() override {
-    FMachine = kv::TkvSimMachine::FromJson(kvDemoMachineJson);
-    FScope = std::make_unique<kv::TkvMachineScope>(*FMachine);
-  }
-  void TearDown() override {
-    FWindow.reset();
-    Pump(nullptr, 0);
-    kv::USBManager().Clear();
-    FScope.reset();
-  }
-  TfmMain& Open(quorvex::TOptions& options) {
-    FWindow = std::make_unique<TfmMain>(options);
-    EXPECT_TRUE(FWindow->Create(SW_SHOWNORMAL));
-    Pump(FWindow.get(), 50);
-    return *FWindow;
-  }
+  TfmMain& Open(quorvex::TOptions& options) { return FRun.Open(options); }
   void SelectText(const std::string& text) {
-    HWND tree = FWindow->Tree().Handle();
+    HWND tree = FRun.Window()->Tree().Handle();
     HTREEITEM item = FindItem(tree, TreeView_GetRoot(tree), text);
     ASSERT_NE(item, nullptr) << text;
-    FWindow->Tree().Select(item);
+    FRun.Window()->Tree().Select(item);
   }
-  void Command(WORD id) { SendMessageA(FWindow->Handle(), WM_COMMAND, id, 0); }
+  void Command(WORD id) { SendMessageA(FRun.Window()->Handle(), WM_COMMAND, id, 0); }
 
-  std::unique_ptr<kv::TkvSimMachine> FMachine;
-  std::unique_ptr<kv::TkvMachineScope> FScope;
   quorvex::TOptions FOptions{quorvex::TOptions::TNoFile{}};
-  std::unique_ptr<TfmMain> FWindow;
+  browserwin::TBrowserRun FRun;  // after FOptions: the window goes first
+  kv::TkvSimMachine& FMachine = FRun.Machine();
 };
 
 // The first reload shows the machine's whole topology, expanded, with the
@@ -279,6 +181,7 @@ TEST_F(BrowserWindow, DeviceActionsNeedASelectedDevice) {
       char text[128] = "";
       GetMenuStringA(menu, i, text, sizeof text, MF_BYPOSITION);
       std::string t = text;
+      t.erase(std::remove(t.begin(), t.end(), '&'), t.end());  // the access key's mark
       if (t.substr(0, t.find('\t')) == caption) return GetMenuState(menu, i, MF_BYPOSITION);
     }
     ADD_FAILURE() << caption << " is not in the menu";
@@ -301,6 +204,13 @@ TEST_F(BrowserWindow, DeviceActionsNeedASelectedDevice) {
     SCOPED_TRACE(action);
     EXPECT_FALSE(menuState(w.TreePopup(), action) & MF_GRAYED) << "a device is selected";
   }
+  // A highlighted entry's hint covers the status text until the menu closes.
+  const std::string path = StatusText(w.StatusBar(), 1);
+  SendMessageA(w.Handle(), WM_MENUSELECT, MAKEWPARAM(quorvex::cmdEnable, MF_STRING),
+               reinterpret_cast<LPARAM>(w.TreePopup()));
+  EXPECT_EQ(StatusText(w.StatusBar(), 1), "Enable device");
+  SendMessageA(w.Handle(), WM_MENUSELECT, MAKEWPARAM(0, 0xFFFF), 0);
+  EXPECT_EQ(StatusText(w.StatusBar(), 1), path);
   // A pipe selects its device.
   SelectText("Pipe (Endpoint) #1");
   EXPECT_TRUE(w.CommandEnabled(quorvex::cmdEnable));
@@ -308,12 +218,28 @@ TEST_F(BrowserWindow, DeviceActionsNeedASelectedDevice) {
   SelectText("Port #2 (free)");
   EXPECT_FALSE(w.CommandEnabled(quorvex::cmdEnable));
 
-  // The menu texts carry the short-cuts; the second short-cuts are in the
-  // accelerator table.
+  // The menu texts carry the short-cuts and an access key each, none twice
+  // in one menu; the second short-cuts are in the accelerator table.
   HMENU file = GetSubMenu(GetMenu(w.Handle()), 0);
   char text[128] = "";
   GetMenuStringA(file, 0, text, sizeof text, MF_BYPOSITION);
-  EXPECT_STREQ(text, "Copy into Clipboard\tCtrl+C");
+  EXPECT_STREQ(text, "&Copy into Clipboard\tCtrl+C");
+  std::function<void(HMENU)> keys = [&](HMENU menu) {
+    std::string used;
+    for (int i = 0; i < GetMenuItemCount(menu); ++i) {
+      if (GetMenuState(menu, i, MF_BYPOSITION) & MF_SEPARATOR) continue;
+      GetMenuStringA(menu, i, text, sizeof text, MF_BYPOSITION);
+      const char* mark = std::strchr(text, '&');
+      ASSERT_TRUE(mark && mark[1]) << text << " has no access key";
+      const char key = static_cast<char>(std::toupper(static_cast<unsigned char>(mark[1])));
+      EXPECT_EQ(used.find(key), std::string::npos) << text << ": " << key << " twice";
+      used += key;
+      if (HMENU sub = GetSubMenu(menu, i)) keys(sub);
+    }
+  };
+  for (HMENU menu : {GetMenu(w.Handle()), w.TreePopup(), w.ListPopup()}) keys(menu);
+  GetMenuStringA(GetMenu(w.Handle()), 0, text, sizeof text, MF_BYPOSITION);
+  EXPECT_STREQ(text, "&File") << "Alt+F opens it";
   std::vector<ACCEL> table(static_cast<std::size_t>(CopyAcceleratorTableA(w.Accelerators(), nullptr, 0)));
   CopyAcceleratorTableA(w.Accelerators(), table.data(), static_cast<int>(table.size()));
   auto has = [&](BYTE flags, WORD key, WORD cmd) {
@@ -381,8 +307,8 @@ TEST_F(BrowserWindow, DeviceArrivalReloadsOnceAndShowsTheDevice) {
   const int reloads = w.ReloadCount();
   SelectText(kTestBoard);
 
-  kv::TkvSimUsbHub* hub = kv::FindSimHub(*FMachine, "USB#VID_05E3&PID_0608#5&2f4a6c1b&0&1#{f18a0e88-c30c-11d0-8815-00a0c906bed8}");
-  ASSERT_NE(hub, nullptr) << FMachine->Dump();
+  kv::TkvSimUsbHub* hub = kv::FindSimHub(FMachine, "USB#VID_05E3&PID_0608#5&2f4a6c1b&0&1#{f18a0e88-c30c-11d0-8815-00a0c906bed8}");
+  ASSERT_NE(hub, nullptr) << FMachine.Dump();
   kv::TkvSimUsbDevice device;
   device.IdVendor = 0x16C0;
   device.IdProduct = 0x05DC;
@@ -436,7 +362,7 @@ TEST_F(BrowserWindow, ARaisingHandlerShowsAMessageBoxAndTheProgramGoesOn) {
 
   // A long command that raises: confirmed, it runs with FBusy set, and FBusy
   // and the cursor are back before its message shows.
-  FMachine->Fail("UpdateDriverForPlugAndPlayDevicesA", ERROR_ACCESS_DENIED);
+  FMachine.Fail("UpdateDriverForPlugAndPlayDevicesA", ERROR_ACCESS_DENIED);
   SelectText(kTestBoard);
   bool busyAtError = true;
   HCURSOR cursorAtError = nullptr;
@@ -495,7 +421,7 @@ TEST_F(BrowserWindow, SettingsFileRoundTrips) {
     SendMessageA(w.Handle(), WM_CLOSE, 0, 0);
     EXPECT_FALSE(IsWindow(w.Handle()));
     options.Save();
-    FWindow.reset();
+    FRun.Close();
   }
   {
     quorvex::TOptions options;
@@ -514,7 +440,7 @@ TEST_F(BrowserWindow, SettingsFileRoundTrips) {
     ShowWindow(w.Handle(), SW_MAXIMIZE);
     SendMessageA(w.Handle(), WM_CLOSE, 0, 0);
     options.Save();
-    FWindow.reset();
+    FRun.Close();
   }
   {
     quorvex::TOptions options;
@@ -524,6 +450,7 @@ TEST_F(BrowserWindow, SettingsFileRoundTrips) {
     EXPECT_EQ(options.MainRect.Bottom, placed.bottom);
     TfmMain& w = Open(options);
     EXPECT_TRUE(IsZoomed(w.Handle()));
+    FRun.Close();  // before its options go
   }
   DeleteFileA(file.c_str());
 }
@@ -573,6 +500,158 @@ TEST_F(BrowserWindow, TheTerminalPageEchoesTheLoopbackBoard) {
   Pump(&w, 50);
   for (int i = 0; i < 200 && ThreadCount() > threads; ++i) Pump(&w, 10);
   EXPECT_LE(ThreadCount(), threads) << "no reader left";
+}
+
+// The console's text of a machine: every node with its rows, from a topology
+// of its own.
+std::string ConsoleRows(kv::TkvMachine& machine) {
+  kv::TkvMachineScope scope(machine);
+  kv::TkvUSBManager manager;
+  manager.Refresh();
+  std::string out;
+  std::function<void(const kv::TkvTreeNode&, int)> render = [&](const kv::TkvTreeNode& node, int depth) {
+    out += std::string(static_cast<std::size_t>(depth) * 2, ' ') + node.Text + "\n";
+    kv::TkvPropertyRows rows;
+    kv::ShowNodeInfo(rows, node.Data);
+    for (const kv::TkvPropertyRow& r : rows.Rows()) out += "  - " + r.Caption + ": " + r.Value + "\n";
+    for (const kv::TkvTreeNode& child : node.Children) render(child, depth + 1);
+  };
+  for (const kv::TkvTreeNode& root : kv::BuildTopologyTree(manager)) render(root, 0);
+  manager.Clear();
+  return out;
+}
+
+std::string FileText(const std::string& file) {
+  std::string text;
+  HANDLE h = CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return text;
+  char buffer[4096];
+  DWORD read = 0;
+  while (ReadFile(h, buffer, sizeof buffer, &read, nullptr) && read) text.append(buffer, read);
+  CloseHandle(h);
+  return text;
+}
+
+// "Save Machine Description ..." from the File menu: the file it asks for
+// holds a description that replays the browser's machine row for row, with
+// the serial numbers hidden; the browser's own tree, selection and device
+// list stay as they were, and its next reload still reads the machine. A
+// file that cannot be written says why in the status bar; an open device
+// keeps the command off.
+TEST_F(BrowserWindow, SaveMachineDescriptionWritesADescriptionThatReplaysTheMachine) {
+  TfmMain& w = Open(FOptions);
+  SelectText(kTestBoard);
+  HWND tree = w.Tree().Handle();
+  std::vector<std::pair<std::string, int>> shownBefore, shownAfter;
+  bool expanded = true;
+  WalkTree(tree, TreeView_GetRoot(tree), 0, shownBefore, expanded);
+  const HTREEITEM selected = w.Tree().Selected();
+  const int deviceIndex = w.Usb().GetDeviceIndex();
+  const auto rowsBefore = ListRows(w.List());
+  const unsigned generation = kv::USBManager().Generation();
+
+  // In the File menu, enabled, between separators before "Exit".
+  HMENU file = GetSubMenu(GetMenu(w.Handle()), 0);
+  SendMessageA(w.Handle(), WM_INITMENUPOPUP, reinterpret_cast<WPARAM>(file), 0);
+  const int count = GetMenuItemCount(file);
+  ASSERT_GE(count, 3);
+  EXPECT_EQ(GetMenuItemID(file, count - 3), quorvex::cmdSaveMachineDescription);
+  EXPECT_EQ(GetMenuState(file, count - 2, MF_BYPOSITION) & MF_SEPARATOR, UINT(MF_SEPARATOR));
+  EXPECT_FALSE(GetMenuState(file, count - 3, MF_BYPOSITION) & MF_GRAYED);
+
+  char dir[MAX_PATH] = "";
+  GetCurrentDirectoryA(MAX_PATH, dir);
+  const std::string path = std::string(dir) + "\\capture-" + std::to_string(GetCurrentProcessId()) + ".json";
+  DeleteFileA(path.c_str());
+  int asked = 0;
+  std::string answer = path;
+  w.AskFileName = [&](HWND owner) {
+    ++asked;
+    EXPECT_EQ(owner, w.Handle());
+    return answer;
+  };
+  Command(quorvex::cmdSaveMachineDescription);
+  EXPECT_EQ(asked, 1);
+  EXPECT_FALSE(w.Busy());
+  EXPECT_EQ(StatusText(w.StatusBar(), 1),
+            "Machine description saved to " + path + "; 2 serial numbers replaced by placeholders");
+  const std::string json = FileText(path);
+  ASSERT_NE(json, "") << path;
+  for (const char* serial : {"4C530001230915117385", "KV0001"})
+    EXPECT_EQ(json.find(serial), std::string::npos) << serial << " is personal data";
+  std::unique_ptr<kv::TkvSimMachine> replay;
+  ASSERT_NO_THROW(replay = kv::TkvSimMachine::FromFile(path));
+  EXPECT_EQ(replay->Name(), FMachine.Name());
+  EXPECT_EQ(ConsoleRows(*replay), ConsoleRows(FMachine));
+
+  // The browser's own topology was not touched.
+  EXPECT_EQ(kv::USBManager().Generation(), generation);
+  WalkTree(tree, TreeView_GetRoot(tree), 0, shownAfter, expanded);
+  EXPECT_EQ(shownAfter, shownBefore);
+  EXPECT_EQ(w.Tree().Selected(), selected);
+  EXPECT_EQ(w.Usb().GetDeviceIndex(), deviceIndex);
+  EXPECT_EQ(ListRows(w.List()), rowsBefore);
+  EXPECT_TRUE(w.CommandEnabled(quorvex::cmdEnable));
+  EXPECT_EQ(w.ReloadCount(), 1);
+  Command(quorvex::cmdReload);
+  shownAfter.clear();
+  WalkTree(tree, TreeView_GetRoot(tree), 0, shownAfter, expanded);
+  EXPECT_EQ(shownAfter, shownBefore) << "the reload after a capture reads the browser's machine";
+
+  // Cancelled: nothing is written, the status bar keeps its text.
+  DeleteFileA(path.c_str());
+  answer.clear();
+  const std::string status = StatusText(w.StatusBar(), 1);
+  Command(quorvex::cmdSaveMachineDescription);
+  EXPECT_EQ(asked, 2);
+  EXPECT_EQ(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(StatusText(w.StatusBar(), 1), status);
+
+  // A folder that is not there: the reason, and no message box.
+  answer = std::string(dir) + "\\no-such-folder\\machine.json";
+  Command(quorvex::cmdSaveMachineDescription);
+  EXPECT_EQ(StatusText(w.StatusBar(), 1), "Cannot save the machine description to " + answer + ": " +
+                                             kv::SysErrorMessage(ERROR_PATH_NOT_FOUND));
+  EXPECT_FALSE(w.Busy());
+
+  // An open device keeps the command off: its reader uses the machine too.
+  SelectText(kTestBoard);
+  w.Usb().SetActive(true);
+  ASSERT_TRUE(w.Usb().Active());
+  EXPECT_FALSE(w.CommandEnabled(quorvex::cmdSaveMachineDescription));
+  Command(quorvex::cmdSaveMachineDescription);
+  EXPECT_EQ(asked, 3);
+  w.Usb().SetActive(false);
+  EXPECT_TRUE(w.CommandEnabled(quorvex::cmdSaveMachineDescription));
+}
+
+// The Tab key walks the controls in the order they stand on the screen, on
+// either page: a page's controls come before the terminal, which keeps Tab
+// for the device.
+TEST_F(BrowserWindow, TabWalksTheControlsInScreenOrder) {
+  TfmMain& w = Open(FOptions);
+  SelectText(kTestBoard);
+  auto walk = [&](int page, int steps) {
+    w.Pages().SetActivePage(page);
+    Pump(&w, 30);
+    SetFocus(w.Tree().Handle());
+    std::vector<HWND> visited;
+    for (int i = 0; i < steps; ++i) {
+      PressKey(GetFocus(), VK_TAB);
+      Pump(&w, 30);
+      visited.push_back(GetFocus());
+    }
+    return visited;
+  };
+  const std::vector<HWND> general = walk(TfmMain::pgGeneral, 3);
+  ASSERT_EQ(general.size(), 3u);
+  EXPECT_EQ(general[0], w.List().Handle());
+  EXPECT_EQ(general[2], w.Tree().Handle()) << "round to the tree past the page tabs";
+  const std::vector<HWND> device = walk(TfmMain::pgDevice, 6);
+  ASSERT_EQ(device.size(), 6u);
+  EXPECT_EQ(quorvex::win::WindowText(device[4]), "Button1");
+  EXPECT_EQ(device, (std::vector<HWND>{w.DeviceBox(), w.PipeInList(), w.PipeOutList(), w.ActiveBox(), device[4],
+                                       w.Terminal()}));
 }
 
 // The About window shows the version record; Esc and Enter close it.

@@ -1,25 +1,26 @@
 // Screenshots of the browser on the demo machine, for people to look at: the
 // main window with a device's rows on "General Info", its "USB Device"
-// page (also with traffic in the terminal), the tree's pop-up menu and the
-// About window, as PNG files.
+// page (also with traffic in the terminal), the tree's pop-up menu, the
+// "Install Driver ..." question, the Save As dialog of "Save Machine
+// Description ..." and the About window, as PNG files.
 //
 //   quorvex_shots OUTDIR SUFFIX     (writes main-SUFFIX.png, device-SUFFIX.png,
 //                                    terminal-SUFFIX.png, popup-SUFFIX.png,
+//                                    install-SUFFIX.png, save-SUFFIX.png,
 //                                    about-SUFFIX.png)
 //
 // Run inside Wine's own desktop window (explorer /desktop=...) so that title
 // bars are drawn; run_shots.cmake does that at 96 and at 144 DPI. Exit code 0
-// when all five were written.
+// when all seven were written.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "global.h"
-#include "kvusbman.h"
-#include "sim/kvsimmachine.h"
-#include "main_frm.h"
+#include "browserwin_fixture.h"
 
 namespace {
 
@@ -125,59 +126,6 @@ bool Shoot(const RECT& bounds, const std::string& file) {
   return ok;
 }
 
-void Pump(quorvex::win::TfmMain& window, int milliseconds) {
-  const DWORD end = GetTickCount() + static_cast<DWORD>(milliseconds);
-  do {
-    MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE))
-      quorvex::win::DispatchOne(window.Handle(), window.Accelerators(), message);
-    Sleep(10);
-  } while (static_cast<int>(end - GetTickCount()) > 0);
-}
-
-// Runs Body from a timer of this thread, once, after Delay ms: inside the
-// modal loop of a menu or dialog that opens in the meantime.
-std::function<void()> gLater;
-void CALLBACK LaterTick(HWND, UINT, UINT_PTR id, DWORD) {
-  KillTimer(nullptr, id);
-  if (auto body = std::move(gLater)) body();
-}
-void Later(int delay, std::function<void()> body) {
-  gLater = std::move(body);
-  SetTimer(nullptr, 0, static_cast<UINT>(delay), LaterTick);
-}
-
-BOOL CALLBACK FindClass(HWND window, LPARAM data) {
-  auto* want = reinterpret_cast<std::pair<const char*, HWND>*>(data);
-  char cls[32] = "";
-  GetClassNameA(window, cls, sizeof cls);
-  if (std::string(cls) == want->first && IsWindowVisible(window)) {
-    want->second = window;
-    return FALSE;
-  }
-  return TRUE;
-}
-HWND FindTopLevel(const char* cls) {
-  std::pair<const char*, HWND> want{cls, nullptr};
-  EnumWindows(FindClass, reinterpret_cast<LPARAM>(&want));
-  return want.second;
-}
-
-HTREEITEM FindItem(HWND tree, HTREEITEM item, const std::string& text) {
-  for (; item; item = TreeView_GetNextSibling(tree, item)) {
-    char buffer[512] = "";
-    TVITEMA tv{};
-    tv.mask = TVIF_TEXT | TVIF_HANDLE;
-    tv.hItem = item;
-    tv.pszText = buffer;
-    tv.cchTextMax = sizeof buffer;
-    SendMessageA(tree, TVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&tv));
-    if (text == buffer) return item;
-    if (HTREEITEM found = FindItem(tree, TreeView_GetChild(tree, item), text)) return found;
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -189,31 +137,33 @@ int main(int argc, char** argv) {
   const std::string suffix = argv[2];
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_WIN95_CLASSES};
   InitCommonControlsEx(&controls);
-  kv::TkvMachineScope scope(kv::DemoMachine());
-  std::printf("screen: %d DPI\n", quorvex::win::ScreenDpi());
+  const int dpi = quorvex::win::ScreenDpi();
+  std::printf("screen: %d DPI\n", dpi);
+  // Menus and dialogs are shot once they have been drawn.
+  constexpr int kSettle = 400;
+  constexpr int kShots = 7;
 
   int written = 0;
-  {
+  try {
+    browserwin::TBrowserRun run;
     quorvex::TOptions options{quorvex::TOptions::TNoFile{}};
-    const int dpi = quorvex::win::ScreenDpi();
     options.MainRect = {quorvex::Scale(16, dpi), quorvex::Scale(16, dpi), quorvex::Scale(16 + 640, dpi),
                         quorvex::Scale(16 + 460, dpi)};
     options.TreeWidth = quorvex::Scale(250, dpi);
-    quorvex::win::TfmMain window(options);
-    if (!window.Create(SW_SHOWNORMAL)) return 2;
+    quorvex::win::TfmMain& window = run.Open(options);
     SetForegroundWindow(window.Handle());
     HWND tree = window.Tree().Handle();
-    window.Tree().Select(FindItem(tree, TreeView_GetRoot(tree), "Quorvex Test Board"));
+    window.Tree().Select(browserwin::FindItem(tree, TreeView_GetRoot(tree), "Quorvex Test Board"));
     window.Pages().SetActivePage(quorvex::win::TfmMain::pgGeneral);
     SetFocus(tree);
-    Pump(window, 400);
+    browserwin::Pump(&window, 400);
     RECT frame;
     GetWindowRect(window.Handle(), &frame);
     written += Shoot(frame, out + "main-" + suffix + ".png");
 
     // The "USB Device" page of the same device.
     window.Pages().SetActivePage(quorvex::win::TfmMain::pgDevice);
-    Pump(window, 300);
+    browserwin::Pump(&window, 300);
     written += Shoot(frame, out + "device-" + suffix + ".png");
 
     // The "USB Device" page with the loopback board's pipes open and some
@@ -223,44 +173,74 @@ int main(int argc, char** argv) {
     SendMessageA(window.ActiveBox(), BM_CLICK, 0, 0);
     for (char c : std::string("Hello, board!\r0123456789")) {
       PostMessageA(window.Terminal(), WM_CHAR, static_cast<unsigned char>(c), 1);
-      Pump(window, 30);
+      browserwin::Pump(&window, 30);
     }
-    Pump(window, 400);
+    browserwin::Pump(&window, 400);
     written += Shoot(frame, out + "terminal-" + suffix + ".png");
     SendMessageA(window.ActiveBox(), BM_CLICK, 0, 0);
     window.Pages().SetActivePage(quorvex::win::TfmMain::pgGeneral);
-    Pump(window, 100);
+    browserwin::Pump(&window, 100);
 
     // The tree's pop-up menu, opened at the selected item.
     RECT item;
     TreeView_GetItemRect(tree, window.Tree().Selected(), &item, TRUE);
     POINT at{item.left + (item.right - item.left) / 2, item.bottom};
     ClientToScreen(tree, &at);
-    Later(400, [&] {
-      HWND menu = FindTopLevel("#32768");
-      RECT r = frame;
-      if (menu) {
-        RECT m;
-        GetWindowRect(menu, &m);
-        UnionRect(&r, &frame, &m);
-      }
-      written += Shoot(r, out + "popup-" + suffix + ".png");
-      EndMenu();
-    });
-    SendMessageA(window.Handle(), WM_CONTEXTMENU, reinterpret_cast<WPARAM>(tree), MAKELPARAM(at.x, at.y));
+    {
+      browserwin::TOnModal popup(
+          [&](HWND menu) {
+            RECT r = frame, m;
+            GetWindowRect(menu, &m);
+            UnionRect(&r, &frame, &m);
+            written += Shoot(r, out + "popup-" + suffix + ".png");
+            EndMenu();
+          },
+          "#32768", kSettle);
+      SendMessageA(window.Handle(), WM_CONTEXTMENU, reinterpret_cast<WPARAM>(tree), MAKELPARAM(at.x, at.y));
+    }
+
+    // The question "Install Driver ..." asks first, answered No.
+    {
+      browserwin::TOnModal question(
+          [&](HWND box) {
+            RECT r;
+            GetWindowRect(box, &r);
+            written += Shoot(r, out + "install-" + suffix + ".png");
+            PostMessageA(box, WM_COMMAND, IDNO, 0);
+          },
+          "#32770", kSettle);
+      SendMessageA(window.Handle(), WM_COMMAND, quorvex::cmdInstallDriver, 0);
+    }
+
+    // The Save As dialog of "Save Machine Description ...", cancelled.
+    {
+      browserwin::TOnModal dialog(
+          [&](HWND box) {
+            RECT r;
+            GetWindowRect(box, &r);
+            written += Shoot(r, out + "save-" + suffix + ".png");
+            PostMessageA(box, WM_COMMAND, IDCANCEL, 0);
+          },
+          "#32770", kSettle);
+      SendMessageA(window.Handle(), WM_COMMAND, quorvex::cmdSaveMachineDescription, 0);
+    }
 
     // The About window, with the mouse away from its links.
     SetCursorPos(0, 0);
-    Later(400, [&] {
-      HWND about = FindTopLevel("#32770");
-      if (!about) return;
-      RECT r;
-      GetWindowRect(about, &r);
-      written += Shoot(r, out + "about-" + suffix + ".png");
-      PostMessageA(about, WM_COMMAND, IDOK, 0);
-    });
-    SendMessageA(window.Handle(), WM_COMMAND, quorvex::cmdAbout, 0);
+    {
+      browserwin::TOnModal about(
+          [&](HWND box) {
+            RECT r;
+            GetWindowRect(box, &r);
+            written += Shoot(r, out + "about-" + suffix + ".png");
+            PostMessageA(box, WM_COMMAND, IDOK, 0);
+          },
+          "#32770", kSettle);
+      SendMessageA(window.Handle(), WM_COMMAND, quorvex::cmdAbout, 0);
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "quorvex_shots: %s\n", e.what());
+    return 2;
   }
-  kv::USBManager().Clear();
-  return written == 5 ? 0 : 3;
+  return written == kShots ? 0 : 3;
 }

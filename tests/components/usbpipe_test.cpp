@@ -253,7 +253,8 @@ TEST_F(PipePairTest, AnUnpluggedDeviceEndsTheReaderWithoutASpin) {
 #ifndef _WIN32
   host::ClearDebugOutput();
   Pair->SendChar('a');
-  EXPECT_EQ(host::DebugOutput().rfind("ERROR:", 0), 0u) << host::DebugOutput();
+  // The system's own text for the write's error, cut after its last word.
+  EXPECT_EQ(host::DebugOutput(), "ERROR:The device does not recognize the command");
 #endif
   Pair->SetActive(false);
 }

@@ -27,12 +27,18 @@ TEST(WinUsbBinding, LoadsOncePerMachineAndLooksUpAtEveryCall) {
     WinUsb_Initialize(INVALID_HANDLE_VALUE, &h);
     EXPECT_EQ(first->LookupCount(), lookups + 2) << "an entry point is looked up at every call";
   }
+  EXPECT_EQ(first->Outstanding().Libraries, 0u) << "given back when its machine was replaced";
   {
     // Another machine: its own library, not the first one's handle.
     TkvMachineScope scope(*second);
     EXPECT_TRUE(LoadWinUsb());
     EXPECT_EQ(second->LoadCount("Winusb.dll"), 1u);
+    EXPECT_EQ(second->Outstanding().Libraries, 1u);
     EXPECT_EQ(first->LoadCount("Winusb.dll"), 1u);
+    // As at program end: only on the machine that handed it out.
+    UnloadWinUsb();
+    EXPECT_EQ(second->Outstanding().Libraries, 0u);
+    EXPECT_EQ(first->Outstanding().Libraries, 0u);
   }
 }
 
@@ -84,6 +90,7 @@ class SimWinUsbTest : public WinUsbBoardTest {
     WinUsb_Free(H);
     M->CloseHandle(File);
     Host().CloseHandle(Ov.hEvent);
+    WinUsbBoardTest::TearDown();
   }
   void SetTimeout(BYTE pipe, DWORD ms) { ASSERT_TRUE(WinUsb_SetPipePolicy(H, pipe, PIPE_TRANSFER_TIMEOUT, 4, &ms)); }
   // Starts an overlapped read that must stay pending (until its time-out,

@@ -7,7 +7,9 @@
 
 #include <memory>
 
+#include "kvsetupapi.h"
 #include "kvusb.h"
+#include "kvusbman.h"
 #include "kvusbw32.h"
 #include "sim/kvsimmachine.h"
 #include "sim/kvsimwinusb.h"
@@ -34,7 +36,16 @@ class WinUsbBoardTest : public ::testing::Test {
     Usb->RefreshDeviceList();
     Usb->SetDeviceIndex(0);
   }
-  ~WinUsbBoardTest() override { Owner.DestroyComponents(); }
+  // Whatever a test opened, everything goes back to the machine: handles,
+  // the WinUSB interfaces and the library references.
+  void TearDown() override {
+    Owner.DestroyComponents();
+    USBManager().Clear();
+    UnloadSetupApi();
+    UnloadWinUsb();
+    EXPECT_EQ(M->WinUsbInterfaceCount(), 0u);
+    EXPECT_EQ(M->Outstanding(), TkvSimMachine::TOutstanding{}) << M->Dump();
+  }
 
   std::unique_ptr<TkvSimMachine> M;
   TkvMachineScope Scope;

@@ -108,10 +108,10 @@ TEST_F(BindingTest, EveryRequiredEntryAloneFailsTheBindingAndNoOptionalOneDoes) 
   }
 }
 
-// Programs and tests switch machines: each binding gives its libraries back
-// to the machine that loaded them before the next one binds, whichever machine
-// is installed then, and forgets those of a machine that is gone. What stays
-// on M is given back by the fixture's unload, which checks M owes nothing.
+// Programs and tests switch machines: the binding gives its libraries back to
+// the machine that loaded them when another one is installed, and binds
+// afresh on the new one. What stays on M is given back by the fixture's
+// unload, which checks that M is owed nothing.
 TEST_F(BindingTest, AnotherMachineIsBoundAfreshAndTheOldOneGetsItsLibrariesBack) {
   ASSERT_TRUE(kv::LoadSetupApi());
   kv::TkvSimMachine other;
@@ -135,7 +135,8 @@ TEST_F(BindingTest, AnotherMachineIsBoundAfreshAndTheOldOneGetsItsLibrariesBack)
     EXPECT_EQ(M->Outstanding().Libraries, 0u) << M->Dump();
   }
 
-  // A machine that went away with its binding is not asked for anything.
+  // A machine that is destroyed right after it was replaced got its
+  // libraries back before it went; nothing asks it for anything later.
   {
     auto gone = std::make_unique<kv::TkvSimMachine>();
     kv::TkvMachineScope scope(*gone);
