@@ -7,10 +7,12 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <functional>
+#include <string_view>
+#include <unordered_map>
 
 #include <nlohmann/json.hpp>
 
+#include "kvsimjsonwriter.h"
 #include "kvsimmachine.h"
 #include "kvsimrecording.h"
 #include "kvsimusb.h"
@@ -39,11 +41,13 @@ constexpr std::size_t kDescriptorRequest = 12;
 constexpr std::size_t kMinSerialInText = 4;
 
 std::string Hex(const std::vector<BYTE>& bytes) {
+  static const char digits[] = "0123456789ABCDEF";
   std::string out;
-  char b[4];
+  out.reserve(bytes.size() * 3);
   for (std::size_t i = 0; i < bytes.size(); ++i) {
-    std::snprintf(b, sizeof(b), i ? " %02X" : "%02X", bytes[i]);
-    out += b;
+    if (i) out += ' ';
+    out += digits[bytes[i] >> 4];
+    out += digits[bytes[i] & 15];
   }
   return out;
 }
@@ -72,21 +76,13 @@ WORD Get16(const std::vector<BYTE>& b, std::size_t at) { return static_cast<WORD
 // the host's own conversion, which uses the same code page.
 class TAnsi {
  public:
-  explicit TAnsi(unsigned codePage) : FUtf8(codePage == 65001) {
-    if (FUtf8) return;
-    for (char32_t c = 0x80; c < 0x10000; ++c) {
-      if (c >= 0xD800 && c <= 0xDFFF) continue;
-      const WCHAR w = static_cast<WCHAR>(c);
-      const std::string a = Host().WideToAnsi(&w, 1);
-      if (a.size() == 1 && static_cast<unsigned char>(a[0]) >= 0x80)
-        FTable.emplace(static_cast<unsigned char>(a[0]), static_cast<char16_t>(c));
-    }
-  }
-  std::string operator()(const std::string& text) const {
+  explicit TAnsi(unsigned codePage) : FUtf8(codePage == 65001) {}
+  std::string operator()(std::string text) const {
     bool ascii = true;
     for (unsigned char b : text) ascii = ascii && b < 0x80;
     if (ascii) return text;
     if (FUtf8) return Utf16ToUtf8(Utf8ToUtf16(text));  // keeps it valid UTF-8
+    if (!FLearnt) Learn();
     std::u16string w;
     w.reserve(text.size());
     for (unsigned char b : text) {
@@ -101,8 +97,20 @@ class TAnsi {
   }
 
  private:
+  // The table, learnt when the first text outside ASCII comes.
+  void Learn() const {
+    FLearnt = true;
+    for (char32_t c = 0x80; c < 0x10000; ++c) {
+      if (c >= 0xD800 && c <= 0xDFFF) continue;
+      const WCHAR w = static_cast<WCHAR>(c);
+      const std::string a = Host().WideToAnsi(&w, 1);
+      if (a.size() == 1 && static_cast<unsigned char>(a[0]) >= 0x80)
+        FTable.emplace(static_cast<unsigned char>(a[0]), static_cast<char16_t>(c));
+    }
+  }
   bool FUtf8;
-  std::map<unsigned char, char16_t> FTable;
+  mutable bool FLearnt = false;
+  mutable std::map<unsigned char, char16_t> FTable;
 };
 
 // The code pages a description can name, told apart by how the host's
@@ -148,29 +156,33 @@ std::vector<std::string> SplitMultiSz(const std::vector<BYTE>& data) {
   return items;
 }
 
-struct TUsbObject {
-  std::vector<const TkvRecRequest*> Requests;
-};
-
 class TWriter {
  public:
   TWriter(const TkvRecordingMachine::TRecording& rec, const TkvCaptureOptions& options)
       : R(rec), O(options), Ansi(options.CodePage ? options.CodePage : HostCodePage()),
         FCodePage(options.CodePage ? options.CodePage : HostCodePage()) {
-    for (const TkvRecRequest& r : R.Requests) FObjects[UpperAscii(r.Path)].Requests.push_back(&r);
+    FObjects.resize(R.Opened.size() + 1);
+    for (const TkvRecRequest& r : R.Requests) FObjects[r.Object].push_back(&r);
     FScratchHub = &FScratchUsb.AddController(0, "").SetRootHub("SCRATCH", 2);
     FScratchHub->Attach(1, TkvSimUsbDevice());
     FScratchHub->AttachHub(2, "SCRATCH2", 1, "");
   }
 
   TkvCaptureResult Write() {
-    ojson doc = Build();
-    Verify(doc);
-    if (!FRaw.empty()) doc = Build();
+    std::string usb = Usb();
+    Verify(usb);
+    if (!FRaw.empty()) usb = Usb();
+    // The devnodes first: they name the hardware keys the registry holds.
+    // (Room guessed from the size of the recording: the texts run to
+    // megabytes on large machines.)
+    TkvJsonWriter devnodes(1);
+    devnodes.Text().reserve(R.Devnodes.size() * 256);
+    const bool anyDevnode = Devnodes(devnodes);
+    Registry();
     // Windows names a USB device that has a serial number after it
     // (USB\VID_x&PID_y\<serial>); generated instance names hold a '&'.
-    for (const auto& n : R.Devnodes) {
-      const std::string id = Ansi(n.second.Id);
+    for (const TkvRecDevnode& n : R.Devnodes) {
+      const std::string id = Ansi(n.Id);
       const std::size_t last = id.rfind('\\');
       if (!SameText(id.substr(0, 8), "USB\\VID_") || last == std::string::npos || last < 8) continue;
       const std::string serial = id.substr(last + 1);
@@ -178,9 +190,29 @@ class TWriter {
       auto& placeholder = FSerials[serial];
       if (placeholder.empty()) placeholder = "SERIAL" + HexNumber(static_cast<unsigned>(FSerials.size()), 4);
     }
+
+    TkvJsonWriter doc;
+    doc.Text().reserve(devnodes.Text().size() + usb.size() + FRegistryKeys.size() * 128 + 4096);
+    doc.BeginObject();
+    if (!O.Name.empty()) doc.Key("name").String(Utf16ToUtf8(Utf8ToUtf16(O.Name)));
+    if (FCodePage != 1252) doc.Key("codePage").Number(FCodePage);
+    if (R.Version || R.Wow64) doc.Key("windows").Json(Windows());
+    if (R.DriveMask && *R.DriveMask) doc.Key("drives").Json(Drives());
+    const ojson services = Services();
+    if (!services.empty()) doc.Key("services").Json(services);
+    if (!FRegistryKeys.empty()) {
+      doc.Key("registry").BeginObject();
+      for (const auto& k : FRegistryKeys) doc.Key(k.first).Json(k.second);
+      doc.End();
+    }
+    if (anyDevnode) doc.Key("devnodes").Raw(devnodes.Text());
+    if (!usb.empty()) doc.Key("usb").Raw(usb);
+    doc.End();
+
     TkvCaptureResult result;
     result.SerialsReplaced = static_cast<unsigned>(FSerials.size());
-    result.Json = doc.dump(2, ' ', false, nlohmann::detail::error_handler_t::replace) + "\n";
+    result.Json = std::move(doc.Text());
+    result.Json += '\n';
     if (!O.KeepSerials) result.Json = Scrub(result.Json);
     return result;
   }
@@ -190,38 +222,15 @@ class TWriter {
   const TkvCaptureOptions& O;
   TAnsi Ansi;
   unsigned FCodePage;
-  std::map<std::string, TUsbObject> FObjects;  // by upper-case path
-  std::map<std::string, std::vector<const TkvRecRequest*>> FRaw;  // upper-case path -> requests kept as replied
+  // The requests to each object, and the ones kept as replied, by the
+  // object's number.
+  std::vector<std::vector<const TkvRecRequest*>> FObjects;
+  std::map<std::size_t, std::vector<const TkvRecRequest*>> FRaw;
   std::map<std::string, std::string> FSerials;  // serial number -> placeholder
   std::set<std::string> FHubsWritten;
   TkvSimMachine FScratch;
   TkvSimUsb FScratchUsb{FScratch};
   TkvSimUsbHub* FScratchHub = nullptr;
-
-  ojson Build() {
-    FSerials.clear();
-    FHubsWritten.clear();
-    FRegistryKeys.clear();
-    FRegistryIndex.clear();
-    ojson doc = ojson::object();
-    if (!O.Name.empty()) doc["name"] = Utf16ToUtf8(Utf8ToUtf16(O.Name));
-    if (FCodePage != 1252) doc["codePage"] = FCodePage;
-    if (R.Version || R.Wow64) doc["windows"] = Windows();
-    if (R.DriveMask && *R.DriveMask) doc["drives"] = Drives();
-    ojson services = Services();
-    if (!services.empty()) doc["services"] = services;
-    ojson devnodes = Devnodes();
-    Registry();
-    if (!FRegistryKeys.empty()) {
-      ojson registry = ojson::object();
-      for (auto& k : FRegistryKeys) registry.emplace(k.first, std::move(k.second));
-      doc["registry"] = std::move(registry);
-    }
-    if (!devnodes.empty()) doc["devnodes"] = devnodes;
-    ojson usb = Usb();
-    if (!usb.empty()) doc["usb"] = usb;
-    return doc;
-  }
 
   // ---- machine ---------------------------------------------------------------------
 
@@ -351,156 +360,175 @@ class TWriter {
   // otherwise in the order they were seen.
   std::vector<DEVINST> Children(DEVINST parent) {
     std::vector<DEVINST> list;
-    std::set<DEVINST> taken;
-    auto p = R.Devnodes.find(parent);
-    for (DEVINST c = p == R.Devnodes.end() ? 0 : p->second.FirstChild; c && !taken.count(c);) {
-      auto it = R.Devnodes.find(c);
-      if (it == R.Devnodes.end() || !IsChildOf(it->second, parent)) break;
+    const unsigned stamp = ++FStamp;  // FTaken[c] == stamp: c is in the list
+    for (DEVINST c = R.Has(parent) ? R.At(parent).FirstChild : 0; c && FTaken[c] != stamp;) {
+      if (!R.Has(c) || !IsChildOf(R.At(c), parent)) break;
       list.push_back(c);
-      taken.insert(c);
-      c = it->second.Next;
+      FTaken[c] = stamp;
+      c = R.At(c).Next;
     }
-    auto seen = FBySeen.find(parent);
-    if (seen != FBySeen.end())
-      for (DEVINST c : seen->second)
-        if (!taken.count(c)) list.push_back(c);
+    for (DEVINST c : FBySeen[parent])
+      if (FTaken[c] != stamp) list.push_back(c);
     return list;
   }
-  std::map<DEVINST, std::vector<DEVINST>> FBySeen;  // parent -> children in the order seen
+  // By devnode key: the children in the order seen, marks of Children, the
+  // ids as written, and the devnodes written.
+  std::vector<std::vector<DEVINST>> FBySeen;
+  std::vector<unsigned> FTaken;
+  unsigned FStamp = 0;
+  std::vector<std::string> FIds;
+  std::vector<char> FDone;
 
   bool IsChildOf(const TkvRecDevnode& n, DEVINST parent) const {
-    const bool top = n.Parent == 0 || n.Parent == R.Root || !R.Devnodes.count(n.Parent);
+    const bool top = n.Parent == 0 || n.Parent == R.Root || !R.Has(n.Parent);
     return parent == R.Root ? top : n.Parent == parent;
   }
 
-  std::string IdOf(DEVINST handle) {
-    auto known = FIds.find(handle);
-    if (known != FIds.end()) return known->second;
-    const TkvRecDevnode& n = R.Devnodes.at(handle);
-    // A devnode the library walked past without reading its id.
-    std::string id = n.Id.empty() ? "UNREAD\\DEVNODE\\" + std::to_string(n.Seen) : Ansi(n.Id);
-    FIds[handle] = id;
+  const std::string& IdOf(DEVINST key) {
+    std::string& id = FIds[key];
+    if (id.empty()) {
+      const TkvRecDevnode& n = R.At(key);
+      // A devnode the library walked past without reading its id.
+      id = n.Id.empty() ? "UNREAD\\DEVNODE\\" + std::to_string(n.Seen) : Ansi(n.Id);
+    }
     return id;
   }
-  std::map<DEVINST, std::string> FIds;
 
-  ojson Devnodes() {
-    FIds.clear();
-    FBySeen.clear();
+  // The devnode tree, as the value of "devnodes"; false: no devnodes.
+  bool Devnodes(TkvJsonWriter& out) {
+    const std::size_t keys = R.Devnodes.size() + 1;
+    FBySeen.assign(keys, {});
+    FTaken.assign(keys, 0);
+    FIds.assign(keys, std::string());
+    FDone.assign(keys, 0);
     std::vector<std::pair<unsigned long, DEVINST>> order;
-    for (const auto& n : R.Devnodes)
-      if (n.first != R.Root) order.emplace_back(n.second.Seen, n.first);
+    for (DEVINST key = 1; key < keys; ++key)
+      if (key != R.Root) order.emplace_back(R.At(key).Seen, key);
     std::sort(order.begin(), order.end());
     for (const auto& o : order) {
-      const TkvRecDevnode& n = R.Devnodes.at(o.second);
-      const bool top = n.Parent == 0 || n.Parent == R.Root || !R.Devnodes.count(n.Parent);
+      const TkvRecDevnode& n = R.At(o.second);
+      const bool top = n.Parent == 0 || n.Parent == R.Root || !R.Has(n.Parent);
       FBySeen[top ? R.Root : n.Parent].push_back(o.second);
     }
-    ojson list = ojson::array();
-    std::set<DEVINST> done;
-    for (DEVINST c : Children(R.Root)) list.push_back(Devnode(c, done, 0));
-    return list;
+    const std::vector<DEVINST> top = Children(R.Root);
+    out.BeginArray();
+    for (DEVINST c : top) Devnode(out, c, 0);
+    out.End();
+    return !top.empty();
   }
 
-  ojson Devnode(DEVINST handle, std::set<DEVINST>& done, int depth) {
-    done.insert(handle);
-    const TkvRecDevnode& n = R.Devnodes.at(handle);
-    const std::string id = IdOf(handle);
-    ojson o = ojson::object();
-    o["id"] = id;
-    if (n.Class) o["class"] = GuidText(*n.Class);
+  void Devnode(TkvJsonWriter& out, DEVINST key, int depth) {
+    FDone[key] = 1;
+    const TkvRecDevnode& n = R.At(key);
+    const std::string& id = IdOf(key);
+    out.BeginObject();
+    out.Key("id").String(id);
+    if (n.Class) out.Key("class").String(GuidText(*n.Class));
     for (const auto& p : n.Properties) {
       if (const char* name = PropertyName(p.first)) {
-        o[name] = Ansi(Text(p.second.Data));
+        out.Key(name).String(Ansi(Text(p.second.Data)));
       } else if (p.first == SPDRP_HARDWAREID) {
-        o["hardwareIds"] = ojson::array();
-        for (const auto& i : SplitMultiSz(p.second.Data)) o["hardwareIds"].push_back(Ansi(i));
+        out.Key("hardwareIds").BeginArray();
+        for (const auto& i : SplitMultiSz(p.second.Data)) out.String(Ansi(i));
+        out.End();
       }
     }
-    if (n.HardwareKey && !*n.HardwareKey) o["hardwareKey"] = false;
-    if (n.IdSizeZero) o["instanceIdSizeZero"] = true;
+    if (n.HardwareKey && !*n.HardwareKey) out.Key("hardwareKey").Bool(false);
+    if (n.IdSizeZero) out.Key("instanceIdSizeZero").Bool(true);
     if (!n.Interfaces.empty()) {
-      o["interfaces"] = ojson::array();
-      for (const auto& i : n.Interfaces) o["interfaces"].push_back({{"class", GuidText(i.first)}, {"path", Ansi(i.second)}});
+      out.Key("interfaces").BeginArray();
+      for (const auto& i : n.Interfaces) {
+        out.BeginObject();
+        out.Key("class").String(GuidText(i.first));
+        out.Key("path").String(Ansi(i.second));
+        out.End();
+      }
+      out.End();
     }
-    const std::string hardwareKey = "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\" + id + "\\Device Parameters";
-    for (const auto& v : n.HardwareValues.List)
-      RegistryKey(hardwareKey)[v.first.empty() ? "@default" : Ansi(v.first)] = Value(v.second);
+    if (!n.HardwareValues.List.empty()) {
+      ojson& values = RegistryKey("HKLM\\SYSTEM\\CurrentControlSet\\Enum\\" + id + "\\Device Parameters");
+      for (const auto& v : n.HardwareValues.List) values[v.first.empty() ? "@default" : Ansi(v.first)] = Value(v.second);
+    }
     if (!n.KernelName.empty()) KernelNames(id, Ansi(n.KernelName));
 
     std::vector<DEVINST> children;
     if (depth < 64)
-      for (DEVINST c : Children(handle))
-        if (!done.count(c)) children.push_back(c);
-    ojson kids = ojson::array();
+      for (DEVINST c : Children(key))
+        if (!FDone[c]) children.push_back(c);
     std::vector<std::string> childIds;
-    for (DEVINST c : children) {
-      kids.push_back(Devnode(c, done, depth + 1));
-      childIds.push_back(kids.back()["id"].get<std::string>());
-    }
+    for (DEVINST c : children) childIds.push_back(IdOf(c));
+    const std::string upperId = UpperAscii(n.Id);
     auto relations = [&](const auto& map, const char* key, const std::vector<std::string>& fallback) {
-      auto it = map.find(UpperAscii(n.Id));
+      auto it = map.find(upperId);
       if (n.Id.empty() || it == map.end()) return;
       std::vector<std::string> ids;
       for (const auto& i : it->second.second) ids.push_back(Ansi(i));
-      if (ids != fallback) o[key] = ids;
+      if (ids == fallback) return;
+      out.Key(key).BeginArray();
+      for (const auto& i : ids) out.String(i);
+      out.End();
     };
     relations(R.BusRelations, "busRelations", childIds);
     relations(R.RemovalRelations, "removalRelations", {});
-    if (!kids.empty()) o["children"] = kids;
-    return o;
+    if (!children.empty()) {
+      out.Key("children").BeginArray();
+      for (DEVINST c : children) Devnode(out, c, depth + 1);
+      out.End();
+    }
+    out.End();
   }
-
   // The kernel names the hardware key's components had where they differ
   // from the ones the simulated machine gives.
   void KernelNames(const std::string& id, const std::string& kernel) {
     const std::string machine = "\\REGISTRY\\MACHINE\\";
     if (kernel.size() <= machine.size() || !SameText(kernel.substr(0, machine.size()), machine)) return;
-    auto split = [](const std::string& path) {
-      std::vector<std::string> parts;
-      std::size_t at = 0;
+    auto split = [](std::string_view path, std::vector<std::string_view>& parts) {
+      parts.clear();
       for (;;) {
-        const std::size_t slash = path.find('\\', at);
-        parts.push_back(path.substr(at, slash - at));
-        if (slash == std::string::npos) return parts;
-        at = slash + 1;
+        const std::size_t slash = path.find('\\');
+        parts.push_back(path.substr(0, slash));
+        if (slash == std::string_view::npos) return;
+        path.remove_prefix(slash + 1);
       }
     };
-    const std::vector<std::string> got = split(kernel.substr(machine.size()));
-    const std::vector<std::string> names = split("SYSTEM\\CurrentControlSet\\Enum\\" + id + "\\Device Parameters");
-    if (got.size() != names.size()) return;
-    std::string path = "HKLM";
-    for (std::size_t i = 0; i < names.size(); ++i) {
-      path += "\\" + names[i];
-      const std::string standard = i == 1 ? "ControlSet001" : names[i];
-      if (got[i] != standard) RegistryKey(path)["@kernelName"] = got[i];
+    const std::string standard = "SYSTEM\\CurrentControlSet\\Enum\\" + id + "\\Device Parameters";
+    split(std::string_view(kernel).substr(machine.size()), FGot);
+    split(standard, FNames);
+    if (FGot.size() != FNames.size()) return;
+    for (std::size_t i = 0; i < FNames.size(); ++i) {
+      if (FGot[i] == (i == 1 ? std::string_view("ControlSet001") : FNames[i])) continue;
+      std::string path = "HKLM";
+      for (std::size_t j = 0; j <= i; ++j) path.append("\\").append(FNames[j]);
+      RegistryKey(path)["@kernelName"] = std::string(FGot[i]);
     }
   }
+  std::vector<std::string_view> FGot, FNames;
 
   // ---- USB --------------------------------------------------------------------------------
 
-  const std::vector<const TkvRecRequest*>& RequestsOf(const std::string& path) {
-    static const std::vector<const TkvRecRequest*> none;
-    auto it = FObjects.find(UpperAscii(path));
-    return it == FObjects.end() ? none : it->second.Requests;
+  using TRequests = std::vector<const TkvRecRequest*>;
+
+  const TRequests& RequestsOf(const std::string& path) {
+    static const TRequests none;
+    auto it = R.Opened.find(UpperAscii(path));
+    return it == R.Opened.end() ? none : FObjects[it->second.Number];
   }
 
-  // The longest successful reply to a request, optionally about one port.
-  const TkvRecRequest* Best(const std::string& path, DWORD code, DWORD port = 0) {
+  // The longest successful reply to a request among these.
+  static const TkvRecRequest* Best(const TRequests& requests, DWORD code) {
     const TkvRecRequest* best = nullptr;
-    for (const TkvRecRequest* r : RequestsOf(path)) {
+    for (const TkvRecRequest* r : requests) {
       if (r->Code != code || !r->Ok) continue;
-      if (port && (r->In.size() < 4 || Get32(r->In, 0) != port)) continue;
       if (!best || r->Out.size() > best->Out.size()) best = r;
     }
     return best;
   }
 
   // Whether every request of this kind failed with this error (and there was one).
-  bool AllFailed(const std::string& path, DWORD code, DWORD port, DWORD error) {
+  static bool AllFailed(const TRequests& requests, DWORD code, DWORD error) {
     bool any = false;
-    for (const TkvRecRequest* r : RequestsOf(path)) {
-      if (r->Code != code || (port && (r->In.size() < 4 || Get32(r->In, 0) != port))) continue;
+    for (const TkvRecRequest* r : requests) {
+      if (r->Code != code) continue;
       if (r->Ok || r->Error != error) return false;
       any = true;
     }
@@ -520,108 +548,130 @@ class TWriter {
 
   bool Opened(const std::string& path, bool fallback) const {
     auto it = R.Opened.find(UpperAscii(path));
-    return it == R.Opened.end() ? fallback : it->second;
+    return it == R.Opened.end() ? fallback : it->second.Opened;
   }
 
-  void Replies(ojson& o, const std::string& path) {
-    auto it = FRaw.find(UpperAscii(path));
+  void Replies(TkvJsonWriter& out, const std::string& path) {
+    auto object = R.Opened.find(UpperAscii(path));
+    auto it = object == R.Opened.end() ? FRaw.end() : FRaw.find(object->second.Number);
     if (it == FRaw.end()) return;
-    ojson list = ojson::array();
+    out.Key("replies").BeginArray();
     for (const TkvRecRequest* r : it->second) {
-      ojson e = ojson::object();
+      out.BeginObject();
       const std::string name = UsbRequestName(r->Code);
-      e["request"] = name.substr(0, name.find('/'));
-      if (!r->In.empty()) e["in"] = Hex(r->In);
-      e["outSize"] = r->OutSize;
-      if (r->Ok) e["out"] = Hex(r->Out);
-      else e["error"] = r->Error;
-      list.push_back(e);
+      out.Key("request").String(name.substr(0, name.find('/')));
+      if (!r->In.empty()) out.Key("in").String(Hex(r->In));
+      out.Key("outSize").Number(r->OutSize);
+      if (r->Ok) out.Key("out").String(Hex(r->Out));
+      else out.Key("error").Number(r->Error);
+      out.End();
     }
-    o["replies"] = list;
+    out.End();
   }
 
-  ojson Usb() {
-    ojson controllers = ojson::array();
+  // The value of "usb"; empty: no host controller opened.
+  std::string Usb() {
+    FSerials.clear();
+    FHubsWritten.clear();
+    TkvJsonWriter out(1);
+    out.Text().reserve(R.Requests.size() * 64);
+    out.BeginObject();
+    out.Key("controllers").BeginArray();
+    bool any = false;
     for (int n = 0; n < 256; ++n) {
       const std::string path = "\\\\.\\HCD" + std::to_string(n);
       if (!Opened(path, false)) continue;
-      ojson c = ojson::object();
-      c["number"] = n;
-      if (const TkvRecRequest* key = Best(path, kHcdDriverKeyName)) {
+      any = true;
+      const TRequests& requests = RequestsOf(path);
+      out.BeginObject();
+      out.Key("number").Number(static_cast<unsigned>(n));
+      if (const TkvRecRequest* key = Best(requests, kHcdDriverKeyName)) {
         const std::u16string name = Name(key, 4);
-        if (!name.empty()) c["driver"] = Utf16ToUtf8(name);
+        if (!name.empty()) out.Key("driver").String(Utf16ToUtf8(name));
       }
-      const TkvRecRequest* root = Best(path, kRootHubName);
-      const std::string rootName = Utf16ToUtf8(Name(root, 4));
-      if (!rootName.empty()) c["rootHub"] = Hub(rootName, true);
-      Replies(c, path);
-      controllers.push_back(c);
+      const std::string rootName = Utf16ToUtf8(Name(Best(requests, kRootHubName), 4));
+      if (!rootName.empty()) Hub(out.Key("rootHub"), rootName, true);
+      Replies(out, path);
+      out.End();
     }
-    ojson usb = ojson::object();
-    if (!controllers.empty()) usb["controllers"] = controllers;
-    return usb;
+    out.End();
+    out.End();
+    return any ? std::move(out.Text()) : std::string();
   }
 
-  ojson Hub(const std::string& name, bool root) {
+  void Hub(TkvJsonWriter& out, const std::string& name, bool root) {
     const std::string path = "\\\\.\\" + name;
-    ojson h = ojson::object();
-    h["name"] = name;
-    if (!FHubsWritten.insert(UpperAscii(name)).second) return h;  // a loop of hub names
+    out.BeginObject();
+    out.Key("name").String(name);
+    if (!FHubsWritten.insert(UpperAscii(name)).second) {  // a loop of hub names
+      out.End();
+      return;
+    }
+    const TRequests& requests = RequestsOf(path);
     int ports = root ? 2 : 4;
-    if (const TkvRecRequest* info = Best(path, kRootHubName); info && info->Out.size() >= kNodeInformation) {
+    if (const TkvRecRequest* info = Best(requests, kRootHubName); info && info->Out.size() >= kNodeInformation) {
       ports = info->Out[6];
-      h["ports"] = ports;
-      if (info->Out[10] != 100) h["hubControlCurrent"] = info->Out[10];
-      if (info->Out[75]) h["busPowered"] = true;
+      out.Key("ports").Number(static_cast<unsigned>(ports));
+      if (info->Out[10] != 100) out.Key("hubControlCurrent").Number(info->Out[10]);
+      if (info->Out[75]) out.Key("busPowered").Bool(true);
     } else {
       DWORD highest = 0;
-      for (const TkvRecRequest* r : RequestsOf(path))
+      for (const TkvRecRequest* r : requests)
         if (r->Code != kRootHubName && r->In.size() >= 4) highest = std::max(highest, Get32(r->In, 0));
       ports = static_cast<int>(std::min<DWORD>(255, std::max<DWORD>(highest, static_cast<DWORD>(ports))));
-      h["ports"] = ports;
-      if (AllFailed(path, kRootHubName, 0, ERROR_GEN_FAILURE)) h["fail"] = {"IOCTL_USB_GET_NODE_INFORMATION"};
+      out.Key("ports").Number(static_cast<unsigned>(ports));
+      if (AllFailed(requests, kRootHubName, ERROR_GEN_FAILURE))
+        out.Key("fail").BeginArray().String("IOCTL_USB_GET_NODE_INFORMATION").End();
     }
     bool exRequest = true;
-    for (const TkvRecRequest* r : RequestsOf(path))
+    for (const TkvRecRequest* r : requests)
       if (r->Code == kConnectionInformationEx && !r->Ok && r->Error == ERROR_INVALID_FUNCTION) exRequest = false;
-    if (!exRequest) h["exRequest"] = false;
-    if (!Opened(path, true)) h["openable"] = false;
-    ojson devices = ojson::array();
-    for (int p = 1; p <= ports; ++p) {
-      ojson d = Device(path, static_cast<DWORD>(p), exRequest);
-      if (!d.empty()) devices.push_back(d);
+    if (!exRequest) out.Key("exRequest").Bool(false);
+    if (!Opened(path, true)) out.Key("openable").Bool(false);
+    // The requests about each port.
+    std::vector<TRequests> byPort(static_cast<std::size_t>(ports) + 1);
+    for (const TkvRecRequest* r : requests) {
+      const DWORD port = r->In.size() >= 4 ? Get32(r->In, 0) : 0;
+      if (port >= 1 && port <= static_cast<DWORD>(ports)) byPort[port].push_back(r);
     }
-    if (!devices.empty()) h["devices"] = devices;
-    Replies(h, path);
-    return h;
+    const TkvJsonWriter::TMark none = out.Mark();
+    out.Key("devices").BeginArray();
+    bool any = false;
+    for (int p = 1; p <= ports; ++p)
+      any = Device(out, byPort[static_cast<std::size_t>(p)], static_cast<DWORD>(p), exRequest) || any;
+    out.End();
+    if (!any) out.Rewind(none);
+    Replies(out, path);
+    out.End();
   }
 
-  ojson Device(const std::string& hubPath, DWORD port, bool exRequest) {
-    const TkvRecRequest* ex = exRequest ? Best(hubPath, kConnectionInformationEx, port) : nullptr;
-    const TkvRecRequest* old = Best(hubPath, kConnectionInformation, port);
+  // Writes the device on a port from the requests about the port; false:
+  // nothing to say.
+  bool Device(TkvJsonWriter& out, const TRequests& requests, DWORD port, bool exRequest) {
+    const TkvRecRequest* ex = exRequest ? Best(requests, kConnectionInformationEx) : nullptr;
+    const TkvRecRequest* old = Best(requests, kConnectionInformation);
     const TkvRecRequest* info = ex ? ex : old;
-    const TkvRecRequest* nameReply = Best(hubPath, kConnectionName, port);
-    const TkvRecRequest* keyReply = Best(hubPath, kConnectionDriverKeyName, port);
+    const TkvRecRequest* nameReply = Best(requests, kConnectionName);
+    const TkvRecRequest* keyReply = Best(requests, kConnectionDriverKeyName);
     const std::string hubName = Utf16ToUtf8(Name(nameReply, 8));
     const std::string driver = Utf16ToUtf8(Name(keyReply, 8));
     const bool connected = info && info->Out.size() >= kConnectionHeader && Get32(info->Out, 31) != 0;
-    std::vector<const TkvRecRequest*> descriptors;
-    for (const TkvRecRequest* r : RequestsOf(hubPath))
-      if (r->Code == kDescriptor && r->In.size() >= kDescriptorRequest && Get32(r->In, 0) == port)
-        descriptors.push_back(r);
-    ojson failList = ojson::array();
+    TRequests descriptors;
+    for (const TkvRecRequest* r : requests)
+      if (r->Code == kDescriptor && r->In.size() >= kDescriptorRequest) descriptors.push_back(r);
+    std::vector<std::string> failList;
     for (DWORD code : {kConnectionInformationEx, kConnectionInformation, kConnectionName})
-      if ((code != kConnectionInformationEx || exRequest) && AllFailed(hubPath, code, port, ERROR_GEN_FAILURE))
+      if ((code != kConnectionInformationEx || exRequest) && AllFailed(requests, code, ERROR_GEN_FAILURE))
         failList.push_back(UsbRequestName(code));
-    if (!connected && hubName.empty() && driver.empty() && failList.empty()) return ojson();
+    if (!connected && hubName.empty() && driver.empty() && failList.empty()) return false;
 
     // The defaults of the kind of device, to write only what differs.
     const bool isHub = !hubName.empty();
     TkvSimUsbDevice& d = *FScratchHub->Device(isHub ? 2 : 1);
     const TkvSimUsbDevice defaults = d;
-    ojson o = ojson::object();
-    o["port"] = port;
-    if (!driver.empty()) o["driver"] = driver;
+    out.BeginObject();
+    out.Key("port").Number(port);
+    if (!driver.empty()) out.Key("driver").String(driver);
     if (connected) {
       const std::vector<BYTE>& b = info->Out;
       d.BcdUsb = Get16(b, 6);
@@ -644,59 +694,65 @@ class TWriter {
       for (std::size_t e = kConnectionHeader; e + kPipeInfo <= b.size(); e += kPipeInfo)
         d.Pipes.push_back(TkvSimUsbEndpoint{b[e + 2], b[e + 3], Get16(b, e + 4), b[e + 6], Get32(b, e + 7)});
       const DWORD openPipes = Get32(b, 27);
-      o["vendorId"] = HexNumber(d.IdVendor, 4);
-      o["productId"] = HexNumber(d.IdProduct, 4);
-      if (d.BcdUsb != defaults.BcdUsb) o["bcdUSB"] = HexNumber(d.BcdUsb, 4);
-      if (d.BcdDevice != defaults.BcdDevice) o["bcdDevice"] = HexNumber(d.BcdDevice, 4);
-      if (d.DeviceClass != defaults.DeviceClass) o["class"] = HexNumber(d.DeviceClass, 2);
-      if (d.DeviceSubClass != defaults.DeviceSubClass) o["subClass"] = HexNumber(d.DeviceSubClass, 2);
-      if (d.DeviceProtocol != defaults.DeviceProtocol) o["protocol"] = HexNumber(d.DeviceProtocol, 2);
-      if (d.MaxPacketSize0 != defaults.MaxPacketSize0) o["maxPacketSize0"] = d.MaxPacketSize0;
-      if (d.NumConfigurations != defaults.NumConfigurations) o["configurations"] = d.NumConfigurations;
-      if (d.IManufacturer) o["manufacturerIndex"] = d.IManufacturer;
-      if (d.IProduct) o["productIndex"] = d.IProduct;
-      if (d.ISerialNumber) o["serialIndex"] = d.ISerialNumber;
+      out.Key("vendorId").String(HexNumber(d.IdVendor, 4));
+      out.Key("productId").String(HexNumber(d.IdProduct, 4));
+      if (d.BcdUsb != defaults.BcdUsb) out.Key("bcdUSB").String(HexNumber(d.BcdUsb, 4));
+      if (d.BcdDevice != defaults.BcdDevice) out.Key("bcdDevice").String(HexNumber(d.BcdDevice, 4));
+      if (d.DeviceClass != defaults.DeviceClass) out.Key("class").String(HexNumber(d.DeviceClass, 2));
+      if (d.DeviceSubClass != defaults.DeviceSubClass) out.Key("subClass").String(HexNumber(d.DeviceSubClass, 2));
+      if (d.DeviceProtocol != defaults.DeviceProtocol) out.Key("protocol").String(HexNumber(d.DeviceProtocol, 2));
+      if (d.MaxPacketSize0 != defaults.MaxPacketSize0) out.Key("maxPacketSize0").Number(d.MaxPacketSize0);
+      if (d.NumConfigurations != defaults.NumConfigurations) out.Key("configurations").Number(d.NumConfigurations);
+      if (d.IManufacturer) out.Key("manufacturerIndex").Number(d.IManufacturer);
+      if (d.IProduct) out.Key("productIndex").Number(d.IProduct);
+      if (d.ISerialNumber) out.Key("serialIndex").Number(d.ISerialNumber);
       static const char* const speeds[] = {"low", "full", "high"};
       if (d.Speed != defaults.Speed) {
-        if (d.Speed < 3) o["speed"] = speeds[d.Speed];
-        else o["speed"] = d.Speed;
+        if (d.Speed < 3) out.Key("speed").String(speeds[d.Speed]);
+        else out.Key("speed").Number(d.Speed);
       }
-      if (d.Address != defaults.Address) o["address"] = d.Address;
-      if (d.CurrentConfiguration != defaults.CurrentConfiguration) o["configuration"] = d.CurrentConfiguration;
-      if (d.ConnectionStatus != defaults.ConnectionStatus) o["status"] = d.ConnectionStatus;
-      if (openPipes != d.Pipes.size()) o["openPipes"] = openPipes;
+      if (d.Address != defaults.Address) out.Key("address").Number(d.Address);
+      if (d.CurrentConfiguration != defaults.CurrentConfiguration)
+        out.Key("configuration").Number(d.CurrentConfiguration);
+      if (d.ConnectionStatus != defaults.ConnectionStatus) out.Key("status").Number(d.ConnectionStatus);
+      if (openPipes != d.Pipes.size()) out.Key("openPipes").Number(openPipes);
     } else {
       d.ConnectionStatus = 0;
-      o["status"] = 0;
+      out.Key("status").Number(0);
     }
-    Descriptors(o, d, defaults, descriptors);
-    if (!failList.empty()) o["fail"] = failList;
+    Descriptors(out, d, defaults, descriptors);
+    if (!failList.empty()) {
+      out.Key("fail").BeginArray();
+      for (const std::string& f : failList) out.String(f);
+      out.End();
+    }
     auto samePipe = [](const TkvSimUsbEndpoint& a, const TkvSimUsbEndpoint& b) {
       return a.Address == b.Address && a.Attributes == b.Attributes && a.MaxPacketSize == b.MaxPacketSize &&
              a.Interval == b.Interval && a.ScheduleOffset == b.ScheduleOffset;
     };
     if (connected && !std::equal(d.Pipes.begin(), d.Pipes.end(), defaults.Pipes.begin(), defaults.Pipes.end(), samePipe)) {
-      ojson pipes = ojson::array();
+      out.Key("pipes").BeginArray();
       static const char* const types[] = {"control", "isochronous", "bulk", "interrupt"};
       for (const TkvSimUsbEndpoint& e : d.Pipes) {
-        ojson p = ojson::object();
-        p["address"] = HexNumber(e.Address, 2);
-        if (e.Attributes < 4) p["type"] = types[e.Attributes];
-        else p["type"] = e.Attributes;
-        p["maxPacketSize"] = e.MaxPacketSize;
-        p["interval"] = e.Interval;
-        if (e.ScheduleOffset) p["scheduleOffset"] = e.ScheduleOffset;
-        pipes.push_back(p);
+        out.BeginObject();
+        out.Key("address").String(HexNumber(e.Address, 2));
+        if (e.Attributes < 4) out.Key("type").String(types[e.Attributes]);
+        else out.Key("type").Number(e.Attributes);
+        out.Key("maxPacketSize").Number(e.MaxPacketSize);
+        out.Key("interval").Number(e.Interval);
+        if (e.ScheduleOffset) out.Key("scheduleOffset").Number(e.ScheduleOffset);
+        out.End();
       }
-      o["pipes"] = pipes;
+      out.End();
     }
     d = defaults;
-    if (isHub) o["hub"] = Hub(hubName, false);
-    return o;
+    if (isHub) Hub(out.Key("hub"), hubName, false);
+    out.End();
+    return true;
   }
 
-  void Descriptors(ojson& o, TkvSimUsbDevice& d, const TkvSimUsbDevice& defaults,
-                   const std::vector<const TkvRecRequest*>& requests) {
+  void Descriptors(TkvJsonWriter& out, TkvSimUsbDevice& d, const TkvSimUsbDevice& defaults,
+                   const TRequests& requests) {
     // The longest reply per descriptor, and the strings that failed.
     std::map<WORD, std::vector<BYTE>> got;
     std::set<BYTE> failedStrings;
@@ -711,11 +767,11 @@ class TWriter {
       auto& slot = got[key];
       if (data.size() > slot.size()) slot = data;
     }
-    ojson raw = ojson::object();
+    std::vector<std::pair<std::string, std::string>> raw;  // descriptor -> bytes, kept as replied
     auto prefixOf = [](const std::vector<BYTE>& part, const std::optional<std::vector<BYTE>>& whole) {
       return whole && part.size() <= whole->size() && std::equal(part.begin(), part.end(), whole->begin());
     };
-    std::vector<ojson> strings;
+    std::vector<std::optional<std::string>> strings;  // by index - 1; none: a string that failed
     for (const auto& g : got) {
       const BYTE type = static_cast<BYTE>(g.first >> 8), index = static_cast<BYTE>(g.first);
       const std::vector<BYTE>& data = g.second;
@@ -725,10 +781,11 @@ class TWriter {
           d.ConfigMaxPower = data[8];
         }
         if (!prefixOf(data, d.Descriptor(2, 0))) {
-          o["configDescriptor"] = Hex(data);
+          out.Key("configDescriptor").String(Hex(data));
         } else {
-          if (d.ConfigAttributes != defaults.ConfigAttributes) o["configAttributes"] = HexNumber(d.ConfigAttributes, 2);
-          if (d.ConfigMaxPower != defaults.ConfigMaxPower) o["maxPower"] = d.ConfigMaxPower;
+          if (d.ConfigAttributes != defaults.ConfigAttributes)
+            out.Key("configAttributes").String(HexNumber(d.ConfigAttributes, 2));
+          if (d.ConfigMaxPower != defaults.ConfigMaxPower) out.Key("maxPower").Number(d.ConfigMaxPower);
         }
         continue;
       }
@@ -753,72 +810,53 @@ class TWriter {
       } else if (type == 1 && index == 0 && prefixOf(data, d.Descriptor(1, 0))) {
         continue;
       }
-      raw[HexNumber(g.first, 4)] = Hex(data);
+      raw.emplace_back(HexNumber(g.first, 4), Hex(data));
     }
     for (BYTE i : failedStrings)
       if (strings.size() < i) strings.resize(i);
     if (!strings.empty()) {
-      o["strings"] = ojson::array();
-      for (auto& s : strings) o["strings"].push_back(s);
+      out.Key("strings").BeginArray();
+      for (const auto& s : strings) s ? out.String(*s) : out.Null();
+      out.End();
     }
-    if (!raw.empty()) o["descriptors"] = raw;
+    if (!raw.empty()) {
+      out.Key("descriptors").BeginObject();
+      for (const auto& r : raw) out.Key(r.first).String(r.second);
+      out.End();
+    }
   }
 
-  // Replays every recorded request on a machine loaded from the description
-  // and keeps the recorded reply of each one answered otherwise.
-  void Verify(const ojson& doc) {
-    if (!doc.contains("usb")) return;
+  // Replays every recorded request on a machine loaded from the "usb"
+  // section as written and keeps the recorded reply of each one answered
+  // otherwise.
+  void Verify(const std::string& usb) {
+    if (usb.empty()) return;
     // Only the buses answer these requests: a machine with nothing else.
-    std::function<nlohmann::json(const ojson&)> plain = [&](const ojson& v) -> nlohmann::json {
-      if (v.is_object()) {
-        nlohmann::json o = nlohmann::json::object();
-        for (auto it = v.begin(); it != v.end(); ++it) o.emplace(it.key(), plain(it.value()));
-        return o;
-      }
-      if (v.is_array()) {
-        nlohmann::json a = nlohmann::json::array();
-        for (const auto& e : v) a.push_back(plain(e));
-        return a;
-      }
-      if (v.is_string()) return v.get<std::string>();
-      if (v.is_boolean()) return v.get<bool>();
-      if (v.is_number_unsigned()) return v.get<std::uint64_t>();
-      if (v.is_number_integer()) {  // as parsing would: a number without sign when it has none
-        const std::int64_t n = v.get<std::int64_t>();
-        if (n >= 0) return static_cast<std::uint64_t>(n);
-        return n;
-      }
-      if (v.is_number_float()) return v.get<double>();
-      return nullptr;
-    };
     auto replay = std::make_unique<TkvSimMachine>();
     try {
-      LoadUsbDescription(*replay, plain(doc["usb"]));
+      LoadUsbDescription(*replay, nlohmann::json::parse(usb));
     } catch (const std::exception&) {
       return;
     }
-    std::map<std::string, HANDLE> handles;
-    std::vector<BYTE> out;
-    for (const TkvRecRequest& r : R.Requests) {
-      const std::string upper = UpperAscii(r.Path);
-      auto h = handles.find(upper);
-      if (h == handles.end())
-        h = handles.emplace(upper, replay->CreateFileA(r.Path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                                       OPEN_EXISTING, 0, nullptr))
-                .first;
-      if (h->second == INVALID_HANDLE_VALUE) continue;  // an object the description does not hold
-      out.assign(r.OutSize, 0);
-      std::vector<BYTE> in = r.In;
-      DWORD returned = 0;
-      const BOOL ok = replay->DeviceIoControl(h->second, r.Code, in.empty() ? nullptr : in.data(),
-                                              static_cast<DWORD>(in.size()), out.empty() ? nullptr : out.data(),
-                                              r.OutSize, &returned, nullptr);
-      const bool same = r.Ok ? ok && returned == r.Out.size() && std::equal(r.Out.begin(), r.Out.end(), out.begin())
-                             : !ok && GetLastError() == r.Error;
-      if (!same) FRaw[upper].push_back(&r);
+    std::vector<BYTE> in, out;
+    for (std::size_t object = 0; object < FObjects.size(); ++object) {
+      const TRequests& requests = FObjects[object];
+      if (requests.empty()) continue;
+      const HANDLE h = replay->CreateFileA(R.Paths[object - 1].c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                          OPEN_EXISTING, 0, nullptr);
+      if (h == INVALID_HANDLE_VALUE) continue;  // an object the description does not hold
+      for (const TkvRecRequest* r : requests) {
+        in.assign(r->In.begin(), r->In.end());
+        out.assign(r->OutSize, 0);
+        DWORD returned = 0;
+        const BOOL ok = replay->DeviceIoControl(h, r->Code, in.empty() ? nullptr : in.data(), static_cast<DWORD>(in.size()),
+                                                out.empty() ? nullptr : out.data(), r->OutSize, &returned, nullptr);
+        const bool same = r->Ok ? ok && returned == r->Out.size() && std::equal(r->Out.begin(), r->Out.end(), out.begin())
+                                : !ok && GetLastError() == r->Error;
+        if (!same) FRaw[object].push_back(r);
+      }
+      replay->CloseHandle(h);
     }
-    for (const auto& h : handles)
-      if (h.second != INVALID_HANDLE_VALUE) replay->CloseHandle(h.second);
   }
 
   // ---- serial numbers ------------------------------------------------------------------------
@@ -828,39 +866,61 @@ class TWriter {
   // the JSON texts (keys and values) are cut at the separators in one pass,
   // and the pieces that are a serial number (in any letter case) replaced.
   std::string Scrub(const std::string& json) const {
-    std::map<std::string, std::string> swaps;  // upper-case serial -> placeholder
-    for (const auto& s : FSerials)
-      if (s.first.size() >= kMinSerialInText) swaps.emplace(UpperAscii(s.first), s.second);
+    std::unordered_map<std::string, std::string> swaps;  // upper-case serial -> placeholder
+    std::size_t shortest = std::string::npos, longest = 0;
+    for (const auto& s : FSerials) {
+      if (s.first.size() < kMinSerialInText) continue;
+      swaps.emplace(UpperAscii(s.first), s.second);
+      shortest = std::min(shortest, s.first.size());
+      longest = std::max(longest, s.first.size());
+    }
     if (swaps.empty()) return json;
     std::string out;
     out.reserve(json.size());
-    bool inText = false;
-    std::size_t piece = 0;  // start of the current piece inside a text
-    auto flush = [&](std::size_t end) {
+    // The characters that end a piece inside a text.
+    bool ends[256] = {};
+    for (unsigned char c : std::string("\\\"#&{}/ ;")) ends[c] = true;
+    std::string upper;
+    auto flush = [&](std::size_t piece, std::size_t end) {
       const std::size_t n = end - piece;
-      auto it = n >= kMinSerialInText ? swaps.find(UpperAscii(json.substr(piece, n))) : swaps.end();
-      out += it == swaps.end() ? json.substr(piece, n) : it->second;
-    };
-    for (std::size_t i = 0; i < json.size(); ++i) {
-      const char c = json[i];
-      if (!inText) {
-        out += c;
-        if (c == '"') {
-          inText = true;
-          piece = i + 1;
+      if (n >= shortest && n <= longest) {
+        upper.assign(json, piece, n);
+        for (char& c : upper) c = UpperAscii(c);
+        auto it = swaps.find(upper);
+        if (it != swaps.end()) {
+          out += it->second;
+          return;
         }
-        continue;
       }
-      if (c == '\\' && i + 1 < json.size()) {  // an escape: "\\" between the parts of a path
-        flush(i);
-        out += json.substr(i, 2);
-        piece = ++i + 1;
-      } else if (c == '"' || c == '#' || c == '&' || c == '{' || c == '}' || c == '/' || c == ' ' || c == ';') {
-        flush(i);
-        out += c;
+      out.append(json, piece, n);
+    };
+    std::size_t i = 0;
+    while (i < json.size()) {
+      // Outside the texts: up to and with the next quote.
+      const std::size_t quote = json.find('"', i);
+      if (quote == std::string::npos) {
+        out.append(json, i, std::string::npos);
+        break;
+      }
+      out.append(json, i, quote + 1 - i);
+      // A text: pieces between the separators; an escape ("\\" between the
+      // parts of a path) is one.
+      std::size_t piece = quote + 1;
+      for (i = piece; i < json.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(json[i]);
+        if (!ends[c]) continue;
+        flush(piece, i);
+        if (c == '\\' && i + 1 < json.size()) {
+          out.append(json, i, 2);
+          piece = ++i + 1;
+          continue;
+        }
+        out += static_cast<char>(c);
         piece = i + 1;
-        inText = c != '"';
+        if (c == '"') break;
       }
+      if (i >= json.size()) flush(piece, json.size());
+      ++i;
     }
     return out;
   }

@@ -1,4 +1,5 @@
 // The recording machine: forwards to the machine below and keeps what was read.
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <type_traits>
@@ -181,20 +182,39 @@ bool IsUsbReadRequest(DWORD code) {
   }
 }
 
-void TkvRecValues::Set(const std::string& name, TkvRecValue value) {
+void Keep(TkvRecValue& value, DWORD type, const BYTE* data, std::size_t size) {
+  value.Type = type;
+  value.Data.assign(data, data + size);
+}
+
+void TkvRecValues::Set(std::string_view name, DWORD type, const BYTE* data, std::size_t size) {
+  auto same = [&](const std::string& known) {
+    if (known.size() != name.size()) return false;
+    for (std::size_t i = 0; i < name.size(); ++i)
+      if (UpperAscii(known[i]) != UpperAscii(name[i])) return false;
+    return true;
+  };
   for (auto& v : List)
-    if (SameText(v.first, name)) {
-      v.second = std::move(value);
+    if (same(v.first)) {
+      Keep(v.second, type, data, size);
       return;
     }
-  List.emplace_back(name, std::move(value));
+  List.emplace_back(std::string(name), TkvRecValue());
+  Keep(List.back().second, type, data, size);
+}
+
+TkvRecValue& TkvRecDevnode::Property(DWORD code) {
+  auto at = std::lower_bound(Properties.begin(), Properties.end(), code,
+                             [](const auto& p, DWORD c) { return p.first < c; });
+  if (at == Properties.end() || at->first != code) at = Properties.emplace(at, code, TkvRecValue());
+  return at->second;
 }
 
 DEVINST TkvRecordingMachine::TRecording::Node(DEVINST handle) {
   auto it = Bound.find(handle);
   if (it != Bound.end()) return it->second;
-  const DEVINST key = static_cast<DEVINST>(Devnodes.size() + 1);
-  Devnodes[key].Seen = NextSeen++;
+  Devnodes.emplace_back().Seen = NextSeen++;
+  const DEVINST key = static_cast<DEVINST>(Devnodes.size());
   Bound[handle] = key;
   return key;
 }
@@ -204,7 +224,7 @@ DEVINST TkvRecordingMachine::TRecording::BindId(DEVINST handle, const std::strin
   auto named = ById.find(upper);
   auto bound = Bound.find(handle);
   if (bound != Bound.end()) {
-    TkvRecDevnode& n = Devnodes[bound->second];
+    TkvRecDevnode& n = At(bound->second);
     if (SameText(n.Id, id)) return bound->second;
     if (n.Id.empty() && named == ById.end()) {
       n.Id = id;
@@ -217,9 +237,10 @@ DEVINST TkvRecordingMachine::TRecording::BindId(DEVINST handle, const std::strin
   if (named != ById.end()) {
     key = named->second;
   } else {
-    key = static_cast<DEVINST>(Devnodes.size() + 1);
-    Devnodes[key].Seen = NextSeen++;
-    Devnodes[key].Id = id;
+    TkvRecDevnode& n = Devnodes.emplace_back();
+    n.Seen = NextSeen++;
+    n.Id = id;
+    key = static_cast<DEVINST>(Devnodes.size());
     ById[upper] = key;
   }
   Bound[handle] = key;
@@ -307,9 +328,13 @@ HANDLE TkvRecordingMachine::CreateFileA(LPCSTR name, DWORD access, DWORD share, 
   const bool ok = h != INVALID_HANDLE_VALUE && h != nullptr;
   {
     std::lock_guard<std::mutex> lock(FLock);
-    bool& opened = FRec->Opened[UpperAscii(path)];
-    opened = opened || ok;
-    if (ok) FRec->Files[Key(h)] = path;
+    auto object = FRec->Opened.try_emplace(UpperAscii(path));
+    if (object.second) {
+      FRec->Paths.push_back(path);
+      object.first->second.Number = FRec->Paths.size();
+    }
+    object.first->second.Opened = object.first->second.Opened || ok;
+    if (ok) FRec->Files[Key(h)] = object.first->second.Number;
   }
   SetLastError(error);
   return h;
@@ -322,30 +347,41 @@ BOOL TkvRecordingMachine::DeviceIoControl(HANDLE device, DWORD code, void* in, D
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  TkvRecRequest r;
-  r.Code = code;
-  r.OutSize = out ? outSize : 0;
-  if (in && inSize) r.In.assign(static_cast<const BYTE*>(in), static_cast<const BYTE*>(in) + inSize);
+  // The input first: the reply may be written over it.
+  const DWORD room = out ? outSize : 0;
+  std::vector<BYTE> input;
+  if (in && inSize) input.assign(static_cast<const BYTE*>(in), static_cast<const BYTE*>(in) + inSize);
   DWORD got = 0;
   const BOOL ok = FBelow.DeviceIoControl(device, code, in, inSize, out, outSize, &got, overlapped);
   const DWORD error = GetLastError();
   if (returned) *returned = got;
-  r.Ok = ok != FALSE;
-  r.Error = ok ? ERROR_SUCCESS : error;
-  if (ok && out) r.Out.assign(static_cast<const BYTE*>(out), static_cast<const BYTE*>(out) + std::min(got, outSize));
+  const BYTE* reply = static_cast<const BYTE*>(out);
+  const std::size_t replied = ok && out ? std::min(got, outSize) : 0;
   {
     std::lock_guard<std::mutex> lock(FLock);
     auto file = FRec->Files.find(Key(device));
     if (file != FRec->Files.end()) {
-      r.Path = file->second;
-      auto key = std::make_tuple(UpperAscii(r.Path), r.Code, r.OutSize, r.In);
-      auto at = FRec->RequestIndex.find(key);
-      if (at == FRec->RequestIndex.end()) {
-        FRec->RequestIndex.emplace(std::move(key), FRec->Requests.size());
-        FRec->Requests.push_back(std::move(r));
-      } else {
-        FRec->Requests[at->second] = std::move(r);
+      const std::size_t object = file->second;
+      std::size_t hash = std::hash<std::string_view>()(
+          std::string_view(reinterpret_cast<const char*>(input.data()), input.size()));
+      for (std::size_t part : {object, static_cast<std::size_t>(code), static_cast<std::size_t>(room)})
+        hash = hash * 1000003u ^ part;
+      TkvRecRequest* r = nullptr;
+      for (auto [at, end] = FRec->RequestIndex.equal_range(hash); at != end && !r; ++at) {
+        TkvRecRequest& known = FRec->Requests[at->second];
+        if (known.Object == object && known.Code == code && known.OutSize == room && known.In == input) r = &known;
       }
+      if (!r) {  // a request not made before; a later reply replaces an earlier
+        FRec->RequestIndex.emplace(hash, FRec->Requests.size());
+        r = &FRec->Requests.emplace_back();
+        r->Object = object;
+        r->Code = code;
+        r->OutSize = room;
+        r->In = std::move(input);
+      }
+      r->Ok = ok != FALSE;
+      r->Error = ok ? ERROR_SUCCESS : error;
+      r->Out.assign(reply, reply + replied);
     }
   }
   SetLastError(error);
@@ -369,13 +405,12 @@ LONG TkvRecordingMachine::RegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD options,
   std::string base = RootName(root);
   if (base.empty()) {
     auto parent = FRec->KeyHandles.find(Key(root));
-    if (parent != FRec->KeyHandles.end()) base = FRec->Keys[parent->second].Path;
+    if (parent != FRec->KeyHandles.end()) base = parent->second->Path;
   }
   if (base.empty()) return status;  // below a key whose path is not known
   const std::string sub = subKey ? subKey : "";
   const std::string path = sub.empty() ? base : base + "\\" + sub;
-  FRec->OpenedKey(path);
-  FRec->KeyHandles[Key(*result)] = UpperAscii(path);
+  FRec->KeyHandles[Key(*result)] = &FRec->OpenedKey(path);
   return status;
 }
 
@@ -390,17 +425,14 @@ LONG TkvRecordingMachine::RegQueryValueExA(HKEY key, LPCSTR valueName, DWORD* re
   const LONG status = FBelow.RegQueryValueExA(key, valueName, reserved, &t, data, size);
   if (type) *type = t;
   if (status != ERROR_SUCCESS || !data || !size) return status;
-  TkvRecValue v;
-  v.Type = t;
-  v.Data.assign(data, data + *size);
-  const std::string name = valueName ? valueName : "";
+  const std::string_view name = valueName ? valueName : "";
   std::lock_guard<std::mutex> lock(FLock);
   auto path = FRec->KeyHandles.find(Key(key));
   if (path != FRec->KeyHandles.end()) {
-    FRec->Keys[path->second].Values.Set(name, std::move(v));
+    path->second->Values.Set(name, t, data, *size);
   } else {
     auto hw = FRec->HardwareKeyHandles.find(Key(key));
-    if (hw != FRec->HardwareKeyHandles.end()) FRec->Devnodes[hw->second].HardwareValues.Set(name, std::move(v));
+    if (hw != FRec->HardwareKeyHandles.end()) FRec->At(hw->second).HardwareValues.Set(name, t, data, *size);
   }
   return status;
 }
@@ -415,12 +447,9 @@ LONG TkvRecordingMachine::RegEnumValueA(HKEY key, DWORD index, LPSTR name, DWORD
   const LONG status = FBelow.RegEnumValueA(key, index, name, nameSize, reserved, &t, data, dataSize);
   if (type) *type = t;
   if (status != ERROR_SUCCESS || !name || !nameSize || !data || !dataSize) return status;
-  TkvRecValue v;
-  v.Type = t;
-  v.Data.assign(data, data + *dataSize);
   std::lock_guard<std::mutex> lock(FLock);
   auto path = FRec->KeyHandles.find(Key(key));
-  if (path != FRec->KeyHandles.end()) FRec->Keys[path->second].Values.Set(std::string(name, *nameSize), std::move(v));
+  if (path != FRec->KeyHandles.end()) path->second->Values.Set(std::string_view(name, *nameSize), t, data, *dataSize);
   return status;
 }
 
@@ -431,7 +460,7 @@ LONG TkvRecordingMachine::RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, DWORD
   std::lock_guard<std::mutex> lock(FLock);
   auto path = FRec->KeyHandles.find(Key(key));
   if (path != FRec->KeyHandles.end())
-    FRec->OpenedKey(FRec->Keys[path->second].Path + "\\" + std::string(name, *nameSize));
+    FRec->OpenedKey(path->second->Path + "\\" + std::string(name, *nameSize));
   return status;
 }
 
@@ -520,7 +549,7 @@ BOOL TkvRecordingMachine::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DE
   {
     std::lock_guard<std::mutex> lock(FLock);
     auto bound = FRec->Bound.find(data->DevInst);
-    seen = bound != FRec->Bound.end() && !FRec->Devnodes[bound->second].Id.empty();
+    seen = bound != FRec->Bound.end() && !FRec->At(bound->second).Id.empty();
   }
   char id[512];
   DWORD required = 0;
@@ -531,7 +560,7 @@ BOOL TkvRecordingMachine::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DE
     std::lock_guard<std::mutex> lock(FLock);
     const DEVINST key = named ? FRec->BindId(data->DevInst, std::string(id, ::strnlen(id, sizeof(id))))
                               : FRec->Node(data->DevInst);
-    FRec->Devnodes[key].Class = data->ClassGuid;
+    FRec->At(key).Class = data->ClassGuid;
   }
   SetLastError(error);
   return ok;
@@ -546,11 +575,8 @@ BOOL TkvRecordingMachine::SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEV
   if (type) *type = t;
   if (required) *required = need;
   if (ok && data && buffer) {
-    TkvRecValue v;
-    v.Type = t;
-    v.Data.assign(buffer, buffer + std::min(need, size));
     std::lock_guard<std::mutex> lock(FLock);
-    FRec->Devnode(data->DevInst).Properties[property] = std::move(v);
+    Keep(FRec->Devnode(data->DevInst).Property(property), t, buffer, std::min(need, size));
   }
   SetLastError(error);
   return ok;
@@ -564,7 +590,7 @@ HKEY TkvRecordingMachine::SetupDiOpenDevRegKey(HDEVINFO set, SP_DEVINFO_DATA* da
     const bool ok = key != reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE) && key != nullptr;
     std::lock_guard<std::mutex> lock(FLock);
     const DEVINST node = FRec->Node(data->DevInst);
-    TkvRecDevnode& n = FRec->Devnodes[node];
+    TkvRecDevnode& n = FRec->At(node);
     n.HardwareKey = ok || n.HardwareKey.value_or(false);
     if (ok) FRec->HardwareKeyHandles[Key(key)] = node;
   }
@@ -599,7 +625,7 @@ BOOL TkvRecordingMachine::SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, SP_DEVI
     DEVINST node = data ? FRec->Node(data->DevInst) : 0;
     if (!node && it != FRec->Interfaces.end()) node = it->second.first;
     if (node) {
-      TkvRecDevnode& n = FRec->Devnodes[node];
+      TkvRecDevnode& n = FRec->At(node);
       bool known = false;
       for (const auto& i : n.Interfaces) known = known || i.second == path;
       if (!known) n.Interfaces.emplace_back(iface->InterfaceClassGuid, path);
@@ -623,7 +649,7 @@ BOOL TkvRecordingMachine::SetupDiGetDeviceInstanceIdA(HDEVINFO set, SP_DEVINFO_D
   if (ok && data && buffer && size) {
     std::lock_guard<std::mutex> lock(FLock);
     const DEVINST node = FRec->BindId(data->DevInst, std::string(buffer, ::strnlen(buffer, size)));
-    FRec->Devnodes[node].IdSizeZero = need == 0;
+    FRec->At(node).IdSizeZero = need == 0;
   }
   SetLastError(error);
   return ok;
@@ -636,7 +662,7 @@ BOOL TkvRecordingMachine::SetupDiOpenDeviceInfoA(HDEVINFO set, LPCSTR instanceId
   if (ok && data && instanceId) {
     const DWORD error = GetLastError();
     std::lock_guard<std::mutex> lock(FLock);
-    FRec->Devnodes[FRec->BindId(data->DevInst, instanceId)].Class = data->ClassGuid;
+    FRec->At(FRec->BindId(data->DevInst, instanceId)).Class = data->ClassGuid;
     SetLastError(error);
   }
   return ok;
@@ -666,10 +692,8 @@ CONFIGRET TkvRecordingMachine::CM_Get_DevNode_Registry_PropertyA(DEVINST node, U
   if (type) *type = t;
   if (r == CR_SUCCESS && buffer && length && property >= 1) {
     std::lock_guard<std::mutex> lock(FLock);
-    TkvRecValue v;
-    v.Type = t;
-    v.Data.assign(static_cast<const BYTE*>(buffer), static_cast<const BYTE*>(buffer) + *length);
-    FRec->Devnode(node).Properties[property - 1] = std::move(v);  // CM_DRP codes are SPDRP codes + 1
+    // CM_DRP codes are SPDRP codes + 1
+    Keep(FRec->Devnode(node).Property(property - 1), t, static_cast<const BYTE*>(buffer), *length);
   }
   return r;
 }
@@ -688,8 +712,8 @@ CONFIGRET TkvRecordingMachine::CM_Get_Child(DEVINST* result, DEVINST node, ULONG
   if (r == CR_SUCCESS && result) {
     std::lock_guard<std::mutex> lock(FLock);
     const DEVINST child = FRec->Node(*result), parent = FRec->Node(node);
-    FRec->Devnodes[child].Parent = parent;
-    FRec->Devnodes[parent].FirstChild = child;
+    FRec->At(child).Parent = parent;
+    FRec->At(parent).FirstChild = child;
   }
   return r;
 }
@@ -699,8 +723,8 @@ CONFIGRET TkvRecordingMachine::CM_Get_Sibling(DEVINST* result, DEVINST node, ULO
   if (r == CR_SUCCESS && result) {
     std::lock_guard<std::mutex> lock(FLock);
     const DEVINST self = FRec->Node(node), next = FRec->Node(*result);
-    FRec->Devnodes[self].Next = next;
-    if (const DEVINST parent = FRec->Devnodes[self].Parent) FRec->Devnodes[next].Parent = parent;
+    FRec->At(self).Next = next;
+    if (const DEVINST parent = FRec->At(self).Parent) FRec->At(next).Parent = parent;
   }
   return r;
 }
@@ -746,7 +770,7 @@ NTSTATUS TkvRecordingMachine::ZwQueryKey(HANDLE key, int infoClass, void* buffer
     const std::string text = Host().WideToAnsi(reinterpret_cast<const WCHAR*>(name.data()), units);
     std::lock_guard<std::mutex> lock(FLock);
     auto hw = FRec->HardwareKeyHandles.find(Key(key));
-    if (hw != FRec->HardwareKeyHandles.end()) FRec->Devnodes[hw->second].KernelName = text;
+    if (hw != FRec->HardwareKeyHandles.end()) FRec->At(hw->second).KernelName = text;
   }
   return status;
 }

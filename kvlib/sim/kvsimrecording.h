@@ -4,11 +4,13 @@
 #pragma once
 
 #include <atomic>
+#include <deque>
 #include <map>
 #include <optional>
 #include <set>
 #include <string>
-#include <tuple>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "kvsimrecorder.h"
@@ -23,8 +25,10 @@ struct TkvRecValue {
 // Values in the order they were first read; a later read replaces an earlier.
 struct TkvRecValues {
   std::vector<std::pair<std::string, TkvRecValue>> List;
-  void Set(const std::string& name, TkvRecValue value);
+  void Set(std::string_view name, DWORD type, const BYTE* data, std::size_t size);
 };
+// Keeps what a read delivered, reusing the room of an earlier read.
+void Keep(TkvRecValue& value, DWORD type, const BYTE* data, std::size_t size);
 
 // A devnode. Devnodes are kept by a key of their own: the machine's handles
 // (DEVINST) name the same devnode on Windows, but Wine hands out the handles
@@ -39,7 +43,9 @@ struct TkvRecDevnode {
   DEVINST Parent = 0;
   DEVINST FirstChild = 0;
   DEVINST Next = 0;
-  std::map<DWORD, TkvRecValue> Properties;  // by SPDRP code, the ones delivered
+  // The properties delivered, by SPDRP code (in the order of the codes).
+  std::vector<std::pair<DWORD, TkvRecValue>> Properties;
+  TkvRecValue& Property(DWORD code);
   std::optional<bool> HardwareKey;
   std::string KernelName;     // of the hardware key, as ZwQueryKey named it (ANSI)
   TkvRecValues HardwareValues;  // read through the hardware key's handle
@@ -47,7 +53,7 @@ struct TkvRecDevnode {
 };
 
 struct TkvRecRequest {
-  std::string Path;  // as opened, e.g. "\\.\HCD0"
+  std::size_t Object = 0;  // the number of the path's object (TRecording::Paths)
   DWORD Code = 0;
   std::vector<BYTE> In;
   DWORD OutSize = 0;
@@ -57,15 +63,18 @@ struct TkvRecRequest {
 };
 
 struct TkvRecordingMachine::TRecording {
-  // Devnodes by their key; the key each handle stands for now, and the key of
-  // each id (upper case).
-  std::map<DEVINST, TkvRecDevnode> Devnodes;
-  std::map<DEVINST, DEVINST> Bound;
-  std::map<std::string, DEVINST> ById;
+  // Devnodes by their key (1, 2, ... in the order made); the key each handle
+  // stands for now, and the key of each id (upper case).
+  std::deque<TkvRecDevnode> Devnodes;
+  std::unordered_map<DEVINST, DEVINST> Bound;
+  std::unordered_map<std::string, DEVINST> ById;
   unsigned long NextSeen = 0;
   DEVINST Root = 0;  // key of the root
+  bool Has(DEVINST key) const { return key >= 1 && key <= Devnodes.size(); }
+  TkvRecDevnode& At(DEVINST key) { return Devnodes[key - 1]; }
+  const TkvRecDevnode& At(DEVINST key) const { return Devnodes[key - 1]; }
   // Relations by the upper-case id asked for: the id as spelled and the list.
-  std::map<std::string, std::pair<std::string, std::vector<std::string>>> BusRelations, RemovalRelations;
+  std::unordered_map<std::string, std::pair<std::string, std::vector<std::string>>> BusRelations, RemovalRelations;
 
   // Registry keys that opened, by upper-case path ("HKLM\SYSTEM\..."), with
   // the values read; and the open handles.
@@ -74,35 +83,43 @@ struct TkvRecordingMachine::TRecording {
     unsigned long Seen = 0;
     TkvRecValues Values;
   };
-  std::map<std::string, Key> Keys;
+  std::unordered_map<std::string, Key> Keys;  // (the elements stay where they are)
   unsigned long NextKey = 0;
-  std::map<ULONG_PTR, std::string> KeyHandles;       // handle -> upper-case path
-  std::map<ULONG_PTR, DEVINST> HardwareKeyHandles;   // handle -> devnode key
+  std::unordered_map<ULONG_PTR, Key*> KeyHandles;
+  std::unordered_map<ULONG_PTR, DEVINST> HardwareKeyHandles;  // handle -> devnode key
 
   // Services.
-  std::map<ULONG_PTR, std::string> Modules;  // handle -> library name as asked
+  std::unordered_map<ULONG_PTR, std::string> Modules;  // handle -> library name as asked
   std::vector<std::string> MissingLibraries;
   std::map<std::string, std::vector<std::string>> MissingExports;  // library -> entries
   // The machine's own entry points, by the recorder's entry index; set
   // when the library looks them up, read by every recorded call.
   std::atomic<FARPROC> BelowEntries[32] = {};
-  std::map<ULONG_PTR, std::pair<DEVINST, GUID>> Interfaces;          // SP_DEVICE_INTERFACE_DATA.Reserved -> key
+  std::unordered_map<ULONG_PTR, std::pair<DEVINST, GUID>> Interfaces;          // SP_DEVICE_INTERFACE_DATA.Reserved -> key
 
   std::optional<DWORD> DriveMask;
   std::map<char, UINT> DriveTypes;
   std::optional<OSVERSIONINFOA> Version;
   std::optional<bool> Wow64;
 
-  // Device paths: open handles, which paths opened, and the requests.
-  std::map<ULONG_PTR, std::string> Files;
-  std::map<std::string, bool> Opened;  // upper-case path -> whether it opened
-  std::vector<TkvRecRequest> Requests;
-  std::map<std::tuple<std::string, DWORD, DWORD, std::vector<BYTE>>, std::size_t> RequestIndex;
+  // Device paths: the objects (numbered 1, 2, ... by upper-case path, with
+  // whether they opened), the open handles, and the requests.
+  std::unordered_map<ULONG_PTR, std::size_t> Files;  // handle -> object number
+  struct Object {
+    bool Opened = false;
+    std::size_t Number = 0;
+  };
+  std::unordered_map<std::string, Object> Opened;
+  std::vector<std::string> Paths;  // by object number - 1: the path as first opened
+  std::deque<TkvRecRequest> Requests;
+  // A request is the same as an earlier one when it goes to the same object
+  // with the same code, input and room for the reply: by a hash of those.
+  std::unordered_multimap<std::size_t, std::size_t> RequestIndex;
 
   // The key a handle stands for (a new devnode for a handle not seen yet),
   // and its devnode.
   DEVINST Node(DEVINST handle);
-  TkvRecDevnode& Devnode(DEVINST handle) { return Devnodes[Node(handle)]; }
+  TkvRecDevnode& Devnode(DEVINST handle) { return At(Node(handle)); }
   // Ties a handle to the devnode of this id.
   DEVINST BindId(DEVINST handle, const std::string& id);
   Key& OpenedKey(const std::string& path);

@@ -498,9 +498,26 @@ void TfmMain::ShowRows() {
 void TfmMain::UpdateStatusPath() { ShowStatus(FModel->StatusPath()); }
 
 void TfmMain::ShowStatus(const std::string& text) {
+  FStatusText = text;
+  if (FShowingHint) return;  // it shows when the menu closes
   SendMessageA(FBar, SB_SETTEXTA, 1, reinterpret_cast<LPARAM>(text.c_str()));
   // A long path is cut at the panel's end: the whole text shows as its tip.
   SendMessageA(FBar, SB_SETTIPTEXTA, 1, reinterpret_cast<LPARAM>(text.c_str()));
+}
+
+void TfmMain::OnMenuSelect(WORD id, WORD flags, HMENU menu) {
+  // The highlighted command's hint stands in the status bar while a menu is
+  // open; the text it covers comes back when the menu closes.
+  const bool closed = flags == 0xFFFF && !menu;
+  const TkvAction* action = closed || (flags & (MF_POPUP | MF_SEPARATOR)) ? nullptr : FindAction(id);
+  const char* hint = action && *action->Hint ? action->Hint : nullptr;
+  if (hint) {
+    FShowingHint = true;
+    SendMessageA(FBar, SB_SETTEXTA, 1, reinterpret_cast<LPARAM>(hint));
+  } else if (FShowingHint) {
+    FShowingHint = false;
+    ShowStatus(FStatusText);
+  }
 }
 
 void TfmMain::UpdateDevicePage() {
@@ -813,6 +830,9 @@ LRESULT TfmMain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     case WM_INITMENUPOPUP:
       OnInitMenuPopup(reinterpret_cast<HMENU>(wParam));
+      return 0;
+    case WM_MENUSELECT:
+      OnMenuSelect(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HMENU>(lParam));
       return 0;
     case WM_CONTEXTMENU:
       OnContextMenu(reinterpret_cast<HWND>(wParam), static_cast<short>(LOWORD(lParam)),

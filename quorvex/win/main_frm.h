@@ -142,6 +142,7 @@ class TfmMain : public TWindow, private TkvTimerPort {
 
   TkvBrowserState State() const;
   void OnInitMenuPopup(HMENU menu);
+  void OnMenuSelect(WORD id, WORD flags, HMENU menu);
   void OnContextMenu(HWND source, int x, int y);
   bool OnSetCursor(HWND window, UINT hitTest);
   void OnMouseDown(int x);
@@ -175,6 +176,8 @@ class TfmMain : public TWindow, private TkvTimerPort {
   HMENU FMainMenu = nullptr, FTreePopup = nullptr, FListPopup = nullptr;
   HACCEL FAccelerators = nullptr;
 
+  std::string FStatusText;    // what the status bar's second panel says
+  bool FShowingHint = false;  // a menu entry's hint covers it
   int FTreeWidth = 0;
   bool FDragging = false;
   bool FWaitCursor = false;

@@ -1,15 +1,17 @@
 // Screenshots of the browser on the demo machine, for people to look at: the
 // main window with a device's rows on "General Info", its "USB Device"
 // page (also with traffic in the terminal), the tree's pop-up menu, the
-// "Install Driver ..." question and the About window, as PNG files.
+// "Install Driver ..." question, the Save As dialog of "Save Machine
+// Description ..." and the About window, as PNG files.
 //
 //   quorvex_shots OUTDIR SUFFIX     (writes main-SUFFIX.png, device-SUFFIX.png,
 //                                    terminal-SUFFIX.png, popup-SUFFIX.png,
-//                                    install-SUFFIX.png, about-SUFFIX.png)
+//                                    install-SUFFIX.png, save-SUFFIX.png,
+//                                    about-SUFFIX.png)
 //
 // Run inside Wine's own desktop window (explorer /desktop=...) so that title
 // bars are drawn; run_shots.cmake does that at 96 and at 144 DPI. Exit code 0
-// when all six were written.
+// when all seven were written.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -139,7 +141,7 @@ int main(int argc, char** argv) {
   std::printf("screen: %d DPI\n", dpi);
   // Menus and dialogs are shot once they have been drawn.
   constexpr int kSettle = 400;
-  constexpr int kShots = 6;
+  constexpr int kShots = 7;
 
   int written = 0;
   try {
@@ -208,6 +210,19 @@ int main(int argc, char** argv) {
           },
           "#32770", kSettle);
       SendMessageA(window.Handle(), WM_COMMAND, quorvex::cmdInstallDriver, 0);
+    }
+
+    // The Save As dialog of "Save Machine Description ...", cancelled.
+    {
+      browserwin::TOnModal dialog(
+          [&](HWND box) {
+            RECT r;
+            GetWindowRect(box, &r);
+            written += Shoot(r, out + "save-" + suffix + ".png");
+            PostMessageA(box, WM_COMMAND, IDCANCEL, 0);
+          },
+          "#32770", kSettle);
+      SendMessageA(window.Handle(), WM_COMMAND, quorvex::cmdSaveMachineDescription, 0);
     }
 
     // The About window, with the mouse away from its links.

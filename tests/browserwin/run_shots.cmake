@@ -22,7 +22,7 @@ foreach(dpi 96 144)
                   OUTPUT_QUIET ERROR_QUIET)
   execute_process(COMMAND ${WINE} explorer /desktop=quorvexshots${dpi},1024x768 ${SHOTS} ${out} ${dpi}
                   RESULT_VARIABLE rc TIMEOUT 120)
-  foreach(shot main device terminal popup install about)
+  foreach(shot main device terminal popup install save about)
     if(NOT EXISTS ${ARTIFACTS}/${shot}-${dpi}.png)
       list(APPEND failed ${shot}-${dpi}.png)
     endif()

@@ -2,7 +2,10 @@
 // replays the same tree and rows, and a capture that changes nothing.
 #include <cstdio>
 
+#include <nlohmann/json.hpp>
+
 #include "kvresources.h"
+#include "sim/kvsimjsonwriter.h"
 #include "sim/kvsimrecorder.h"
 #include "topofixture.h"
 
@@ -105,6 +108,66 @@ TEST(CaptureTest, CaptureReplaysTheSameTreeAndCapturesItselfAgain) {
       kv::host::SetAnsiCodePage(1252);
     }
   }
+}
+
+// The description is written member by member; it must read exactly as the
+// JSON library writes the same tree, escapes and replaced bytes included.
+TEST(CaptureTest, WriterLaysOutTextsAsTheJsonLibraryDoes) {
+  using ojson = nlohmann::ordered_json;
+  const std::string texts[] = {"",
+                               "plain text",
+                               "USB\\VID_0781&PID_5567\\SN1 \"quoted\"",
+                               std::string("\x01\x1F\b\f\n\r\t\x7F end", 12),
+                               std::string("nul \0 inside", 12),
+                               "tab\tonly",
+                               "unit \x1F only",
+                               "\xD0\xA4\xD0\xBB\xD0\xB5\xD1\x88\xD0\xBA\xD0\xB0 \xF0\x9F\x98\x80",  // Флешка 😀
+                               "bad \xFF byte",
+                               "cut \xC3",
+                               "cut \xE2\x82 inside",
+                               "surrogate \xED\xA0\x80",
+                               "overlong \xC0\xAF",
+                               "mixed \xFE\\ \x01\xF0\x9F\x98"};
+  ojson tree = ojson::object();
+  kv::TkvJsonWriter out;
+  out.BeginObject();
+  // Members with tricky keys and values, a member taken back, a list of all.
+  for (const std::string& t : texts) {
+    tree["k" + t] = t;
+    out.Key("k" + t).String(t);
+    const kv::TkvJsonWriter::TMark mark = out.Mark();
+    out.Key("dropped").BeginArray().Number(1).End();
+    out.Rewind(mark);
+  }
+  tree["all"] = ojson::array();
+  out.Key("all").BeginArray();
+  for (const std::string& t : texts) {
+    tree["all"].push_back(t);
+    out.String(t);
+  }
+  out.End();
+  // Empty containers, the other kinds of value, a tree written inside, and a
+  // part written by a writer of its own depth.
+  ojson small = {{"n", 4294967295u}, {"nested", {{"list", {1, "two", nullptr, false}}, {"empty", ojson::object()}}}};
+  tree["empty"] = {{"object", ojson::object()}, {"array", ojson::array()}};
+  tree["values"] = {0u, 18446744073709551615u, true, false, nullptr};
+  tree["tree"] = small;
+  tree["part"] = {{"inner", texts[2]}, {"tree", small}};
+  out.Key("empty").BeginObject().Key("object").BeginObject().End().Key("array").BeginArray().End().End();
+  out.Key("values").BeginArray().Number(0).Number(18446744073709551615u).Bool(true).Bool(false).Null().End();
+  out.Key("tree").Json(small);
+  kv::TkvJsonWriter part(1);
+  part.BeginObject().Key("inner").String(texts[2]).Key("tree").Json(small).End();
+  out.Key("part").Raw(part.Text());
+  out.End();
+  EXPECT_EQ(out.Text(), tree.dump(2, ' ', false, nlohmann::detail::error_handler_t::replace));
+
+  kv::TkvJsonWriter empty;
+  const kv::TkvJsonWriter::TMark mark = empty.Mark();
+  empty.BeginArray().String("x").End();
+  empty.Rewind(mark);
+  empty.BeginObject().End();
+  EXPECT_EQ(empty.Text(), "{}");
 }
 
 TEST(CaptureTest, FaultsAndMalformedRepliesAreKeptAsReplied) {
