@@ -7,11 +7,17 @@
 //
 //   usb_pipe_bench [--benchmark_filter=...]
 //
-// Ends with one line per size: "pair/raw <size>: <ratio>".
+// Each run also counts the process's processor time per MiB moved (all
+// threads: the reader, the device side, the dispatch), which a loaded machine
+// disturbs far less than the wall-clock rate: "cpu pair/raw <size>" is the
+// pair's cost against the plain loop's (above 1: the pair costs more).
+//
+// Ends with one line per size: "pair/raw <size>: <ratio>" (wall-clock rates).
 #include <benchmark/benchmark.h>
 
 #include <atomic>
 #include <condition_variable>
+#include <ctime>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -84,6 +90,14 @@ class TCounter : public kv::TkvCustomDataProcessor {
   std::condition_variable Done;
 };
 
+// Processor time of the whole process, in seconds (std::clock counts every
+// thread on POSIX systems).
+double ProcessSeconds() { return static_cast<double>(std::clock()) / CLOCKS_PER_SEC; }
+
+void SetCpuPerMiB(benchmark::State& state, double seconds, std::size_t bytes) {
+  state.counters["cpu_us_per_MiB"] = bytes ? seconds * 1e6 / (static_cast<double>(bytes) / (1 << 20)) : 0;
+}
+
 struct TBoard {
   std::unique_ptr<kv::TkvSimMachine> M = kv::TkvSimMachine::FromJson(kvDemoMachineJson);
   kv::TkvMachineScope Scope{*M};
@@ -95,6 +109,7 @@ void BM_Raw(benchmark::State& state) {
   TSide reader(*board.M);
   std::vector<kv::BYTE> buffer(block);
   const std::size_t total = PerIteration(block);
+  const double cpu = ProcessSeconds();
   for (auto _ : state) {
     std::thread writer = DeviceWriter(*board.M, block, total);
     std::size_t received = 0;
@@ -105,6 +120,7 @@ void BM_Raw(benchmark::State& state) {
     }
     writer.join();
   }
+  SetCpuPerMiB(state, ProcessSeconds() - cpu, state.iterations() * total);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * total));
 }
 
@@ -127,12 +143,14 @@ void BM_Pair(benchmark::State& state) {
   pair->SetActive(true);
   if (!pair->Active()) state.SkipWithError("the pair did not open");
   const std::size_t total = PerIteration(block);
+  const double cpu = ProcessSeconds();
   for (auto _ : state) {
     counter->Goal = counter->Received.load() + total;
     std::thread writer = DeviceWriter(*board.M, block, total);
     counter->WaitFor(counter->Goal.load());
     writer.join();
   }
+  SetCpuPerMiB(state, ProcessSeconds() - cpu, state.iterations() * total);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * total));
   pair->SetActive(false);
   usb->SetActive(false);
@@ -144,18 +162,23 @@ BENCHMARK(BM_Pair)->Arg(64)->UseRealTime()->Unit(benchmark::kMillisecond)->Repet
 BENCHMARK(BM_Raw)->Arg(65536)->UseRealTime()->Unit(benchmark::kMillisecond)->Repetitions(7);
 BENCHMARK(BM_Pair)->Arg(65536)->UseRealTime()->Unit(benchmark::kMillisecond)->Repetitions(7);
 
-// Keeps the median bytes per second of each run name (over its repetitions).
+// Keeps the median bytes per second and processor time per MiB of each run
+// name (over its repetitions).
 class TRecorder : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
       if (run.run_type != Run::RT_Aggregate || run.aggregate_name != "median") continue;
+      const std::string name = run.run_name.function_name + "/" + run.run_name.args;
       auto it = run.counters.find("bytes_per_second");
-      if (it != run.counters.end()) Median[run.run_name.function_name + "/" + run.run_name.args] = it->second;
+      if (it != run.counters.end()) Median[name] = it->second;
+      it = run.counters.find("cpu_us_per_MiB");
+      if (it != run.counters.end()) CpuMedian[name] = it->second;
     }
   }
   std::map<std::string, double> Median;
+  std::map<std::string, double> CpuMedian;
 };
 
 }  // namespace
@@ -164,6 +187,12 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   TRecorder recorder;
   benchmark::RunSpecifiedBenchmarks(&recorder);
+  for (const char* size : {"64", "65536"}) {
+    const double raw = recorder.CpuMedian["BM_Raw/" + std::string(size)];
+    const double pair = recorder.CpuMedian["BM_Pair/" + std::string(size)];
+    if (raw > 0 && pair > 0)
+      std::printf("cpu us/MiB %s: raw %.0f, pair %.0f; cpu pair/raw %s: %.2f\n", size, raw, pair, size, pair / raw);
+  }
   for (const char* size : {"64", "65536"}) {
     const double raw = recorder.Median["BM_Raw/" + std::string(size)];
     const double pair = recorder.Median["BM_Pair/" + std::string(size)];

@@ -223,7 +223,7 @@ class TkvBaseIO : public TComponent {
   void SetTerminalUsage(TTerminalUsage Value) KV_EXCLUDES(FReceiversLock);
   HWND TerminalHandle() const KV_EXCLUDES(FReceiversLock);
   // True while TerminalWrite runs.
-  bool Echoing() const { return FEchoing.load(); }
+  bool Echoing() const { return FEchoThread.load() != 0; }
   TOnReceived OnAfterReceive() const KV_EXCLUDES(FReceiversLock);
   void SetOnAfterReceive(TOnReceived Value) KV_EXCLUDES(FReceiversLock);
   bool UseMainThread() const { return FUseMainThread; }
@@ -273,6 +273,8 @@ class TkvBaseIO : public TComponent {
   // Runs on the edit's thread, also while a dispatch waits for this very
   // thread to handle its echo.
   void TerminalWndProc(TMessage& Message) KV_EXCLUDES(FReceiversLock);
+  // Whether the WM_CHAR the hook handles now is TerminalWrite's echo.
+  bool IsEcho() const;
   // Forgets the terminal; a living edit gets its own window procedure back.
   void ReleaseTerminal(bool GiveBack) KV_EXCLUDES(FReceiversLock);
   // Forgets the data processor, once no dispatch is inside it.
@@ -289,7 +291,10 @@ class TkvBaseIO : public TComponent {
   TTerminalUsage FTerminalUsage KV_GUARDED_BY(FReceiversLock) = tuNone;
   TkvEdit* FTerminal KV_GUARDED_BY(FReceiversLock) = nullptr;
   TWndMethod FSavedWndProc KV_GUARDED_BY(FReceiversLock);
-  std::atomic<bool> FEchoing{false};
+  // The thread whose TerminalWrite runs (0: none). Its echo reaches the edit
+  // directly when it is the edit's own thread, else as a message sent from
+  // it; a key typed on the edit's thread meanwhile is neither.
+  std::atomic<DWORD> FEchoThread{0};
   TNotifyEvent FOnAfterClose;
   TNotifyEvent FOnAfterOpen;
   TkvThreadIO* FThread = nullptr;

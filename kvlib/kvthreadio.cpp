@@ -215,14 +215,14 @@ void TkvBaseIO::SetTerminalUsage(TTerminalUsage Value) {
 void TkvBaseIO::TerminalWrite(const BYTE* Buffer, DWORD Count) {
   if (!Buffer || Count == 0) return;
   TDispatchGuard dispatch(FDispatchLock);  // the terminal stays until the echo is done
+  TkvHost& host = Host();
   struct TEchoing {
-    std::atomic<bool>& Flag;
-    explicit TEchoing(std::atomic<bool>& flag) : Flag(flag) { Flag.store(true); }
-    ~TEchoing() { Flag.store(false); }
-  } echoing(FEchoing);
+    std::atomic<DWORD>& Thread;
+    TEchoing(std::atomic<DWORD>& thread, DWORD id) : Thread(thread) { Thread.store(id); }
+    ~TEchoing() { Thread.store(0); }
+  } echoing(FEchoThread, host.GetCurrentThreadId());
   const HWND target = TerminalHandle();
   if (!target) return;  // tuNone or tuSend: shown nowhere
-  TkvHost& host = Host();
   if (Count == 1) {
     // As if typed: the edit applies backspace and Enter.
     host.SendMessageA(target, WM_CHAR, Buffer[0], 1);
@@ -242,6 +242,15 @@ void TkvBaseIO::TerminalWrite(const BYTE* Buffer, DWORD Count) {
   }
 }
 
+bool TkvBaseIO::IsEcho() const {
+  // The echo of another thread waits in SendMessageA until this thread
+  // handles it; a key typed here before or after that is the user's.
+  const DWORD echoer = FEchoThread.load();
+  if (echoer == 0) return false;
+  TkvHost& host = Host();
+  return echoer == host.GetCurrentThreadId() || host.InSendMessage();
+}
+
 void TkvBaseIO::TerminalWndProc(TMessage& Message) {
   TTerminalUsage usage;
   TWndMethod saved;
@@ -252,7 +261,7 @@ void TkvBaseIO::TerminalWndProc(TMessage& Message) {
     saved = FSavedWndProc;  // a copy: the handler may change the terminal
     terminal = FTerminal;
   }
-  if (!FEchoing.load() && Message.Msg == WM_CHAR && (usage == tuSend || usage == tuBoth)) {
+  if (Message.Msg == WM_CHAR && (usage == tuSend || usage == tuBoth) && !IsEcho()) {
     // Typed characters go to the device; they show only if it echoes them.
     SendChar(static_cast<char>(Message.WParam & 0xFF));
     Message.Result = 0;

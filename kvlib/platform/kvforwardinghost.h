@@ -89,6 +89,7 @@ class TkvForwardingHost : public TkvHost {
   LRESULT DefWindowProcA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) override {
     return FInner.DefWindowProcA(window, msg, wParam, lParam);
   }
+  BOOL InSendMessage() override { return FInner.InSendMessage(); }
   LRESULT SendMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) override {
     return FInner.SendMessageA(window, msg, wParam, lParam);
   }

@@ -169,6 +169,9 @@ class TkvHost {
                                   LPARAM lParam) = 0;
   virtual LRESULT DefWindowProcA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) = 0;
   virtual LRESULT SendMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) = 0;
+  // True while this thread's window procedure handles a message that another
+  // thread sent (not one it sent itself, and not a posted one).
+  virtual BOOL InSendMessage() = 0;
   virtual BOOL PostMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) = 0;
   virtual BOOL GetMessageA(MSG* msg, HWND window, UINT filterMin, UINT filterMax) = 0;
   virtual BOOL PeekMessageA(MSG* msg, HWND window, UINT filterMin, UINT filterMax, UINT remove) = 0;

@@ -70,6 +70,7 @@ class TkvPosixHost final : public TkvHost {
   LRESULT CallWindowProcA(WNDPROC proc, HWND window, UINT msg, WPARAM wParam, LPARAM lParam) override;
   LRESULT DefWindowProcA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) override;
   LRESULT SendMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) override;
+  BOOL InSendMessage() override;
   BOOL PostMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) override;
   BOOL GetMessageA(MSG* msg, HWND window, UINT filterMin, UINT filterMax) override;
   BOOL PeekMessageA(MSG* msg, HWND window, UINT filterMin, UINT filterMax, UINT remove) override;

@@ -240,9 +240,22 @@ WNDPROC ProcOf(HWND window) {
   return w ? w->Proc : nullptr;
 }
 
+// Whether the procedure that runs on this thread now handles a message sent
+// by another thread: set for such a message, cleared for a dispatched one,
+// and left as it is by a send of the thread itself (a plain call), as Windows
+// keeps it.
+thread_local bool tInSend = false;
+
+struct TInSend {
+  bool Saved;
+  explicit TInSend(bool now) : Saved(tInSend) { tInSend = now; }
+  ~TInSend() { tInSend = Saved; }
+};
+
 // Runs a message sent by another thread on this one and hands the result
 // back, also when the procedure throws.
 void Deliver(const std::shared_ptr<TSent>& sent) {
+  TInSend inSend(true);
   struct TReply {
     const std::shared_ptr<TSent>& Sent;
     LRESULT Result = 0;
@@ -603,6 +616,8 @@ LRESULT TkvPosixHost::SendMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM 
   return Send(window, msg, wParam, lParam);
 }
 
+BOOL TkvPosixHost::InSendMessage() { return tInSend; }
+
 BOOL TkvPosixHost::PostMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
   TState& state = State();
   TkvLockGuard<TkvMutex> lock(gWindowsLock);
@@ -690,6 +705,7 @@ LRESULT TkvPosixHost::DispatchMessageA(const MSG* msg) {
   }
   WNDPROC proc = w->Proc;
   lock.unlock();
+  TInSend inSend(false);
   return proc ? proc(msg->hwnd, msg->message, msg->wParam, msg->lParam) : 0;
 }
 

@@ -37,6 +37,8 @@ LRESULT TWin32Host::SendMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lP
   return ::SendMessageA(W(window), msg, wParam, lParam);
 }
 
+BOOL TWin32Host::InSendMessage() { return ::InSendMessage(); }
+
 BOOL TWin32Host::PostMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
   return ::PostMessageA(W(window), msg, wParam, lParam);
 }

@@ -200,9 +200,16 @@ void TTabs::Place(const RECT& bounds) {
   OffsetRect(&display, -bounds.left, -bounds.top);
   TabCtrl_AdjustRect(FHandle, FALSE, &display);
   OffsetRect(&display, bounds.left, bounds.top);
-  for (const TPage& page : FPages)
-    SetWindowPos(page.Window, HWND_TOP, display.left, display.top, display.right - display.left,
-                 display.bottom - display.top, SWP_NOACTIVATE);
+  // A page lies above the tab strip, so that the strip does not paint over
+  // it, but directly above it: the order of the siblings is also the order
+  // of the Tab key, which must not reach a page before the controls that
+  // stand above it on the screen.
+  for (const TPage& page : FPages) {
+    HWND above = GetWindow(FHandle, GW_HWNDPREV);
+    const UINT keep = above == page.Window ? SWP_NOZORDER : 0;
+    SetWindowPos(page.Window, above ? above : HWND_TOP, display.left, display.top, display.right - display.left,
+                 display.bottom - display.top, SWP_NOACTIVATE | keep);
+  }
 }
 
 LRESULT TTabs::OnNotifyReflect(NMHDR* header) {

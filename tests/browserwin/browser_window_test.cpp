@@ -625,6 +625,35 @@ TEST_F(BrowserWindow, SaveMachineDescriptionWritesADescriptionThatReplaysTheMach
   EXPECT_TRUE(w.CommandEnabled(quorvex::cmdSaveMachineDescription));
 }
 
+// The Tab key walks the controls in the order they stand on the screen, on
+// either page: a page's controls come before the terminal, which keeps Tab
+// for the device.
+TEST_F(BrowserWindow, TabWalksTheControlsInScreenOrder) {
+  TfmMain& w = Open(FOptions);
+  SelectText(kTestBoard);
+  auto walk = [&](int page, int steps) {
+    w.Pages().SetActivePage(page);
+    Pump(&w, 30);
+    SetFocus(w.Tree().Handle());
+    std::vector<HWND> visited;
+    for (int i = 0; i < steps; ++i) {
+      PressKey(GetFocus(), VK_TAB);
+      Pump(&w, 30);
+      visited.push_back(GetFocus());
+    }
+    return visited;
+  };
+  const std::vector<HWND> general = walk(TfmMain::pgGeneral, 3);
+  ASSERT_EQ(general.size(), 3u);
+  EXPECT_EQ(general[0], w.List().Handle());
+  EXPECT_EQ(general[2], w.Tree().Handle()) << "round to the tree past the page tabs";
+  const std::vector<HWND> device = walk(TfmMain::pgDevice, 6);
+  ASSERT_EQ(device.size(), 6u);
+  EXPECT_EQ(quorvex::win::WindowText(device[4]), "Button1");
+  EXPECT_EQ(device, (std::vector<HWND>{w.DeviceBox(), w.PipeInList(), w.PipeOutList(), w.ActiveBox(), device[4],
+                                       w.Terminal()}));
+}
+
 // The About window shows the version record; Esc and Enter close it.
 TEST_F(BrowserWindow, AboutShowsTheVersionAndClosesOnEscAndEnter) {
   TfmMain& w = Open(FOptions);

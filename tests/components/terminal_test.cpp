@@ -4,6 +4,7 @@
 #include "comptest.h"
 
 #include <memory>
+#include <thread>
 
 namespace kv::test {
 namespace {
@@ -100,6 +101,22 @@ TEST_F(TTerminalFixture, TypedCharactersFollowTheUsage) {
   // Other messages always reach the edit.
   Host().SendMessageA(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("reset"));
   EXPECT_EQ(Edit->Text(), "reset");
+
+  // A key typed while another thread's echo waits for this thread is still
+  // the user's: it is sent, and only the echo is inserted.
+  Io.SetTerminalUsage(tuBoth);
+  Host().SendMessageA(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(""));
+  std::thread reader([&] {
+    const BYTE echo = 'x';
+    Io.TerminalWrite(&echo, 1);
+  });
+  while (!Io.Echoing()) std::this_thread::sleep_for(1ms);  // not serving its message yet
+  const MSG typed{window, WM_CHAR, 'k', 1, 0, {0, 0}};
+  Host().DispatchMessageA(&typed);
+  EXPECT_TRUE(PumpUntil([&] { return !Io.Echoing(); }));
+  reader.join();
+  EXPECT_EQ(Io.Sent, "wwk");
+  EXPECT_EQ(Edit->Text(), "x");
 }
 
 TEST_F(TTerminalFixture, AnotherEditOrNoneGivesTheFirstItsOwnProcedureBack) {
