@@ -867,12 +867,18 @@ class TWriter {
   // and the pieces that are a serial number (in any letter case) replaced.
   std::string Scrub(const std::string& json) const {
     std::unordered_map<std::string, std::string> swaps;  // upper-case serial -> placeholder
+    // A quick look first: the lengths and the first two letters of the serials.
     std::size_t shortest = std::string::npos, longest = 0;
+    std::vector<bool> starts(1u << 16);
+    auto start = [](const char* p) {
+      return static_cast<unsigned char>(UpperAscii(p[0])) << 8 | static_cast<unsigned char>(UpperAscii(p[1]));
+    };
     for (const auto& s : FSerials) {
       if (s.first.size() < kMinSerialInText) continue;
       swaps.emplace(UpperAscii(s.first), s.second);
       shortest = std::min(shortest, s.first.size());
       longest = std::max(longest, s.first.size());
+      starts[start(s.first.data())] = true;
     }
     if (swaps.empty()) return json;
     std::string out;
@@ -883,7 +889,7 @@ class TWriter {
     std::string upper;
     auto flush = [&](std::size_t piece, std::size_t end) {
       const std::size_t n = end - piece;
-      if (n >= shortest && n <= longest) {
+      if (n >= shortest && n <= longest && starts[start(json.data() + piece)]) {
         upper.assign(json, piece, n);
         for (char& c : upper) c = UpperAscii(c);
         auto it = swaps.find(upper);

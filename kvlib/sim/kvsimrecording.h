@@ -83,9 +83,9 @@ struct TkvRecordingMachine::TRecording {
     unsigned long Seen = 0;
     TkvRecValues Values;
   };
-  std::unordered_map<std::string, Key> Keys;  // (the elements stay where they are)
+  std::unordered_map<std::string, Key> Keys;  // its elements stay where they are: KeyHandles points at them
   unsigned long NextKey = 0;
-  std::unordered_map<ULONG_PTR, Key*> KeyHandles;
+  std::unordered_map<ULONG_PTR, Key*> KeyHandles;            // handle -> its key
   std::unordered_map<ULONG_PTR, DEVINST> HardwareKeyHandles;  // handle -> devnode key
 
   // Services.
@@ -95,7 +95,7 @@ struct TkvRecordingMachine::TRecording {
   // The machine's own entry points, by the recorder's entry index; set
   // when the library looks them up, read by every recorded call.
   std::atomic<FARPROC> BelowEntries[32] = {};
-  std::unordered_map<ULONG_PTR, std::pair<DEVINST, GUID>> Interfaces;          // SP_DEVICE_INTERFACE_DATA.Reserved -> key
+  std::unordered_map<ULONG_PTR, std::pair<DEVINST, GUID>> Interfaces;  // SP_DEVICE_INTERFACE_DATA.Reserved -> key
 
   std::optional<DWORD> DriveMask;
   std::map<char, UINT> DriveTypes;

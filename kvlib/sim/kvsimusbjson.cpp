@@ -1,6 +1,7 @@
 // Reading the "usb" section of a machine description into simulated buses.
 #include "kvsimusbjson.h"
 
+#include <optional>
 #include <set>
 #include <stdexcept>
 
@@ -16,30 +17,44 @@ namespace {
 
 using namespace simjson;
 
-unsigned long HexText(const std::string& text, const std::string& where) {
-  if (text.empty() || text.size() > 8) Fault(where, "must be a hexadecimal number such as \"046D\"");
+// Hexadecimal digits ("046D"); none: not such a number.
+std::optional<unsigned long> HexDigits(const std::string& text) {
+  if (text.empty() || text.size() > 8) return std::nullopt;
   unsigned long v = 0;
   for (char c : text) {
     int d;
     if (c >= '0' && c <= '9') d = c - '0';
     else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
     else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-    else Fault(where, "must be a hexadecimal number such as \"046D\"");
+    else return std::nullopt;
     v = v * 16 + static_cast<unsigned long>(d);
   }
   return v;
 }
 
-// A number: a JSON number, or hexadecimal digits in a text ("046D").
+unsigned long HexText(const std::string& text, const std::string& where) {
+  const std::optional<unsigned long> v = HexDigits(text);
+  if (!v) Fault(where, "must be a hexadecimal number such as \"046D\"");
+  return *v;
+}
+
+// A number: a JSON number, or hexadecimal digits in a text ("046D"). The
+// place is spelt out only for a fault: large descriptions hold many numbers.
 unsigned long Number(const json& j, const char* key, const std::string& where, unsigned long max,
                      unsigned long fallback) {
-  if (!j.contains(key)) return fallback;
-  const std::string at = where + "." + key;
+  const auto it = j.find(key);
+  if (it == j.end()) return fallback;
   unsigned long v = 0;
-  if (j[key].is_number_unsigned()) v = j[key].get<unsigned long>();
-  else if (j[key].is_string()) v = HexText(j[key].get<std::string>(), at);
-  else Fault(at, "must be a number or hexadecimal digits in a text");
-  if (v > max) Fault(at, "must not be above " + std::to_string(max));
+  if (it->is_number_unsigned()) {
+    v = it->get<unsigned long>();
+  } else if (!it->is_string()) {
+    Fault(where + "." + key, "must be a number or hexadecimal digits in a text");
+  } else if (const std::optional<unsigned long> h = HexDigits(it->get_ref<const std::string&>())) {
+    v = *h;
+  } else {
+    Fault(where + "." + key, "must be a hexadecimal number such as \"046D\"");
+  }
+  if (v > max) Fault(where + "." + key, "must not be above " + std::to_string(max));
   return v;
 }
 
