@@ -91,6 +91,13 @@ bool TkvSimMachine::Enter(const char* operation, DWORD* error) {
   return true;
 }
 
+bool TkvSimMachine::EnterFails(const char* operation) {
+  DWORD error = 0;
+  if (!Enter(operation, &error)) return false;
+  SetLastError(error);
+  return true;
+}
+
 namespace {
 
 // The machine's own operations that can be made to fail (the entry points of
@@ -338,11 +345,7 @@ std::vector<std::string> TkvSimMachine::StartedCommandLines() const {
 // ---- libraries ---------------------------------------------------------------
 
 HMODULE TkvSimMachine::LoadLibraryA(LPCSTR name) {
-  DWORD error = 0;
-  if (Enter("LoadLibraryA", &error)) {
-    SetLastError(error);
-    return nullptr;
-  }
+  if (EnterFails("LoadLibraryA")) return nullptr;
   TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   auto it = name ? FLibraries.find(LibraryKey(name)) : FLibraries.end();
   if (it == FLibraries.end() || !it->second.Present) {
@@ -357,11 +360,7 @@ HMODULE TkvSimMachine::LoadLibraryA(LPCSTR name) {
 }
 
 FARPROC TkvSimMachine::GetProcAddress(HMODULE module, LPCSTR name) {
-  DWORD error = 0;
-  if (Enter("GetProcAddress", &error)) {
-    SetLastError(error);
-    return nullptr;
-  }
+  if (EnterFails("GetProcAddress")) return nullptr;
   TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   ++FLookups;
   for (auto& entry : FLibraries) {
@@ -420,11 +419,7 @@ std::map<std::string, std::shared_ptr<TkvSimDeviceObject>>::iterator TkvSimMachi
 
 HANDLE TkvSimMachine::CreateFileA(LPCSTR name, DWORD, DWORD, SECURITY_ATTRIBUTES*, DWORD disposition, DWORD,
                                   HANDLE) {
-  DWORD error = 0;
-  if (Enter("CreateFileA", &error)) {
-    SetLastError(error);
-    return INVALID_HANDLE_VALUE;
-  }
+  if (EnterFails("CreateFileA")) return INVALID_HANDLE_VALUE;
   TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   auto it = name ? FDeviceObjects.find(UpperAscii(name)) : FDeviceObjects.end();
   if (it == FDeviceObjects.end() && name) it = FindByAnsiName(name);
@@ -442,11 +437,7 @@ HANDLE TkvSimMachine::CreateFileA(LPCSTR name, DWORD, DWORD, SECURITY_ATTRIBUTES
 
 BOOL TkvSimMachine::DeviceIoControl(HANDLE device, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
                                     DWORD* returned, OVERLAPPED*) {
-  DWORD error = 0;
-  if (Enter("DeviceIoControl", &error)) {
-    SetLastError(error);
-    return FALSE;
-  }
+  if (EnterFails("DeviceIoControl")) return FALSE;
   TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   auto it = FHandles.find(HandleValue(device));
   if (it == FHandles.end() || it->second->What != OpenHandle::Device) {
@@ -454,7 +445,7 @@ BOOL TkvSimMachine::DeviceIoControl(HANDLE device, DWORD code, void* in, DWORD i
     return FALSE;
   }
   DWORD got = 0;
-  error = ERROR_SUCCESS;
+  DWORD error = ERROR_SUCCESS;
   // The driver sees its own copy of the input, as with METHOD_BUFFERED: input
   // and output may be the same buffer.
   std::vector<BYTE> input(static_cast<const BYTE*>(in), static_cast<const BYTE*>(in) + (in ? inSize : 0));
@@ -478,11 +469,7 @@ BOOL TkvSimMachine::CloseHandle(HANDLE handle) {
 BOOL TkvSimMachine::CreateProcessA(LPCSTR application, LPSTR commandLine, SECURITY_ATTRIBUTES*,
                                    SECURITY_ATTRIBUTES*, BOOL, DWORD, void*, LPCSTR directory, STARTUPINFOA*,
                                    PROCESS_INFORMATION* info) {
-  DWORD error = 0;
-  if (Enter("CreateProcessA", &error)) {
-    SetLastError(error);
-    return FALSE;
-  }
+  if (EnterFails("CreateProcessA")) return FALSE;
   const std::string line = commandLine ? commandLine : (application ? application : "");
   // The program is the first token, quoted or not, as CreateProcessA reads it.
   std::string program = application ? application : "";
@@ -568,11 +555,7 @@ BOOL TkvSimMachine::GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
 // ---- drives and version ----------------------------------------------------------
 
 DWORD TkvSimMachine::GetLogicalDrives() {
-  DWORD error = 0;
-  if (Enter("GetLogicalDrives", &error)) {
-    SetLastError(error);
-    return 0;
-  }
+  if (EnterFails("GetLogicalDrives")) return 0;
   TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   DWORD mask = 0;
   for (const auto& d : FDrives) mask |= 1u << (d.first - 'A');
@@ -590,11 +573,7 @@ UINT TkvSimMachine::GetDriveTypeA(LPCSTR rootPath) {
 }
 
 BOOL TkvSimMachine::GetVersionExA(OSVERSIONINFOA* info) {
-  DWORD error = 0;
-  if (Enter("GetVersionExA", &error)) {
-    SetLastError(error);
-    return FALSE;
-  }
+  if (EnterFails("GetVersionExA")) return FALSE;
   if (!info || info->dwOSVersionInfoSize < sizeof(OSVERSIONINFOA)) {
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return FALSE;
@@ -702,16 +681,11 @@ std::string TkvSimMachine::Ansi(const TkvSimValue& value) {
   return Host().WideToAnsi(reinterpret_cast<const WCHAR*>(w.data()), units);
 }
 
-LONG TkvSimMachine::RegQueryValueExA(HKEY key, LPCSTR valueName, DWORD*, DWORD* type, BYTE* data, DWORD* size) {
-  DWORD error = 0;
-  if (Enter("RegQueryValueExA", &error)) return static_cast<LONG>(error);
-  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
-  TkvSimKey* k = KeyFromHandle(key);
-  if (!k) return ERROR_INVALID_HANDLE;
-  TkvSimValue* v = k->Value(valueName ? valueName : "");
-  if (!v) return ERROR_FILE_NOT_FOUND;
-  const std::string bytes = Ansi(*v);
-  if (type) *type = v->Type;
+namespace {
+
+// A value's data into the caller's buffer as the registry hands it out: its
+// size always, its bytes when they fit (ERROR_MORE_DATA when not).
+LONG CopyValueData(const std::string& bytes, BYTE* data, DWORD* size) {
   if (data) {
     if (!size) return ERROR_INVALID_PARAMETER;
     if (*size < bytes.size()) {
@@ -722,6 +696,20 @@ LONG TkvSimMachine::RegQueryValueExA(HKEY key, LPCSTR valueName, DWORD*, DWORD* 
   }
   if (size) *size = static_cast<DWORD>(bytes.size());
   return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+LONG TkvSimMachine::RegQueryValueExA(HKEY key, LPCSTR valueName, DWORD*, DWORD* type, BYTE* data, DWORD* size) {
+  DWORD error = 0;
+  if (Enter("RegQueryValueExA", &error)) return static_cast<LONG>(error);
+  TkvLockGuard<TkvRecursiveMutex> lock(FLock);
+  TkvSimKey* k = KeyFromHandle(key);
+  if (!k) return ERROR_INVALID_HANDLE;
+  TkvSimValue* v = k->Value(valueName ? valueName : "");
+  if (!v) return ERROR_FILE_NOT_FOUND;
+  if (type) *type = v->Type;
+  return CopyValueData(Ansi(*v), data, size);
 }
 
 LONG TkvSimMachine::RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, const BYTE* data, DWORD size) {
@@ -769,18 +757,8 @@ LONG TkvSimMachine::RegEnumValueA(HKEY key, DWORD index, LPSTR name, DWORD* name
   if (*nameSize <= entry.first.size()) return ERROR_MORE_DATA;
   std::memcpy(name, entry.first.c_str(), entry.first.size() + 1);
   *nameSize = static_cast<DWORD>(entry.first.size());
-  const std::string bytes = Ansi(entry.second);
   if (type) *type = entry.second.Type;
-  if (data) {
-    if (!dataSize) return ERROR_INVALID_PARAMETER;
-    if (*dataSize < bytes.size()) {
-      *dataSize = static_cast<DWORD>(bytes.size());
-      return ERROR_MORE_DATA;
-    }
-    std::memcpy(data, bytes.data(), bytes.size());
-  }
-  if (dataSize) *dataSize = static_cast<DWORD>(bytes.size());
-  return ERROR_SUCCESS;
+  return CopyValueData(Ansi(entry.second), data, dataSize);
 }
 
 LONG TkvSimMachine::RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, DWORD* nameSize, DWORD*, LPSTR, DWORD*,

@@ -366,6 +366,9 @@ class TkvSimMachine : public TkvMachine {
   // failure *error holds the error to report. Public for the trampolines and
   // the device objects of other files.
   bool Enter(const char* operation, DWORD* error);
+  // Enter for an operation that reports failure through the last error: a
+  // failure chosen for it is set as the thread's last error.
+  bool EnterFails(const char* operation);
   TkvRecursiveMutex& Lock() const KV_RETURN_CAPABILITY(FLock) { return FLock; }
 
  private:

@@ -13,13 +13,6 @@ constexpr ULONG_PTR kSetTag = 0x6C000000u;
 constexpr DWORD ERROR_INVALID_DATA = 13;
 constexpr DWORD ERROR_INVALID_USER_BUFFER = 1784;
 constexpr DWORD ERROR_NO_SUCH_DEVICE_INTERFACE = 0xE0000221;
-
-bool Fails(TkvSimMachine& m, const char* op) {
-  DWORD error = 0;
-  if (!m.Enter(op, &error)) return false;
-  SetLastError(error);
-  return true;
-}
 }  // namespace
 
 TkvSimMachine::DevInfoSet* TkvSimMachine::Set(HDEVINFO set) {
@@ -39,7 +32,7 @@ TkvSimDevnode* TkvSimMachine::DeviceOf(DevInfoSet* set, SP_DEVINFO_DATA* data) {
 }
 
 HDEVINFO TkvSimMachine::SetupDiGetClassDevsA(const GUID* cls, LPCSTR, HWND, DWORD flags) {
-  if (Fails(*this, "SetupDiGetClassDevsA")) return INVALID_HANDLE_VALUE;
+  if (EnterFails("SetupDiGetClassDevsA")) return INVALID_HANDLE_VALUE;
   TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   if (!cls && !(flags & DIGCF_ALLCLASSES)) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -74,7 +67,7 @@ HDEVINFO TkvSimMachine::SetupDiGetClassDevsA(const GUID* cls, LPCSTR, HWND, DWOR
 }
 
 HDEVINFO TkvSimMachine::SetupDiCreateDeviceInfoList(const GUID* cls, HWND) {
-  if (Fails(*this, "SetupDiCreateDeviceInfoList")) return INVALID_HANDLE_VALUE;
+  if (EnterFails("SetupDiCreateDeviceInfoList")) return INVALID_HANDLE_VALUE;
   TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   auto set = std::make_unique<DevInfoSet>();
   if (cls) set->InterfaceClass = *cls;
@@ -84,7 +77,7 @@ HDEVINFO TkvSimMachine::SetupDiCreateDeviceInfoList(const GUID* cls, HWND) {
 }
 
 BOOL TkvSimMachine::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
-  if (Fails(*this, "SetupDiDestroyDeviceInfoList")) return FALSE;
+  if (EnterFails("SetupDiDestroyDeviceInfoList")) return FALSE;
   TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   if (FSets.erase(reinterpret_cast<ULONG_PTR>(set)) == 0) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -94,7 +87,7 @@ BOOL TkvSimMachine::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
 }
 
 BOOL TkvSimMachine::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* data) {
-  if (Fails(*this, "SetupDiEnumDeviceInfo")) return FALSE;
+  if (EnterFails("SetupDiEnumDeviceInfo")) return FALSE;
   TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   DevInfoSet* s = Set(set);
   if (!s) {
@@ -116,7 +109,7 @@ BOOL TkvSimMachine::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_
 }
 
 BOOL TkvSimMachine::SetupDiOpenDeviceInfoA(HDEVINFO set, LPCSTR instanceId, HWND, DWORD, SP_DEVINFO_DATA* data) {
-  if (Fails(*this, "SetupDiOpenDeviceInfoA")) return FALSE;
+  if (EnterFails("SetupDiOpenDeviceInfoA")) return FALSE;
   TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   DevInfoSet* s = Set(set);
   TkvSimDevnode* node = instanceId ? FindDevnode(instanceId) : nullptr;
@@ -143,7 +136,7 @@ BOOL TkvSimMachine::SetupDiOpenDeviceInfoA(HDEVINFO set, LPCSTR instanceId, HWND
 
 BOOL TkvSimMachine::SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* data, DWORD property,
                                                       DWORD* type, BYTE* buffer, DWORD size, DWORD* required) {
-  if (Fails(*this, "SetupDiGetDeviceRegistryPropertyA")) return FALSE;
+  if (EnterFails("SetupDiGetDeviceRegistryPropertyA")) return FALSE;
   TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   TkvSimDevnode* node = DeviceOf(Set(set), data);
   if (!node) {
@@ -169,7 +162,7 @@ BOOL TkvSimMachine::SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_D
 HKEY TkvSimMachine::SetupDiOpenDevRegKey(HDEVINFO set, SP_DEVINFO_DATA* data, DWORD, DWORD, DWORD keyType,
                                          REGSAM) {
   HKEY invalid = reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE);
-  if (Fails(*this, "SetupDiOpenDevRegKey")) return invalid;
+  if (EnterFails("SetupDiOpenDevRegKey")) return invalid;
   TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   TkvSimDevnode* node = DeviceOf(Set(set), data);
   if (!node) {
@@ -188,7 +181,7 @@ HKEY TkvSimMachine::SetupDiOpenDevRegKey(HDEVINFO set, SP_DEVINFO_DATA* data, DW
 
 BOOL TkvSimMachine::SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_DATA* data, const GUID* cls, DWORD index,
                                                 SP_DEVICE_INTERFACE_DATA* iface) {
-  if (Fails(*this, "SetupDiEnumDeviceInterfaces")) return FALSE;
+  if (EnterFails("SetupDiEnumDeviceInterfaces")) return FALSE;
   TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   DevInfoSet* s = Set(set);
   if (!s || !cls) {
@@ -226,7 +219,7 @@ BOOL TkvSimMachine::SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_DATA* d
 BOOL TkvSimMachine::SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* iface,
                                                      SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD size,
                                                      DWORD* required, SP_DEVINFO_DATA* data) {
-  if (Fails(*this, "SetupDiGetDeviceInterfaceDetailA")) return FALSE;
+  if (EnterFails("SetupDiGetDeviceInterfaceDetailA")) return FALSE;
   TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   DevInfoSet* s = Set(set);
   if (!s || !iface || iface->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
@@ -270,7 +263,7 @@ BOOL TkvSimMachine::SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, SP_DEVICE_INT
 
 BOOL TkvSimMachine::SetupDiGetDeviceInstanceIdA(HDEVINFO set, SP_DEVINFO_DATA* data, LPSTR buffer, DWORD size,
                                                 DWORD* required) {
-  if (Fails(*this, "SetupDiGetDeviceInstanceIdA")) return FALSE;
+  if (EnterFails("SetupDiGetDeviceInstanceIdA")) return FALSE;
   TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   TkvSimDevnode* node = DeviceOf(Set(set), data);
   if (!node) {

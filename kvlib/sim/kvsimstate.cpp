@@ -26,13 +26,6 @@ struct TStubProcess {
   ~TStubProcess() { --tStubDepth; }
 };
 
-bool Fails(TkvSimMachine& m, const char* op) {
-  DWORD error = 0;
-  if (!m.Enter(op, &error)) return false;
-  SetLastError(error);
-  return true;
-}
-
 std::string Narrow(const WCHAR* text) {
   if (!text) return std::string();
   std::u16string w;
@@ -124,7 +117,7 @@ unsigned TkvSimMachine::StubRuns() const {
 
 BOOL TkvSimMachine::SetupDiOpenDeviceInfoW(HDEVINFO set, const WCHAR* instanceId, HWND parent, DWORD flags,
                                            SP_DEVINFO_DATA* data) {
-  if (Fails(*this, "SetupDiOpenDeviceInfoW")) return FALSE;
+  if (EnterFails("SetupDiOpenDeviceInfoW")) return FALSE;
   if (!instanceId) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -135,7 +128,7 @@ BOOL TkvSimMachine::SetupDiOpenDeviceInfoW(HDEVINFO set, const WCHAR* instanceId
 
 BOOL TkvSimMachine::SetClassInstallParams(HDEVINFO set, SP_DEVINFO_DATA* data, SP_CLASSINSTALL_HEADER* params,
                                           DWORD size, const char* operation) {
-  if (Fails(*this, operation)) return FALSE;
+  if (EnterFails(operation)) return FALSE;
   TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   DevInfoSet* s = Set(set);
   TkvSimDevnode* node = DeviceOf(s, data);
@@ -239,7 +232,7 @@ TkvSimDevnode* TkvSimMachine::StateChangeDevice(HDEVINFO set, SP_DEVINFO_DATA* d
 }
 
 BOOL TkvSimMachine::SetupDiRemoveDevice(HDEVINFO set, SP_DEVINFO_DATA* data) {
-  if (Fails(*this, "SetupDiRemoveDevice")) return FALSE;
+  if (EnterFails("SetupDiRemoveDevice")) return FALSE;
   TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   TkvSimDevnode* node = StateChangeDevice(set, data);
   if (!node) return FALSE;
@@ -252,7 +245,7 @@ BOOL TkvSimMachine::SetupDiRemoveDevice(HDEVINFO set, SP_DEVINFO_DATA* data) {
 }
 
 BOOL TkvSimMachine::SetupDiUnremoveDevice(HDEVINFO set, SP_DEVINFO_DATA* data) {
-  if (Fails(*this, "SetupDiUnremoveDevice")) return FALSE;
+  if (EnterFails("SetupDiUnremoveDevice")) return FALSE;
   TkvLockGuard<TkvRecursiveMutex> lock(FLock);
   TkvSimDevnode* node = StateChangeDevice(set, data);
   if (!node) return FALSE;

@@ -361,11 +361,7 @@ std::size_t TkvSimMachine::WinUsbInterfaceCount() const {
 }
 
 BOOL TkvSimMachine::WinUsb_Initialize(HANDLE device, WINUSB_INTERFACE_HANDLE* handle) {
-  DWORD error = 0;
-  if (Enter("WinUsb_Initialize", &error)) {
-    SetLastError(error);
-    return FALSE;
-  }
+  if (EnterFails("WinUsb_Initialize")) return FALSE;
   if (!handle) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -381,6 +377,7 @@ BOOL TkvSimMachine::WinUsb_Initialize(HANDLE device, WINUSB_INTERFACE_HANDLE* ha
     SetLastError(ERROR_INVALID_FUNCTION);  // not a device under WinUSB
     return FALSE;
   }
+  DWORD error = ERROR_SUCCESS;
   if (!winusb->Initialize(&error)) {
     SetLastError(error);
     return FALSE;
@@ -392,11 +389,7 @@ BOOL TkvSimMachine::WinUsb_Initialize(HANDLE device, WINUSB_INTERFACE_HANDLE* ha
 }
 
 BOOL TkvSimMachine::WinUsb_Free(WINUSB_INTERFACE_HANDLE handle) {
-  DWORD error = 0;
-  if (Enter("WinUsb_Free", &error)) {
-    SetLastError(error);
-    return FALSE;
-  }
+  if (EnterFails("WinUsb_Free")) return FALSE;
   std::shared_ptr<TkvSimWinUsb> device;
   {
     TkvLockGuard<TkvRecursiveMutex> lock(FLock);
@@ -414,54 +407,34 @@ BOOL TkvSimMachine::WinUsb_Free(WINUSB_INTERFACE_HANDLE handle) {
 
 BOOL TkvSimMachine::WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle, BYTE pipe, BYTE* buffer, ULONG length,
                                     ULONG* transferred, OVERLAPPED* overlapped) {
-  DWORD error = 0;
-  if (Enter("WinUsb_ReadPipe", &error)) {
-    SetLastError(error);
-    return FALSE;
-  }
+  if (EnterFails("WinUsb_ReadPipe")) return FALSE;
   auto device = WinUsbInterface(handle);
   return device ? device->Transfer(handle, true, pipe, buffer, length, transferred, overlapped) : FALSE;
 }
 
 BOOL TkvSimMachine::WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handle, BYTE pipe, BYTE* buffer, ULONG length,
                                      ULONG* transferred, OVERLAPPED* overlapped) {
-  DWORD error = 0;
-  if (Enter("WinUsb_WritePipe", &error)) {
-    SetLastError(error);
-    return FALSE;
-  }
+  if (EnterFails("WinUsb_WritePipe")) return FALSE;
   auto device = WinUsbInterface(handle);
   return device ? device->Transfer(handle, false, pipe, buffer, length, transferred, overlapped) : FALSE;
 }
 
 BOOL TkvSimMachine::WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE handle, BYTE pipe, ULONG type, ULONG length,
                                          void* value) {
-  DWORD error = 0;
-  if (Enter("WinUsb_SetPipePolicy", &error)) {
-    SetLastError(error);
-    return FALSE;
-  }
+  if (EnterFails("WinUsb_SetPipePolicy")) return FALSE;
   auto device = WinUsbInterface(handle);
   return device ? device->SetPolicy(pipe, type, length, value) : FALSE;
 }
 
 BOOL TkvSimMachine::WinUsb_GetOverlappedResult(WINUSB_INTERFACE_HANDLE handle, OVERLAPPED* overlapped,
                                                DWORD* bytes, BOOL wait) {
-  DWORD error = 0;
-  if (Enter("WinUsb_GetOverlappedResult", &error)) {
-    SetLastError(error);
-    return FALSE;
-  }
+  if (EnterFails("WinUsb_GetOverlappedResult")) return FALSE;
   auto device = WinUsbInterface(handle);
   return device ? device->OverlappedResult(overlapped, bytes, wait) : FALSE;
 }
 
 BOOL TkvSimMachine::WinUsb_AbortPipe(WINUSB_INTERFACE_HANDLE handle, BYTE pipe) {
-  DWORD error = 0;
-  if (Enter("WinUsb_AbortPipe", &error)) {
-    SetLastError(error);
-    return FALSE;
-  }
+  if (EnterFails("WinUsb_AbortPipe")) return FALSE;
   auto device = WinUsbInterface(handle);
   return device ? device->Abort(pipe) : FALSE;
 }
