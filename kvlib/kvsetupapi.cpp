@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "kvplatform.h"
@@ -19,10 +20,12 @@ struct TBinding {
   unsigned BindCount = 0;
 };
 
-TBinding& Binding() {
-  static TBinding binding;
-  return binding;
-}
+// Constant-initialised with trivial destruction (no function-local static):
+// the release at program end runs from another static's destructor and must
+// still find the table, whatever the order of the static destructors.
+TBinding gBinding;
+static_assert(std::is_trivially_destructible_v<TBinding>);
+TBinding& Binding() { return gBinding; }
 
 template <class T>
 bool Lookup(HMODULE module, const char* name, T& slot) {
