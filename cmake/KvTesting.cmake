@@ -1,7 +1,7 @@
 # Test programs.
 #
 #   kv_add_gtest(NAME <name> SOURCES <src>... [LIBS <lib>...]
-#                [WINE_ONLY] [NATIVE_ONLY] [RESOURCES <file.rc>...]
+#                [WINE_ONLY] [NATIVE_ONLY] [WINE_DESKTOP] [RESOURCES <file.rc>...]
 #                [TIMEOUT <seconds>] [LABELS <label>...])
 #
 # Builds one GoogleTest program (linked to gtest_main and gmock) and registers
@@ -9,7 +9,9 @@
 # it under Wine (one Wine process per program).  WINE_ONLY: Windows builds
 # only; NATIVE_ONLY: the native build only.  In a Windows build that cannot
 # run its programs (i686) the program is built and linked but not registered.
-# Tests carry the label "native" or "wine" besides LABELS.
+# Tests carry the label "native" or "wine" besides LABELS.  WINE_DESKTOP: under
+# Wine the test never runs beside another WINE_DESKTOP test (shared clipboard
+# and device broadcasts).
 #
 #   kv_add_fuzzer(NAME <name> SOURCES <src>... [LIBS <lib>...] [CORPUS <dir>] [DICT <file>] [NATIVE_ONLY])
 #
@@ -56,7 +58,7 @@ else()
 endif()
 
 function(kv_add_gtest)
-  cmake_parse_arguments(PARSE_ARGV 0 ARG "WINE_ONLY;NATIVE_ONLY" "NAME;TIMEOUT" "SOURCES;LIBS;RESOURCES;LABELS")
+  cmake_parse_arguments(PARSE_ARGV 0 ARG "WINE_ONLY;NATIVE_ONLY;WINE_DESKTOP" "NAME;TIMEOUT" "SOURCES;LIBS;RESOURCES;LABELS")
   if(ARG_UNPARSED_ARGUMENTS OR NOT ARG_NAME OR NOT ARG_SOURCES)
     message(FATAL_ERROR "kv_add_gtest(NAME name SOURCES ... [LIBS ...] [WINE_ONLY|NATIVE_ONLY] [RESOURCES ...]):"
                         " bad arguments ${ARGV}")
@@ -87,6 +89,13 @@ function(kv_add_gtest)
     list(APPEND ARG_LABELS native)
   endif()
   set_tests_properties(${ARG_NAME} PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}")
+  # Under Wine the test processes share one desktop: its clipboard, and the
+  # WM_DEVICECHANGE that Wine's plug and play sends to every top-level window
+  # when a real driver install runs. Tests that count those messages or own
+  # the clipboard, and the ones that install for real, take turns.
+  if(WIN32 AND ARG_WINE_DESKTOP)
+    set_tests_properties(${ARG_NAME} PROPERTIES RESOURCE_LOCK wine_desktop)
+  endif()
 endfunction()
 
 function(kv_add_fuzzer)
