@@ -354,18 +354,8 @@ bool TkvUsbDriver::SaveDriverFiles(const std::string& Folder) {
   const std::string text = MakeDriverInf(LoadResourceText("kvusbinf"), values);
 
   const std::string infPath = Folder + "kvusb.inf";
-  HANDLE file = host.CreateFileA(infPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                 nullptr);
-  bool written = false;
-  if (file != INVALID_HANDLE_VALUE) {
-    DWORD done = 0;
-    written = host.WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &done, nullptr) &&
-              done == text.size();
-    written = host.CloseHandle(file) && written;
-    // A half INF is never handed to Windows.
-    if (!written) host.DeleteFileA(infPath.c_str());
-  }
-  if (!written) {
+  // A half INF is never handed to Windows: a failed write removes it.
+  if (!WriteWholeFile(infPath, text.data(), static_cast<DWORD>(text.size()))) {
     FatalError(5, "Creating file error.");
     return false;
   }

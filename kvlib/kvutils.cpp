@@ -70,13 +70,30 @@ bool SaveResourceToFile(const std::string& ResName, const std::string& FileName)
   DWORD size = 0;
   const BYTE* bytes = FindOwnResource(ResName, size);
   if (!bytes) return false;
+  return WriteWholeFile(FileName, bytes, size);
+}
+
+bool WriteWholeFile(const std::string& FileName, const void* Data, DWORD Size) {
   TkvHost& h = Host();
-  HANDLE file = h.CreateFileA(FileName.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  HANDLE file = h.CreateFileA(FileName.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
-  const BOOL ok = h.WriteFile(file, bytes, size, &written, nullptr);
-  h.CloseHandle(file);
-  return ok && written == size;
+  bool ok = h.WriteFile(file, Data, Size, &written, nullptr) != 0;
+  if (ok && written != Size) {
+    ok = false;
+    SetLastError(ERROR_WRITE_FAULT);  // a short write: the disk is full
+  }
+  DWORD error = ok ? 0 : GetLastError();
+  if (!h.CloseHandle(file) && ok) {
+    ok = false;
+    error = GetLastError();
+  }
+  if (!ok) {
+    h.DeleteFileA(FileName.c_str());
+    SetLastError(error);
+  }
+  return ok;
 }
 
 std::string LoadResourceText(const std::string& ResName) {

@@ -14,6 +14,11 @@ namespace kv {
 HWND GetOwnerWindow();
 // Writes the program's RCDATA resource ResName (any letter case) to FileName.
 bool SaveResourceToFile(const std::string& ResName, const std::string& FileName);
+// Creates (or truncates) FileName and writes Size bytes to it through the
+// host. A file that cannot be written completely is removed again: half an
+// INF, program or description is worse than none. On failure the last error
+// says why (ERROR_WRITE_FAULT for a short write).
+bool WriteWholeFile(const std::string& FileName, const void* Data, DWORD Size);
 // The bytes of the program's RCDATA resource ResName, or "" when it has none.
 std::string LoadResourceText(const std::string& ResName);
 // The file version of FileName formatted with Fmt (four %u; default

@@ -14,7 +14,6 @@
 // capture cannot be written.
 #include <cstdio>
 #include <exception>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
@@ -24,6 +23,7 @@
 #include "kvresources.h"
 #include "kvtreemodel.h"
 #include "kvusbman.h"
+#include "kvutils.h"
 #include "sim/kvsimmachine.h"
 #include "sim/kvsimrecorder.h"
 
@@ -282,10 +282,9 @@ int main(int argc, char** argv) {
     capture.KeepSerials = options.KeepSerials;
     capture.CodePage = codePage;
     const kv::TkvCaptureResult result = recorder->Describe(capture);
-    std::ofstream file(options.Capture, std::ios::binary | std::ios::trunc);
-    file << result.Json;
-    file.close();
-    if (!file) {
+    // Through the host, as every file of the programs: names in the ANSI code
+    // page, and a description that cannot be written whole is removed.
+    if (!kv::WriteWholeFile(options.Capture, result.Json.data(), static_cast<kv::DWORD>(result.Json.size()))) {
       std::fprintf(stderr, kCaptureFailed, options.Capture.c_str());
       return kCaptureError;
     }

@@ -15,30 +15,6 @@ namespace {
 // The real machine's description is named as the console names it.
 const char* const kRealMachineName = "this machine";
 
-bool WriteAll(const std::string& FileName, const std::string& text, kv::DWORD& error) {
-  kv::TkvHost& h = kv::Host();
-  kv::HANDLE file = h.CreateFileA(FileName.c_str(), kv::GENERIC_WRITE, 0, nullptr, kv::CREATE_ALWAYS,
-                                  kv::FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == kv::INVALID_HANDLE_VALUE) {
-    error = kv::GetLastError();
-    return false;
-  }
-  kv::DWORD written = 0;
-  bool ok = h.WriteFile(file, text.data(), static_cast<kv::DWORD>(text.size()), &written, nullptr) != 0;
-  if (ok && written != text.size()) {
-    ok = false;
-    kv::SetLastError(kv::ERROR_WRITE_FAULT);  // a short write: the disk is full
-  }
-  if (!ok) error = kv::GetLastError();
-  if (!h.CloseHandle(file) && ok) {
-    ok = false;
-    error = kv::GetLastError();
-  }
-  // Half a description is no description.
-  if (!ok) h.DeleteFileA(FileName.c_str());
-  return ok;
-}
-
 }  // namespace
 
 TkvSaveOutcome SaveMachineDescription(const std::string& FileName, bool RequestDescriptors) {
@@ -65,7 +41,8 @@ TkvSaveOutcome SaveMachineDescription(const std::string& FileName, bool RequestD
   }
   const kv::TkvCaptureResult result = recorder.Describe(options);
   outcome.SerialsReplaced = result.SerialsReplaced;
-  outcome.Ok = WriteAll(FileName, result.Json, outcome.Error);
+  outcome.Ok = kv::WriteWholeFile(FileName, result.Json.data(), static_cast<kv::DWORD>(result.Json.size()));
+  if (!outcome.Ok) outcome.Error = kv::GetLastError();
   return outcome;
 }
 
