@@ -1,5 +1,6 @@
 #include "kvsetupapi.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -35,10 +36,7 @@ bool Lookup(HMODULE module, const char* name, T& slot) {
 
 // The libraries go back to the machine that handed them out: when that
 // machine is replaced (it may be destroyed right after), and at program end.
-struct TUnloadAtExit {
-  TUnloadAtExit() { AddMachineReleaseHook(&UnloadSetupApi); }
-  ~TUnloadAtExit() { UnloadSetupApi(); }
-} gUnloadAtExit;
+TkvMachineRelease gRelease(&UnloadSetupApi);
 
 }  // namespace
 
@@ -475,9 +473,8 @@ bool RunX64Stub(const std::string& Arguments) {
   TKeepLastError error;
   if (!SaveResourceToFile("kvx64stub", stub)) {
     // Whatever sits at this well-known path now is not our stub: run nothing.
-    // A partly written file of ours goes; one we could not open stays.
+    // A partly written file of ours is gone already; one we could not open stays.
     error.Take();
-    h.DeleteFileA(stub.c_str());
     SetLastError(error.Code() != ERROR_SUCCESS ? error.Code() : ERROR_WRITE_FAULT);
     return false;
   }
@@ -530,6 +527,19 @@ bool InstallDriverForDevice(const std::string& HardwareId, const std::string& In
   h.OutputDebugStringA(text);
   SetLastError(code);
   return false;
+}
+
+// The system's text for a setup or Windows error, without the full stop and
+// line break it ends with; the setup layer's own text when the system has none.
+std::string SetupFailureText(DWORD code) {
+  if (code == 0) return std::string();
+  constexpr DWORD kFlags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ARGUMENT_ARRAY;
+  char buffer[256];
+  const DWORD length = Host().FormatMessageA(kFlags, nullptr, code, 0, buffer, sizeof buffer, nullptr);
+  if (length == 0) return SetupErrorText(code);
+  std::string text(buffer, std::min<DWORD>(length, sizeof buffer));
+  while (!text.empty() && (static_cast<unsigned char>(text.back()) <= ' ' || text.back() == '.')) text.pop_back();
+  return text;
 }
 
 std::string SetupErrorText(DWORD Code) {

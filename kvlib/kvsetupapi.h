@@ -111,5 +111,9 @@ bool UpdateDriverForPnPDevices(HWND Owner, const char* HardwareId, const char* I
 bool InstallDriverForDevice(const std::string& HardwareId, const std::string& InfPath);
 // "#XXXXXXXX." followed by a short explanation of the setup errors users meet.
 std::string SetupErrorText(DWORD Code);
+// Why a setup or device action failed, for people: the system's text for
+// Code without its closing full stop and line break, or SetupErrorText when
+// the system has none (most setup errors); "" for no error.
+std::string SetupFailureText(DWORD Code);
 
 }  // namespace kv

@@ -373,18 +373,6 @@ void RemovePackageFolders(const std::string& folder) {
   host.RemoveDirectoryA(folder.c_str());
 }
 
-// The system's text for a setup or Windows error, without the full stop and
-// line break it ends with; the setup layer's own text when the system has none.
-std::string FailureReason(DWORD code) {
-  if (code == 0) return std::string();
-  constexpr DWORD kFlags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ARGUMENT_ARRAY;
-  char buffer[256];
-  const DWORD length = Host().FormatMessageA(kFlags, nullptr, code, 0, buffer, sizeof buffer, nullptr);
-  if (length == 0) return SetupErrorText(code);
-  std::string text(buffer, std::min<DWORD>(length, sizeof buffer));
-  while (!text.empty() && (static_cast<unsigned char>(text.back()) <= ' ' || text.back() == '.')) text.pop_back();
-  return text;
-}
 
 }  // namespace
 
@@ -443,7 +431,7 @@ void TkvUsbDriver::InstallDriver() {
   RemovePackageFolders(folder);
   if (leaving) std::rethrow_exception(leaving);
 
-  if (!success) FatalError(4, "Driver installation failed." + FailureReason(lastCode));
+  if (!success) FatalError(4, "Driver installation failed." + SetupFailureText(lastCode));
 }
 
 void TkvUsbDriver::DeleteDriverFiles(const std::string& Folder) {

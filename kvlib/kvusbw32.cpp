@@ -202,10 +202,7 @@ T WinUsbEntry(const char* Name) {
 
 // The library goes back to the machine that handed it out: when that machine
 // is replaced (it may be destroyed right after), and at program end.
-struct TWinUsbRelease {
-  TWinUsbRelease() { AddMachineReleaseHook(&UnloadWinUsb); }
-  ~TWinUsbRelease() { UnloadWinUsb(); }
-} gWinUsbRelease;
+TkvMachineRelease gRelease(&UnloadWinUsb);
 
 }  // namespace
 

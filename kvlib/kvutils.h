@@ -38,11 +38,11 @@ std::string GetClipboardText(HWND Owner);
 // Starts CommandLine in Directory, optionally waits for its end. The outcome
 // is the last error: the start error, or the exit code (0 without Wait).
 void RunProcess(const std::string& CommandLine, const std::string& Directory, bool Wait, bool Hidden);
-// The letters of the drives of the chosen types, each followed by Separator,
-// trimmed.
 // The system's message text for an error code (FormatMessageA, one line,
 // without the closing line break), or "" when the system has none.
 std::string SysErrorMessage(DWORD Code);
+// The letters of the drives of the chosen types, each followed by Separator,
+// trimmed.
 std::string GetDriveLetters(bool Remote, bool CdRom, bool Fixed, bool Removable, bool RamDisk,
                             const std::string& Separator);
 

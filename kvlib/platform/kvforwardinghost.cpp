@@ -14,9 +14,6 @@ std::string FirstItems(const char* list, unsigned count) {
   return out + '\0';
 }
 
-constexpr WORD kMultiDestFiles = 0x0001;  // FOF_MULTIDESTFILES
-constexpr int kCancelled = 1223;           // ERROR_CANCELLED
-
 }  // namespace
 
 TkvFailingFileOperations::TkvFailingFileOperations(TkvHost& inner)
@@ -32,7 +29,7 @@ void TkvFailingFileOperations::Fail(unsigned count, int result, unsigned afterIt
 }
 
 void TkvFailingFileOperations::Abort(unsigned count, unsigned afterItems) {
-  Fail(count, kCancelled, afterItems);
+  Fail(count, static_cast<int>(ERROR_CANCELLED), afterItems);
   FAbort = true;
 }
 
@@ -45,7 +42,7 @@ int TkvFailingFileOperations::SHFileOperationA(SHFILEOPSTRUCTA* op) {
     // The part that is done before the failure: the first items, each with
     // its own destination when the destinations are paired.
     const std::string from = FirstItems(op->pFrom, FAfterItems);
-    const bool paired = (op->fFlags & kMultiDestFiles) != 0;
+    const bool paired = (op->fFlags & FOF_MULTIDESTFILES) != 0;
     const std::string to = op->pTo ? FirstItems(op->pTo, paired ? FAfterItems : 1) : std::string();
     SHFILEOPSTRUCTA part = *op;
     part.pFrom = from.c_str();

@@ -267,4 +267,13 @@ unsigned MachineGeneration();
 // thread, which no other thread shares the seam with.
 using TkvMachineReleaseHook = void (*)();
 void AddMachineReleaseHook(TkvMachineReleaseHook hook);
+// A binding's static registration: the hook runs whenever the machine is
+// replaced, and once more at program end for what is still bound then.
+struct TkvMachineRelease {
+  explicit TkvMachineRelease(TkvMachineReleaseHook hook) : Hook(hook) { AddMachineReleaseHook(hook); }
+  ~TkvMachineRelease() { Hook(); }
+  TkvMachineRelease(const TkvMachineRelease&) = delete;
+  TkvMachineRelease& operator=(const TkvMachineRelease&) = delete;
+  TkvMachineReleaseHook Hook;
+};
 }  // namespace kv

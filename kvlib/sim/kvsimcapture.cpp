@@ -169,9 +169,14 @@ class TWriter {
   }
 
   TkvCaptureResult Write() {
+    // The replies are checked against the serial numbers as read: checked
+    // against their placeholders, every serial-number request would differ
+    // and keep its recorded reply, serial number and all.
+    FPlaceholders = false;
     std::string usb = Usb();
     Verify(usb);
-    if (!FRaw.empty()) usb = Usb();
+    FPlaceholders = !O.KeepSerials;
+    if (!FRaw.empty() || FPlaceholders) usb = Usb();
     // The devnodes first: they name the hardware keys the registry holds.
     // (Room guessed from the size of the recording: the texts run to
     // megabytes on large machines.)
@@ -226,6 +231,7 @@ class TWriter {
   // object's number.
   std::vector<std::vector<const TkvRecRequest*>> FObjects;
   std::map<std::size_t, std::vector<const TkvRecRequest*>> FRaw;
+  bool FPlaceholders = false;  // serial-number strings written as their placeholders
   std::map<std::string, std::string> FSerials;  // serial number -> placeholder
   std::set<std::string> FHubsWritten;
   TkvSimMachine FScratch;
@@ -799,7 +805,7 @@ class TWriter {
           if (index == d.ISerialNumber && !text.empty()) {
             auto& placeholder = FSerials[utf8];
             if (placeholder.empty()) placeholder = "SERIAL" + HexNumber(static_cast<unsigned>(FSerials.size()), 4);
-            strings[index - 1u] = O.KeepSerials ? utf8 : placeholder;
+            strings[index - 1u] = FPlaceholders ? placeholder : utf8;
           } else {
             strings[index - 1u] = utf8;
           }

@@ -147,7 +147,7 @@ DWORD ReadSimDriverPackage(const std::string& infPath, const std::string& hardwa
         GUID g{};
         if (!TextToGuid(Trim(e.Values[i]), g)) return kErrorGeneralSyntax;
         bool known = false;
-        for (const GUID& k : package.Interfaces) known = known || GuidToText(k) == GuidToText(g);
+        for (const GUID& k : package.Interfaces) known = known || k == g;
         if (!known) package.Interfaces.push_back(g);
       }
     }

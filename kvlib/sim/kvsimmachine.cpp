@@ -3,8 +3,6 @@
 #include "kvsimmachine.h"
 
 #include <algorithm>
-
-#include <algorithm>
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
@@ -23,20 +21,20 @@ std::string LibraryKey(std::string name) {
   return name;
 }
 
-std::string RootName(HKEY root) {
-  if (root == HKEY_LOCAL_MACHINE) return "HKLM";
-  if (root == HKEY_CURRENT_USER) return "HKCU";
-  if (root == HKEY_CLASSES_ROOT) return "HKCR";
-  if (root == HKEY_USERS) return "HKU";
-  return std::string();
-}
-
 // Handles of this machine are tagged so that they can never be mistaken for
 // the host's, and never look like small integers or INVALID_HANDLE_VALUE.
 constexpr ULONG_PTR kHandleTag = 0x6B000000u;
 ULONG_PTR HandleValue(const void* h) { return reinterpret_cast<ULONG_PTR>(h); }
 
 }  // namespace
+
+std::string RegistryRootName(HKEY root) {
+  if (root == HKEY_LOCAL_MACHINE) return "HKLM";
+  if (root == HKEY_CURRENT_USER) return "HKCU";
+  if (root == HKEY_CLASSES_ROOT) return "HKCR";
+  if (root == HKEY_USERS) return "HKU";
+  return std::string();
+}
 
 TkvSimKey* TkvSimKey::Child(const std::string& name) const {
   auto it = FByName.find(UpperAscii(name));
@@ -594,7 +592,7 @@ BOOL TkvSimMachine::IsWow64() {
 // ---- registry --------------------------------------------------------------------
 
 TkvSimKey* TkvSimMachine::RootKey(HKEY root) {
-  const std::string name = RootName(root);
+  const std::string name = RegistryRootName(root);
   if (name.empty()) return nullptr;
   return FRoots[name].get();
 }

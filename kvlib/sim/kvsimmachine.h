@@ -461,6 +461,10 @@ class TkvSimMachine : public TkvMachine {
   friend class TkvSimDescriptionLoader;
 };
 
+// The short name of a predefined registry root as descriptions spell it
+// ("HKLM", "HKCU", "HKCR", "HKU"), or "" for any other key.
+std::string RegistryRootName(HKEY root);
+
 // The built-in demo machine (created on first use).
 TkvSimMachine& DemoMachine();
 // A machine of its own built from the same description, for a caller that

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "kvsimmachine.h"
 #include "kvsimrecording.h"
 #include "kvtext.h"
 
@@ -47,14 +48,6 @@ constexpr int EntryIndex(const char* name) {
 }
 
 ULONG_PTR Key(const void* handle) { return reinterpret_cast<ULONG_PTR>(handle); }
-
-std::string RootName(HKEY root) {
-  if (root == HKEY_LOCAL_MACHINE) return "HKLM";
-  if (root == HKEY_CURRENT_USER) return "HKCU";
-  if (root == HKEY_CLASSES_ROOT) return "HKCR";
-  if (root == HKEY_USERS) return "HKU";
-  return std::string();
-}
 
 // The recorder that is installed, or that an installed forwarding machine
 // forwards to.
@@ -402,7 +395,7 @@ LONG TkvRecordingMachine::RegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD options,
   const LONG status = FBelow.RegOpenKeyExA(root, subKey, options, access, result);
   if (status != ERROR_SUCCESS || !result) return status;
   std::lock_guard<std::mutex> lock(FLock);
-  std::string base = RootName(root);
+  std::string base = RegistryRootName(root);
   if (base.empty()) {
     auto parent = FRec->KeyHandles.find(Key(root));
     if (parent != FRec->KeyHandles.end()) base = parent->second->Path;

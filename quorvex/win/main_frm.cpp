@@ -8,6 +8,7 @@
 #include "about_frm.h"
 #include "devicebox.h"
 #include "global.h"
+#include "kvsetupapi.h"
 #include "kvutils.h"
 #include "links.h"
 #include "machinecapture.h"
@@ -677,7 +678,7 @@ void TfmMain::ShowActionOutcome(WORD id) {
   if (kvUSB1->LastActionOk()) return;
   const TkvAction* action = FindAction(id);
   ShowStatus(std::string(action ? action->Caption : "Device action") + " failed: " +
-             kv::SysErrorMessage(kvUSB1->LastActionError()));
+             kv::SetupFailureText(kvUSB1->LastActionError()));
 }
 
 void TfmMain::actInstallDriverExecute() {

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +19,7 @@
 #include "kvutils.h"
 #include "layout.h"
 #include "machinecapture.h"
+#include "../common/kvtestrows.h"
 #include "sim/kvsimmachine.h"
 #include "sim/kvsimusb.h"
 
@@ -433,24 +433,7 @@ class TShortWrites : public kv::TkvForwardingHost {
   }
 };
 
-// The console's text of a machine: every node with its rows, from a topology
-// of its own.
-std::string ConsoleRows(kv::TkvMachine& machine) {
-  kv::TkvMachineScope scope(machine);
-  kv::TkvUSBManager manager;
-  manager.Refresh();
-  std::string out;
-  std::function<void(const kv::TkvTreeNode&, int)> render = [&](const kv::TkvTreeNode& node, int depth) {
-    out += std::string(static_cast<std::size_t>(depth) * 2, ' ') + node.Text + "\n";
-    kv::TkvPropertyRows rows;
-    kv::ShowNodeInfo(rows, node.Data);
-    for (const kv::TkvPropertyRow& r : rows.Rows()) out += "  - " + r.Caption + ": " + r.Value + "\n";
-    for (const kv::TkvTreeNode& child : node.Children) render(child, depth + 1);
-  };
-  for (const kv::TkvTreeNode& root : kv::BuildTopologyTree(manager)) render(root, 0);
-  manager.Clear();
-  return out;
-}
+using kv::test::ConsoleRows;
 
 // The capture is written through the host half and replays the machine row
 // for row (the real one too, where there is one: under Wine, devnodes and no

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "global.h"
+#include "kvsetupapi.h"
 #include "kvtreemodel.h"
 #include "kvusbman.h"
 #include "kvutils.h"
@@ -19,6 +20,7 @@
 #include "sim/kvsimusb.h"
 #include "about_frm.h"
 #include "browserwin_fixture.h"
+#include "../common/kvtestrows.h"
 #include "main_frm.h"
 
 #include <tlhelp32.h>
@@ -30,6 +32,7 @@ namespace {
 using browserwin::DialogText;
 using browserwin::FindItem;
 using browserwin::Pump;
+using browserwin::PumpUntil;
 using browserwin::TOnModal;
 using quorvex::win::TfmMain;
 
@@ -336,7 +339,7 @@ TEST_F(BrowserWindow, DeviceArrivalReloadsOnceAndShowsTheDevice) {
     EXPECT_FALSE(w.CommandEnabled(quorvex::cmdEnable));
     EXPECT_EQ(StatusText(w.StatusBar(), 1), "");
   }
-  for (int waited = 0; w.ReloadCount() == reloads && waited < 3000; waited += 50) Pump(&w, 50);
+  PumpUntil(&w, [&] { return w.ReloadCount() > reloads; });
   EXPECT_EQ(w.ReloadCount(), reloads + 1);
   HWND tree = w.Tree().Handle();
   EXPECT_NE(FindItem(tree, TreeView_GetRoot(tree), "Arrived Gadget"), nullptr);
@@ -350,13 +353,20 @@ TEST_F(BrowserWindow, DeviceArrivalReloadsOnceAndShowsTheDevice) {
 // the cursor and the window come back, and the next command runs.
 TEST_F(BrowserWindow, ARaisingHandlerShowsAMessageBoxAndTheProgramGoesOn) {
   TfmMain& w = Open(FOptions);
+  // A refused action says why, also for setup errors the system has no text for.
+  FMachine.Fail("SetupDiCallClassInstaller", kv::ERROR_NO_SUCH_DEVINST, 1);
   SelectText(kTestBoard);
   Command(quorvex::cmdDisable);
-  Pump(&w, 700);
+  const std::string reason = kv::SetupFailureText(kv::ERROR_NO_SUCH_DEVINST);
+  EXPECT_NE(reason, "");
+  EXPECT_EQ(StatusText(w.StatusBar(), 1), "Disable failed: " + reason);
+  EXPECT_EQ(w.ReloadCount(), 1) << "nothing changed, nothing to reload";
+  Command(quorvex::cmdDisable);
+  PumpUntil(&w, [&] { return w.ReloadCount() >= 2; });
   EXPECT_EQ(w.ReloadCount(), 2) << "the disabled device's report reloads the tree once";
   SelectText(kTestBoard);  // the reload selected the first node
   Command(quorvex::cmdEnable);
-  Pump(&w, 700);
+  PumpUntil(&w, [&] { return w.ReloadCount() >= 3; });
   EXPECT_EQ(w.ReloadCount(), 3);
   std::string shown;
 
@@ -385,7 +395,7 @@ TEST_F(BrowserWindow, ARaisingHandlerShowsAMessageBoxAndTheProgramGoesOn) {
   EXPECT_FALSE(w.Busy());
   // A device change now is taken at once again.
   kv::BroadcastDeviceChange(kv::DBT_DEVNODES_CHANGED);
-  Pump(&w, 700);
+  PumpUntil(&w, [&] { return w.ReloadCount() >= 4; });
   EXPECT_EQ(w.ReloadCount(), 4) << "the install's own reload is skipped by its error; the device change reloads";
 }
 
@@ -489,7 +499,7 @@ TEST_F(BrowserWindow, TheTerminalPageEchoesTheLoopbackBoard) {
   for (char c : std::string("echo!")) {
     PostMessageA(w.Terminal(), WM_CHAR, static_cast<unsigned char>(c), 1);
     typed += c;
-    for (int i = 0; i < 200 && quorvex::win::WindowText(w.Terminal()) != typed; ++i) Pump(&w, 10);
+    PumpUntil(&w, [&] { return quorvex::win::WindowText(w.Terminal()) == typed; }, 2000);
     ASSERT_EQ(quorvex::win::WindowText(w.Terminal()), typed) << "the board sends each key back";
   }
 
@@ -498,28 +508,11 @@ TEST_F(BrowserWindow, TheTerminalPageEchoesTheLoopbackBoard) {
   EXPECT_FALSE(w.Usb().Active());
   SelectText("Pipe (Endpoint) #1");
   Pump(&w, 50);
-  for (int i = 0; i < 200 && ThreadCount() > threads; ++i) Pump(&w, 10);
+  PumpUntil(&w, [&] { return ThreadCount() <= threads; }, 2000);
   EXPECT_LE(ThreadCount(), threads) << "no reader left";
 }
 
-// The console's text of a machine: every node with its rows, from a topology
-// of its own.
-std::string ConsoleRows(kv::TkvMachine& machine) {
-  kv::TkvMachineScope scope(machine);
-  kv::TkvUSBManager manager;
-  manager.Refresh();
-  std::string out;
-  std::function<void(const kv::TkvTreeNode&, int)> render = [&](const kv::TkvTreeNode& node, int depth) {
-    out += std::string(static_cast<std::size_t>(depth) * 2, ' ') + node.Text + "\n";
-    kv::TkvPropertyRows rows;
-    kv::ShowNodeInfo(rows, node.Data);
-    for (const kv::TkvPropertyRow& r : rows.Rows()) out += "  - " + r.Caption + ": " + r.Value + "\n";
-    for (const kv::TkvTreeNode& child : node.Children) render(child, depth + 1);
-  };
-  for (const kv::TkvTreeNode& root : kv::BuildTopologyTree(manager)) render(root, 0);
-  manager.Clear();
-  return out;
-}
+using kv::test::ConsoleRows;
 
 std::string FileText(const std::string& file) {
   std::string text;

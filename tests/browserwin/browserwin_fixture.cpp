@@ -22,6 +22,11 @@ void Pump(TfmMain* window, int milliseconds) {
   } while (std::chrono::steady_clock::now() < end);
 }
 
+bool PumpUntil(TfmMain* window, const std::function<bool()>& done, int limitMs) {
+  for (int waited = 0; !done() && waited < limitMs; waited += 10) Pump(window, 10);
+  return done();
+}
+
 // ---- the run --------------------------------------------------------------------
 
 TBrowserRun::TBrowserRun()

@@ -21,6 +21,9 @@ using quorvex::win::TfmMain;
 // Dispatches the thread's messages, through the program's loop steps (the
 // window's accelerators, dialog keys), for the given time. Window may be none.
 void Pump(TfmMain* window, int milliseconds);
+// Pumps until done() holds or limitMs have passed (a loaded machine may be
+// slow, never the test's reason to fail); whether it held.
+bool PumpUntil(TfmMain* window, const std::function<bool()>& done, int limitMs = 3000);
 
 // A fresh copy of the demo machine, installed for the run's life, and the
 // main window on it. Closing (or the end of the run) destroys the window,

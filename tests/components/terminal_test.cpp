@@ -110,7 +110,9 @@ TEST_F(TTerminalFixture, TypedCharactersFollowTheUsage) {
     const BYTE echo = 'x';
     Io.TerminalWrite(&echo, 1);
   });
-  while (!Io.Echoing()) std::this_thread::sleep_for(1ms);  // not serving its message yet
+  // Not serving its message yet; bounded, so a broken echo fails instead of hanging.
+  for (int i = 0; i < 5000 && !Io.Echoing(); ++i) std::this_thread::sleep_for(1ms);
+  EXPECT_TRUE(Io.Echoing());
   const MSG typed{window, WM_CHAR, 'k', 1, 0, {0, 0}};
   Host().DispatchMessageA(&typed);
   EXPECT_TRUE(PumpUntil([&] { return !Io.Echoing(); }));

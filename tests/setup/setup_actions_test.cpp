@@ -137,7 +137,7 @@ TEST_P(SetupActionsTest, EnableMakesTwoInstallerCallsAndDisableOne) {
   if (Wow64())
     for (const char* change : {"2", "1"}) started.push_back(StubLine(kv::ReplaceAll(args, "%d", change)));
   EXPECT_EQ(M->StartedCommandLines(), started);
-  EXPECT_TRUE(H.Pauses.empty() || H.Pauses == std::vector<DWORD>({0, 0}));
+  EXPECT_EQ(H.Pauses, Wow64() ? std::vector<DWORD>({0, 0}) : std::vector<DWORD>());
 }
 
 TEST_P(SetupActionsTest, RestartRemovesAndReaddsOrHasTheStubRestart) {

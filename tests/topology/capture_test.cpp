@@ -8,31 +8,14 @@
 #include "sim/kvsimjsonwriter.h"
 #include "sim/kvsimrecorder.h"
 #include "topofixture.h"
+#include "../common/kvtestrows.h"
 
 extern const char kvDemoMachineJson[];
 
 namespace kvtest {
 namespace {
 
-// The console's text: every node with its rows.
-void Render(const kv::TkvTreeNode& node, int depth, std::string& out) {
-  out += std::string(static_cast<std::size_t>(depth) * 2, ' ') + node.Text + "\n";
-  kv::TkvPropertyRows rows;
-  kv::ShowNodeInfo(rows, node.Data);
-  for (const kv::TkvPropertyRow& r : rows.Rows()) out += "  - " + r.Caption + ": " + r.Value + "\n";
-  for (const kv::TkvTreeNode& child : node.Children) Render(child, depth + 1, out);
-}
-
-std::string Refresh(kv::TkvMachine& machine, bool descriptors) {
-  kv::TkvMachineScope scope(machine);
-  kv::TkvUSBManager manager;
-  manager.RequestDescriptors = descriptors;
-  manager.Refresh();
-  std::string out;
-  for (const kv::TkvTreeNode& root : kv::BuildTopologyTree(manager)) Render(root, 0, out);
-  manager.Clear();
-  return out;
-}
+std::string Refresh(kv::TkvMachine& machine, bool descriptors) { return kv::test::ConsoleRows(machine, descriptors); }
 
 // Refreshes through a recorder and returns the capture; *shown gets what the
 // refresh showed meanwhile.
@@ -193,6 +176,8 @@ TEST(CaptureTest, SerialNumbersBecomePlaceholdersUnlessKept) {
   const std::string kept = Capture(*original, true, &shown, true);
   kv::host::SetAnsiCodePage(1252);
   EXPECT_EQ(scrubbed.find("SN12345"), std::string::npos) << scrubbed;
+  // Nor as UTF-16 bytes of a recorded reply.
+  EXPECT_EQ(scrubbed.find("53 00 4E 00 31 00"), std::string::npos) << scrubbed;
   EXPECT_NE(scrubbed.find("USB\\\\VID_0781&PID_5567\\\\SERIAL0001"), std::string::npos) << scrubbed;
   EXPECT_NE(scrubbed.find("USBSTOR\\\\DISK\\\\SERIAL0001&0"), std::string::npos) << "the same serial, the same placeholder";
   EXPECT_NE(kept.find("SN12345"), std::string::npos);
