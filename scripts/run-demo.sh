@@ -43,9 +43,11 @@ Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
 XVFB=$!
 export DISPLAY=":$n" WINEPREFIX=$PREFIX
 cleanup() {
-  WINEPREFIX=$PREFIX wineserver -k 2>/dev/null
-  [ -n "${PROGRAM:-}" ] && kill "$PROGRAM" 2>/dev/null
-  kill "$XVFB" 2>/dev/null
+  # Each step may find its process gone already; none of them may stop the
+  # clean-up (the script runs with set -e), or the virtual screen stays.
+  WINEPREFIX=$PREFIX wineserver -k 2>/dev/null || true
+  if [ -n "${PROGRAM:-}" ]; then kill "$PROGRAM" 2>/dev/null || true; fi
+  kill "$XVFB" 2>/dev/null || true
   wait 2>/dev/null || true
 }
 trap cleanup EXIT
