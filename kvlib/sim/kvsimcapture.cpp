@@ -12,11 +12,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "kvsimjson.h"
 #include "kvsimjsonwriter.h"
 #include "kvsimmachine.h"
 #include "kvsimrecording.h"
 #include "kvsimusb.h"
-#include "kvsimusbjson.h"
 #include "kvtext.h"
 
 namespace kv {
@@ -163,9 +163,6 @@ class TWriter {
         FCodePage(options.CodePage ? options.CodePage : HostCodePage()) {
     FObjects.resize(R.Opened.size() + 1);
     for (const TkvRecRequest& r : R.Requests) FObjects[r.Object].push_back(&r);
-    FScratchHub = &FScratchUsb.AddController(0, "").SetRootHub("SCRATCH", 2);
-    FScratchHub->Attach(1, TkvSimUsbDevice());
-    FScratchHub->AttachHub(2, "SCRATCH2", 1, "");
   }
 
   TkvCaptureResult Write() {
@@ -173,10 +170,15 @@ class TWriter {
     // against their placeholders, every serial-number request would differ
     // and keep its recorded reply, serial number and all.
     FPlaceholders = false;
+    FModel = std::make_unique<TkvSimMachine>();  // only the buses answer these requests
+    FModelUsb = std::make_unique<TkvSimUsb>(*FModel);
     std::string usb = Usb();
-    Verify(usb);
+    Verify();
+    FModelUsb.reset();
+    FModel.reset();
     FPlaceholders = !O.KeepSerials;
-    if (!FRaw.empty() || FPlaceholders) usb = Usb();
+    if (!FRaw.empty()) usb = Usb();  // again, with the replies kept
+    else if (FPlaceholders) usb = Placeholders(usb);
     // The devnodes first: they name the hardware keys the registry holds.
     // (Room guessed from the size of the recording: the texts run to
     // megabytes on large machines.)
@@ -233,10 +235,20 @@ class TWriter {
   std::map<std::size_t, std::vector<const TkvRecRequest*>> FRaw;
   bool FPlaceholders = false;  // serial-number strings written as their placeholders
   std::map<std::string, std::string> FSerials;  // serial number -> placeholder
-  std::set<std::string> FHubsWritten;
-  TkvSimMachine FScratch;
-  TkvSimUsb FScratchUsb{FScratch};
-  TkvSimUsbHub* FScratchHub = nullptr;
+  std::set<std::string> FHubsWritten;  // upper case
+  // Where the serial numbers stand in the "usb" text written with the
+  // serial numbers as read: from before the text's separator to its end.
+  struct TSerialSpan {
+    std::size_t At, End;
+    const std::string* Placeholder;
+  };
+  std::vector<TSerialSpan> FSerialSpans;
+  const TkvSimUsbDevice FDeviceDefaults;
+  const TkvSimUsbDevice FHubDefaults = TkvSimUsbHub::DeviceSide("");
+  // The buses the "usb" section says, built while it is written the first
+  // time; the recorded requests are replayed on them.
+  std::unique_ptr<TkvSimMachine> FModel;
+  std::unique_ptr<TkvSimUsb> FModelUsb;
 
   // ---- machine ---------------------------------------------------------------------
 
@@ -458,7 +470,7 @@ class TWriter {
     if (!n.KernelName.empty()) KernelNames(id, Ansi(n.KernelName));
 
     std::vector<DEVINST> children;
-    if (depth < 64)
+    if (depth + 2 <= simjson::kMaxDevnodeDepth)  // the top level is the loader's depth 1
       for (DEVINST c : Children(key))
         if (!FDone[c]) children.push_back(c);
     std::vector<std::string> childIds;
@@ -575,28 +587,45 @@ class TWriter {
     out.End();
   }
 
-  // The value of "usb"; empty: no host controller opened.
+  // Where a hub of the buses being built goes: below a controller (the root
+  // hub) or on a port of a hub, with its device side.
+  struct TModelSlot {
+    TkvSimUsbController* Controller = nullptr;
+    TkvSimUsbHub* Parent = nullptr;
+    int Port = 0;
+    const TkvSimUsbDevice* Device = nullptr;
+  };
+
+  // The value of "usb"; empty: no host controller opened. While FModel is
+  // set, the buses the text says are built on it as well, as the loader
+  // would build them from the text.
   std::string Usb() {
     FSerials.clear();
+    FSerialSpans.clear();
     FHubsWritten.clear();
     TkvJsonWriter out(1);
     out.Text().reserve(R.Requests.size() * 64);
     out.BeginObject();
     out.Key("controllers").BeginArray();
     bool any = false;
-    for (int n = 0; n < 256; ++n) {
+    for (int n = 0; n <= simjson::kMaxControllerNumber; ++n) {
       const std::string path = "\\\\.\\HCD" + std::to_string(n);
       if (!Opened(path, false)) continue;
       any = true;
       const TRequests& requests = RequestsOf(path);
       out.BeginObject();
       out.Key("number").Number(static_cast<unsigned>(n));
+      std::string driver;
       if (const TkvRecRequest* key = Best(requests, kHcdDriverKeyName)) {
-        const std::u16string name = Name(key, 4);
-        if (!name.empty()) out.Key("driver").String(Utf16ToUtf8(name));
+        driver = Utf16ToUtf8(Name(key, 4));
+        if (!driver.empty()) out.Key("driver").String(driver);
       }
+      TkvSimUsbController* controller = FModel ? &FModelUsb->AddController(n, driver) : nullptr;
+      // A root hub named twice (by two controllers) is written once: the
+      // names open the hubs, so the second would hide the first.
       const std::string rootName = Utf16ToUtf8(Name(Best(requests, kRootHubName), 4));
-      if (!rootName.empty()) Hub(out.Key("rootHub"), rootName, true);
+      if (!rootName.empty() && FHubsWritten.insert(UpperAscii(rootName)).second)
+        Hub(out.Key("rootHub"), rootName, 1, TModelSlot{controller});
       Replies(out, path);
       out.End();
     }
@@ -605,35 +634,46 @@ class TWriter {
     return any ? std::move(out.Text()) : std::string();
   }
 
-  void Hub(TkvJsonWriter& out, const std::string& name, bool root) {
+  void Hub(TkvJsonWriter& out, const std::string& name, int depth, const TModelSlot& slot) {
+    const bool root = depth == 1;
     const std::string path = "\\\\.\\" + name;
     out.BeginObject();
     out.Key("name").String(name);
-    if (!FHubsWritten.insert(UpperAscii(name)).second) {  // a loop of hub names
-      out.End();
-      return;
-    }
     const TRequests& requests = RequestsOf(path);
     int ports = root ? 2 : 4;
+    BYTE controlCurrent = 100;
+    bool busPowered = false, nodeFails = false;
     if (const TkvRecRequest* info = Best(requests, kRootHubName); info && info->Out.size() >= kNodeInformation) {
       ports = info->Out[6];
+      controlCurrent = info->Out[10];
+      busPowered = info->Out[75] != 0;
       out.Key("ports").Number(static_cast<unsigned>(ports));
-      if (info->Out[10] != 100) out.Key("hubControlCurrent").Number(info->Out[10]);
-      if (info->Out[75]) out.Key("busPowered").Bool(true);
+      if (controlCurrent != 100) out.Key("hubControlCurrent").Number(controlCurrent);
+      if (busPowered) out.Key("busPowered").Bool(true);
     } else {
       DWORD highest = 0;
       for (const TkvRecRequest* r : requests)
         if (r->Code != kRootHubName && r->In.size() >= 4) highest = std::max(highest, Get32(r->In, 0));
       ports = static_cast<int>(std::min<DWORD>(255, std::max<DWORD>(highest, static_cast<DWORD>(ports))));
       out.Key("ports").Number(static_cast<unsigned>(ports));
-      if (AllFailed(requests, kRootHubName, ERROR_GEN_FAILURE))
-        out.Key("fail").BeginArray().String("IOCTL_USB_GET_NODE_INFORMATION").End();
+      nodeFails = AllFailed(requests, kRootHubName, ERROR_GEN_FAILURE);
+      if (nodeFails) out.Key("fail").BeginArray().String("IOCTL_USB_GET_NODE_INFORMATION").End();
     }
     bool exRequest = true;
     for (const TkvRecRequest* r : requests)
       if (r->Code == kConnectionInformationEx && !r->Ok && r->Error == ERROR_INVALID_FUNCTION) exRequest = false;
     if (!exRequest) out.Key("exRequest").Bool(false);
-    if (!Opened(path, true)) out.Key("openable").Bool(false);
+    const bool openable = Opened(path, true);
+    if (!openable) out.Key("openable").Bool(false);
+    TkvSimUsbHub* model = nullptr;
+    if (slot.Controller) model = &slot.Controller->SetRootHub(name, ports);
+    else if (slot.Parent) model = &slot.Parent->AttachHub(slot.Port, *slot.Device, name, ports);
+    if (model) {
+      model->HubControlCurrent = controlCurrent;
+      model->BusPowered = busPowered;
+      if (nodeFails) model->FailRequests[kRootHubName] = ERROR_GEN_FAILURE;
+      model->ExRequestSupported = exRequest;
+    }
     // The requests about each port.
     std::vector<TRequests> byPort(static_cast<std::size_t>(ports) + 1);
     for (const TkvRecRequest* r : requests) {
@@ -644,16 +684,18 @@ class TWriter {
     out.Key("devices").BeginArray();
     bool any = false;
     for (int p = 1; p <= ports; ++p)
-      any = Device(out, byPort[static_cast<std::size_t>(p)], static_cast<DWORD>(p), exRequest) || any;
+      any = Device(out, byPort[static_cast<std::size_t>(p)], p, exRequest, depth, model) || any;
     out.End();
     if (!any) out.Rewind(none);
     Replies(out, path);
     out.End();
+    if (model && !openable) model->SetOpenable(false);
   }
 
-  // Writes the device on a port from the requests about the port; false:
-  // nothing to say.
-  bool Device(TkvJsonWriter& out, const TRequests& requests, DWORD port, bool exRequest) {
+  // Writes the device on a port from the requests about the port, and puts
+  // it on the port of `model`; false: nothing to say.
+  bool Device(TkvJsonWriter& out, const TRequests& requests, int port, bool exRequest, int depth,
+              TkvSimUsbHub* model) {
     const TkvRecRequest* ex = exRequest ? Best(requests, kConnectionInformationEx) : nullptr;
     const TkvRecRequest* old = Best(requests, kConnectionInformation);
     const TkvRecRequest* info = ex ? ex : old;
@@ -665,18 +707,23 @@ class TWriter {
     TRequests descriptors;
     for (const TkvRecRequest* r : requests)
       if (r->Code == kDescriptor && r->In.size() >= kDescriptorRequest) descriptors.push_back(r);
-    std::vector<std::string> failList;
+    std::vector<DWORD> failList;
     for (DWORD code : {kConnectionInformationEx, kConnectionInformation, kConnectionName})
       if ((code != kConnectionInformationEx || exRequest) && AllFailed(requests, code, ERROR_GEN_FAILURE))
-        failList.push_back(UsbRequestName(code));
+        failList.push_back(code);
     if (!connected && hubName.empty() && driver.empty() && failList.empty()) return false;
 
+    // A hub is written as a hub where the description can hold it: below
+    // the nesting limit, and under a name not written yet (a name that
+    // comes again would hide the first hub, and a loop of names would not
+    // end). Otherwise it is written as the device it is.
+    const bool isHub = !hubName.empty() && depth < simjson::kMaxHubDepth && FHubsWritten.insert(UpperAscii(hubName)).second;
     // The defaults of the kind of device, to write only what differs.
-    const bool isHub = !hubName.empty();
-    TkvSimUsbDevice& d = *FScratchHub->Device(isHub ? 2 : 1);
-    const TkvSimUsbDevice defaults = d;
+    const TkvSimUsbDevice& defaults = isHub ? FHubDefaults : FDeviceDefaults;
+    TkvSimUsbDevice d = defaults;
     out.BeginObject();
-    out.Key("port").Number(port);
+    out.Key("port").Number(static_cast<unsigned>(port));
+    d.DriverKey = driver;
     if (!driver.empty()) out.Key("driver").String(driver);
     if (connected) {
       const std::vector<BYTE>& b = info->Out;
@@ -721,7 +768,10 @@ class TWriter {
       if (d.CurrentConfiguration != defaults.CurrentConfiguration)
         out.Key("configuration").Number(d.CurrentConfiguration);
       if (d.ConnectionStatus != defaults.ConnectionStatus) out.Key("status").Number(d.ConnectionStatus);
-      if (openPipes != d.Pipes.size()) out.Key("openPipes").Number(openPipes);
+      if (openPipes != d.Pipes.size()) {
+        out.Key("openPipes").Number(openPipes);
+        d.ReportedOpenPipes = openPipes;
+      }
     } else {
       d.ConnectionStatus = 0;
       out.Key("status").Number(0);
@@ -729,7 +779,10 @@ class TWriter {
     Descriptors(out, d, defaults, descriptors);
     if (!failList.empty()) {
       out.Key("fail").BeginArray();
-      for (const std::string& f : failList) out.String(f);
+      for (DWORD code : failList) {
+        out.String(UsbRequestName(code));
+        d.FailRequests[code] = ERROR_GEN_FAILURE;
+      }
       out.End();
     }
     auto samePipe = [](const TkvSimUsbEndpoint& a, const TkvSimUsbEndpoint& b) {
@@ -751,8 +804,8 @@ class TWriter {
       }
       out.End();
     }
-    d = defaults;
-    if (isHub) Hub(out.Key("hub"), hubName, false);
+    if (isHub) Hub(out.Key("hub"), hubName, depth + 1, TModelSlot{nullptr, model, port, &d});
+    else if (model) model->Attach(port, d);
     out.End();
     return true;
   }
@@ -773,11 +826,12 @@ class TWriter {
       auto& slot = got[key];
       if (data.size() > slot.size()) slot = data;
     }
-    std::vector<std::pair<std::string, std::string>> raw;  // descriptor -> bytes, kept as replied
+    std::vector<std::pair<WORD, const std::vector<BYTE>*>> raw;  // descriptors kept as replied
     auto prefixOf = [](const std::vector<BYTE>& part, const std::optional<std::vector<BYTE>>& whole) {
       return whole && part.size() <= whole->size() && std::equal(part.begin(), part.end(), whole->begin());
     };
     std::vector<std::optional<std::string>> strings;  // by index - 1; none: a string that failed
+    BYTE serialIndex = 0;
     for (const auto& g : got) {
       const BYTE type = static_cast<BYTE>(g.first >> 8), index = static_cast<BYTE>(g.first);
       const std::vector<BYTE>& data = g.second;
@@ -788,6 +842,9 @@ class TWriter {
         }
         if (!prefixOf(data, d.Descriptor(2, 0))) {
           out.Key("configDescriptor").String(Hex(data));
+          d.ConfigAttributes = defaults.ConfigAttributes;
+          d.ConfigMaxPower = defaults.ConfigMaxPower;
+          d.ConfigDescriptor = data;
         } else {
           if (d.ConfigAttributes != defaults.ConfigAttributes)
             out.Key("configAttributes").String(HexNumber(d.ConfigAttributes, 2));
@@ -799,15 +856,16 @@ class TWriter {
         std::u16string text;
         bool plain = data.size() >= 2 && data[0] == data.size() && data[1] == 3 && data.size() % 2 == 0;
         for (std::size_t i = 2; plain && i + 1 < data.size(); i += 2) text += static_cast<char16_t>(Get16(data, i));
-        const std::string utf8 = Utf16ToUtf8(text);
+        std::string utf8 = Utf16ToUtf8(text);
         if (plain && Utf8ToUtf16(utf8) == text) {
           if (strings.size() < index) strings.resize(index);
           if (index == d.ISerialNumber && !text.empty()) {
             auto& placeholder = FSerials[utf8];
             if (placeholder.empty()) placeholder = "SERIAL" + HexNumber(static_cast<unsigned>(FSerials.size()), 4);
+            serialIndex = index;
             strings[index - 1u] = FPlaceholders ? placeholder : utf8;
           } else {
-            strings[index - 1u] = utf8;
+            strings[index - 1u] = std::move(utf8);
           }
           continue;
         }
@@ -816,53 +874,76 @@ class TWriter {
       } else if (type == 1 && index == 0 && prefixOf(data, d.Descriptor(1, 0))) {
         continue;
       }
-      raw.emplace_back(HexNumber(g.first, 4), Hex(data));
+      raw.emplace_back(g.first, &data);
     }
     for (BYTE i : failedStrings)
       if (strings.size() < i) strings.resize(i);
     if (!strings.empty()) {
       out.Key("strings").BeginArray();
-      for (const auto& s : strings) s ? out.String(*s) : out.Null();
+      d.Strings.assign(strings.size(), std::nullopt);
+      for (std::size_t i = 0; i < strings.size(); ++i) {
+        if (!strings[i]) {
+          out.Null();
+          continue;
+        }
+        const std::size_t at = out.Text().size();
+        out.String(*strings[i]);
+        if (i + 1 == serialIndex && !FPlaceholders)
+          FSerialSpans.push_back({at, out.Text().size(), &FSerials[*strings[i]]});
+        if (FModel) d.SetString(static_cast<int>(i + 1), *strings[i]);
+      }
       out.End();
     }
     if (!raw.empty()) {
       out.Key("descriptors").BeginObject();
-      for (const auto& r : raw) out.Key(r.first).String(r.second);
+      for (const auto& r : raw) {
+        out.Key(HexNumber(r.first, 4)).String(Hex(*r.second));
+        d.RawDescriptors[r.first] = *r.second;
+      }
       out.End();
     }
   }
 
-  // Replays every recorded request on a machine loaded from the "usb"
-  // section as written and keeps the recorded reply of each one answered
+  // Replays every recorded request on the buses built while the "usb"
+  // section was written and keeps the recorded reply of each one answered
   // otherwise.
-  void Verify(const std::string& usb) {
-    if (usb.empty()) return;
-    // Only the buses answer these requests: a machine with nothing else.
-    auto replay = std::make_unique<TkvSimMachine>();
-    try {
-      LoadUsbDescription(*replay, nlohmann::json::parse(usb));
-    } catch (const std::exception&) {
-      return;
-    }
+  void Verify() {
     std::vector<BYTE> in, out;
     for (std::size_t object = 0; object < FObjects.size(); ++object) {
       const TRequests& requests = FObjects[object];
       if (requests.empty()) continue;
-      const HANDLE h = replay->CreateFileA(R.Paths[object - 1].c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                          OPEN_EXISTING, 0, nullptr);
+      const HANDLE h = FModel->CreateFileA(R.Paths[object - 1].c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                           OPEN_EXISTING, 0, nullptr);
       if (h == INVALID_HANDLE_VALUE) continue;  // an object the description does not hold
       for (const TkvRecRequest* r : requests) {
         in.assign(r->In.begin(), r->In.end());
         out.assign(r->OutSize, 0);
         DWORD returned = 0;
-        const BOOL ok = replay->DeviceIoControl(h, r->Code, in.empty() ? nullptr : in.data(), static_cast<DWORD>(in.size()),
-                                                out.empty() ? nullptr : out.data(), r->OutSize, &returned, nullptr);
+        const BOOL ok = FModel->DeviceIoControl(h, r->Code, in.empty() ? nullptr : in.data(),
+                                                static_cast<DWORD>(in.size()), out.empty() ? nullptr : out.data(),
+                                                r->OutSize, &returned, nullptr);
         const bool same = r->Ok ? ok && returned == r->Out.size() && std::equal(r->Out.begin(), r->Out.end(), out.begin())
                                 : !ok && GetLastError() == r->Error;
         if (!same) FRaw[object].push_back(r);
       }
-      replay->CloseHandle(h);
+      FModel->CloseHandle(h);
     }
+  }
+
+  // The "usb" text with the serial numbers written as their placeholders.
+  std::string Placeholders(const std::string& usb) const {
+    std::string out;
+    out.reserve(usb.size());
+    std::size_t from = 0;
+    for (const TSerialSpan& s : FSerialSpans) {
+      // The span holds the separator before the text, then the quoted text.
+      const std::size_t quote = usb.find('"', s.At);
+      out.append(usb, from, quote - from);
+      out.append("\"").append(*s.Placeholder).append("\"");
+      from = s.End;
+    }
+    out.append(usb, from, std::string::npos);
+    return out;
   }
 
   // ---- serial numbers ------------------------------------------------------------------------

@@ -19,6 +19,8 @@ using nlohmann::json;
 // the stack of the loader or of the walks over what it built.
 constexpr int kMaxDevnodeDepth = 256;
 constexpr int kMaxHubDepth = 32;
+// Host controllers are opened as \\.\HCD0 to \\.\HCD15.
+constexpr int kMaxControllerNumber = 15;
 
 [[noreturn]] inline void Fault(const std::string& where, const std::string& what) {
   throw std::runtime_error("machine description: " + where + ": " + what);

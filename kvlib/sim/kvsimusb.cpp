@@ -249,7 +249,7 @@ TkvSimUsbDevice& TkvSimUsbHub::Attach(int port, const TkvSimUsbDevice& device) {
   return *stored;
 }
 
-TkvSimUsbHub& TkvSimUsbHub::AttachHub(int port, const std::string& name, int ports, const std::string& driverKey) {
+TkvSimUsbDevice TkvSimUsbHub::DeviceSide(const std::string& driverKey) {
   TkvSimUsbDevice device;
   device.DeviceClass = 9;
   device.MaxPacketSize0 = 64;
@@ -257,6 +257,14 @@ TkvSimUsbHub& TkvSimUsbHub::AttachHub(int port, const std::string& name, int por
   device.ConfigAttributes = 0xE0;
   device.ConfigMaxPower = 50;
   device.Pipes.push_back(TkvSimUsbEndpoint{0x81, 3, 1, 12, 0});  // status change
+  return device;
+}
+
+TkvSimUsbHub& TkvSimUsbHub::AttachHub(int port, const std::string& name, int ports, const std::string& driverKey) {
+  return AttachHub(port, DeviceSide(driverKey), name, ports);
+}
+
+TkvSimUsbHub& TkvSimUsbHub::AttachHub(int port, const TkvSimUsbDevice& device, const std::string& name, int ports) {
   TkvSimUsbDevice& stored = Attach(port, device);
   stored.FHub = std::make_shared<TkvSimUsbHub>(FMachine, FState, name, ports);
   FMachine.AddDeviceObject(stored.FHub->Path(), stored.FHub);

@@ -155,8 +155,13 @@ class TkvSimUsbHub : public TkvSimUsbObject, public std::enable_shared_from_this
   int PortCount() const { return static_cast<int>(FPorts.size()); }
   // Puts a device on port 1..PortCount and returns the device as stored.
   TkvSimUsbDevice& Attach(int port, const TkvSimUsbDevice& device);
-  // Puts a hub on a port; it is opened as \\.\<name>.
+  // Puts a hub on a port; it is opened as \\.\<name>. Its device side is
+  // DeviceSide(driverKey), or the device given.
   TkvSimUsbHub& AttachHub(int port, const std::string& name, int ports, const std::string& driverKey);
+  TkvSimUsbHub& AttachHub(int port, const TkvSimUsbDevice& device, const std::string& name, int ports);
+  // The device side of a hub as AttachHub makes it: hub class, self powered,
+  // with its status-change pipe.
+  static TkvSimUsbDevice DeviceSide(const std::string& driverKey);
   void Detach(int port);
   TkvSimUsbDevice* Device(int port) const;
   // Whether CreateFileA finds the hub (it is registered with the machine).

@@ -276,8 +276,7 @@ void LoadUsbDescription(TkvSimMachine& machine, const json& usb) {
     const std::string at = "usb.controllers[" + std::to_string(i) + "]";
     OnlyKeys(c, at, {"number", "driver", "rootHubName", "rootHub", "fail", "short", "replies", "comment"});
     if (!c.contains("number")) Fault(at, "a host controller needs its \"number\"");
-    // The topology tries \\.\HCD0 to \\.\HCD15 only.
-    const unsigned long number = Number(c, "number", at, 15, 0);
+    const unsigned long number = Number(c, "number", at, kMaxControllerNumber, 0);
     for (unsigned long n : numbers)
       if (n == number) Fault(at + ".number", "host controller " + std::to_string(number) + " appears twice");
     numbers.push_back(number);
