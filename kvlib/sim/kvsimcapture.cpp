@@ -40,7 +40,8 @@ constexpr std::size_t kDescriptorRequest = 12;
 // serial number itself: inside other texts they would hit unrelated digits.
 constexpr std::size_t kMinSerialInText = 4;
 
-std::string Hex(const std::vector<BYTE>& bytes) {
+template <class TBytes>
+std::string Hex(const TBytes& bytes) {
   static const char digits[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(bytes.size() * 3);
@@ -66,11 +67,13 @@ std::string GuidText(const GUID& g) {
   return b;
 }
 
-DWORD Get32(const std::vector<BYTE>& b, std::size_t at) {
+template <class TBytes>
+DWORD Get32(const TBytes& b, std::size_t at) {
   return static_cast<DWORD>(b[at]) | static_cast<DWORD>(b[at + 1]) << 8 | static_cast<DWORD>(b[at + 2]) << 16 |
          static_cast<DWORD>(b[at + 3]) << 24;
 }
-WORD Get16(const std::vector<BYTE>& b, std::size_t at) { return static_cast<WORD>(b[at] | b[at + 1] << 8); }
+template <class TBytes>
+WORD Get16(const TBytes& b, std::size_t at) { return static_cast<WORD>(b[at] | b[at + 1] << 8); }
 
 // ANSI text of the machine's code page to UTF-8. The table is recovered from
 // the host's own conversion, which uses the same code page.
@@ -94,6 +97,14 @@ class TAnsi {
       w += it == FTable.end() ? u'?' : it->second;
     }
     return Utf16ToUtf8(w);
+  }
+  // The text as UTF-8: itself when it is ASCII, else converted into `room`.
+  std::string_view View(std::string_view text, std::string& room) const {
+    bool ascii = true;
+    for (unsigned char b : text) ascii = ascii && b < 0x80;
+    if (ascii) return text;
+    room = (*this)(std::string(text));
+    return room;
   }
 
  private:
@@ -126,9 +137,11 @@ unsigned HostCodePage() {
   return 1252;
 }
 
-std::string Text(const std::vector<BYTE>& data) {
-  const char* p = reinterpret_cast<const char*>(data.data());
-  return std::string(p, ::strnlen(p, data.size()));
+// A text value up to its terminating zero.
+std::string_view Text(const TkvRecBytes& data) {
+  if (data.empty()) return std::string_view();
+  const char* p = reinterpret_cast<const char*>(data.Data);
+  return std::string_view(p, ::strnlen(p, data.size()));
 }
 
 const char* PropertyName(DWORD spdrp) {
@@ -143,9 +156,9 @@ const char* PropertyName(DWORD spdrp) {
   }
 }
 
-std::vector<std::string> SplitMultiSz(const std::vector<BYTE>& data) {
+std::vector<std::string> SplitMultiSz(const TkvRecBytes& data) {
   std::vector<std::string> items;
-  const char* p = reinterpret_cast<const char*>(data.data());
+  const char* p = reinterpret_cast<const char*>(data.Data);
   std::size_t at = 0;
   while (at < data.size()) {
     const std::size_t n = ::strnlen(p + at, data.size() - at);
@@ -396,6 +409,7 @@ class TWriter {
   unsigned FStamp = 0;
   std::vector<std::string> FIds;
   std::vector<char> FDone;
+  std::string FRoom, FUpperId;  // room for texts converted and ids in upper case
 
   bool IsChildOf(const TkvRecDevnode& n, DEVINST parent) const {
     const bool top = n.Parent == 0 || n.Parent == R.Root || !R.Has(n.Parent);
@@ -444,7 +458,7 @@ class TWriter {
     if (n.Class) out.Key("class").String(GuidText(*n.Class));
     for (const auto& p : n.Properties) {
       if (const char* name = PropertyName(p.first)) {
-        out.Key(name).String(Ansi(Text(p.second.Data)));
+        out.Key(name).String(Ansi.View(Text(p.second.Data), FRoom));
       } else if (p.first == SPDRP_HARDWAREID) {
         out.Key("hardwareIds").BeginArray();
         for (const auto& i : SplitMultiSz(p.second.Data)) out.String(Ansi(i));
@@ -467,27 +481,31 @@ class TWriter {
       ojson& values = RegistryKey("HKLM\\SYSTEM\\CurrentControlSet\\Enum\\" + id + "\\Device Parameters");
       for (const auto& v : n.HardwareValues.List) values[v.first.empty() ? "@default" : Ansi(v.first)] = Value(v.second);
     }
-    if (!n.KernelName.empty()) KernelNames(id, Ansi(n.KernelName));
+    if (!n.KernelName.empty()) KernelNames(id, Ansi.View(n.KernelName, FRoom));
 
     std::vector<DEVINST> children;
     if (depth + 2 <= simjson::kMaxDevnodeDepth)  // the top level is the loader's depth 1
       for (DEVINST c : Children(key))
         if (!FDone[c]) children.push_back(c);
-    std::vector<std::string> childIds;
-    for (DEVINST c : children) childIds.push_back(IdOf(c));
-    const std::string upperId = UpperAscii(n.Id);
-    auto relations = [&](const auto& map, const char* key, const std::vector<std::string>& fallback) {
-      auto it = map.find(upperId);
-      if (n.Id.empty() || it == map.end()) return;
+    // Relations are written where they differ from what the description
+    // says anyway: the children for the bus, none for removal.
+    auto relations = [&](const auto& map, const char* key, const std::vector<DEVINST>* fallback) {
+      if (n.Id.empty() || map.empty()) return;
+      FUpperId.assign(n.Id);
+      for (char& c : FUpperId) c = UpperAscii(c);
+      auto it = map.find(FUpperId);
+      if (it == map.end()) return;
       std::vector<std::string> ids;
       for (const auto& i : it->second.second) ids.push_back(Ansi(i));
-      if (ids == fallback) return;
+      bool same = ids.size() == (fallback ? fallback->size() : 0);
+      for (std::size_t i = 0; same && i < ids.size(); ++i) same = ids[i] == IdOf((*fallback)[i]);
+      if (same) return;
       out.Key(key).BeginArray();
       for (const auto& i : ids) out.String(i);
       out.End();
     };
-    relations(R.BusRelations, "busRelations", childIds);
-    relations(R.RemovalRelations, "removalRelations", {});
+    relations(R.BusRelations, "busRelations", &children);
+    relations(R.RemovalRelations, "removalRelations", nullptr);
     if (!children.empty()) {
       out.Key("children").BeginArray();
       for (DEVINST c : children) Devnode(out, c, depth + 1);
@@ -497,9 +515,11 @@ class TWriter {
   }
   // The kernel names the hardware key's components had where they differ
   // from the ones the simulated machine gives.
-  void KernelNames(const std::string& id, const std::string& kernel) {
-    const std::string machine = "\\REGISTRY\\MACHINE\\";
-    if (kernel.size() <= machine.size() || !SameText(kernel.substr(0, machine.size()), machine)) return;
+  void KernelNames(const std::string& id, std::string_view kernel) {
+    constexpr std::string_view machine = "\\REGISTRY\\MACHINE\\";
+    if (kernel.size() <= machine.size()) return;
+    for (std::size_t i = 0; i < machine.size(); ++i)
+      if (UpperAscii(kernel[i]) != machine[i]) return;
     auto split = [](std::string_view path, std::vector<std::string_view>& parts) {
       parts.clear();
       for (;;) {
@@ -509,9 +529,9 @@ class TWriter {
         path.remove_prefix(slash + 1);
       }
     };
-    const std::string standard = "SYSTEM\\CurrentControlSet\\Enum\\" + id + "\\Device Parameters";
-    split(std::string_view(kernel).substr(machine.size()), FGot);
-    split(standard, FNames);
+    FStandard.assign("SYSTEM\\CurrentControlSet\\Enum\\").append(id).append("\\Device Parameters");
+    split(kernel.substr(machine.size()), FGot);
+    split(FStandard, FNames);
     if (FGot.size() != FNames.size()) return;
     for (std::size_t i = 0; i < FNames.size(); ++i) {
       if (FGot[i] == (i == 1 ? std::string_view("ControlSet001") : FNames[i])) continue;
@@ -521,6 +541,7 @@ class TWriter {
     }
   }
   std::vector<std::string_view> FGot, FNames;
+  std::string FStandard;
 
   // ---- USB --------------------------------------------------------------------------------
 
@@ -726,7 +747,7 @@ class TWriter {
     d.DriverKey = driver;
     if (!driver.empty()) out.Key("driver").String(driver);
     if (connected) {
-      const std::vector<BYTE>& b = info->Out;
+      const TkvRecBytes& b = info->Out;
       d.BcdUsb = Get16(b, 6);
       d.DeviceClass = b[8];
       d.DeviceSubClass = b[9];
@@ -974,47 +995,39 @@ class TWriter {
     bool ends[256] = {};
     for (unsigned char c : std::string("\\\"#&{}/ ;")) ends[c] = true;
     std::string upper;
-    auto flush = [&](std::size_t piece, std::size_t end) {
-      const std::size_t n = end - piece;
-      if (n >= shortest && n <= longest && starts[start(json.data() + piece)]) {
-        upper.assign(json, piece, n);
-        for (char& c : upper) c = UpperAscii(c);
-        auto it = swaps.find(upper);
-        if (it != swaps.end()) {
-          out += it->second;
-          return;
-        }
-      }
-      out.append(json, piece, n);
+    std::size_t copied = 0;  // what is before it is in `out`
+    // A piece that is a serial number goes out as its placeholder.
+    auto piece = [&](std::size_t at, std::size_t end) {
+      const std::size_t n = end - at;
+      if (n < shortest || n > longest || !starts[start(json.data() + at)]) return;
+      upper.assign(json, at, n);
+      for (char& c : upper) c = UpperAscii(c);
+      auto it = swaps.find(upper);
+      if (it == swaps.end()) return;
+      out.append(json, copied, at - copied).append(it->second);
+      copied = end;
     };
+    const std::size_t size = json.size();
     std::size_t i = 0;
-    while (i < json.size()) {
+    while (i < size) {
       // Outside the texts: up to and with the next quote.
       const std::size_t quote = json.find('"', i);
-      if (quote == std::string::npos) {
-        out.append(json, i, std::string::npos);
-        break;
-      }
-      out.append(json, i, quote + 1 - i);
+      if (quote == std::string::npos) break;
       // A text: pieces between the separators; an escape ("\\" between the
       // parts of a path) is one.
-      std::size_t piece = quote + 1;
-      for (i = piece; i < json.size(); ++i) {
+      std::size_t at = quote + 1;
+      for (i = at; i < size; ++i) {
         const unsigned char c = static_cast<unsigned char>(json[i]);
         if (!ends[c]) continue;
-        flush(piece, i);
-        if (c == '\\' && i + 1 < json.size()) {
-          out.append(json, i, 2);
-          piece = ++i + 1;
-          continue;
-        }
-        out += static_cast<char>(c);
-        piece = i + 1;
+        piece(at, i);
         if (c == '"') break;
+        if (c == '\\' && i + 1 < size) ++i;
+        at = i + 1;
       }
-      if (i >= json.size()) flush(piece, json.size());
+      if (i >= size) piece(at, size);
       ++i;
     }
+    out.append(json, copied, std::string::npos);
     return out;
   }
 };

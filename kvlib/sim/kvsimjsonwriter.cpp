@@ -34,14 +34,21 @@ void TkvJsonWriter::Before() {
 // Texts of printable ASCII are written here, with their quotes and
 // backslashes escaped; every other text is escaped by the library, so that
 // control characters and malformed UTF-8 come out exactly as it writes them.
-void TkvJsonWriter::Quoted(const std::string& text) {
-  bool plain = true;
-  for (unsigned char c : text) plain = plain && c >= 0x20 && c < 0x7F;
+void TkvJsonWriter::Quoted(std::string_view text) {
+  bool plain = true, escapes = false;
+  for (unsigned char c : text) {
+    plain = plain && c >= 0x20 && c < 0x7F;
+    escapes = escapes || c == '"' || c == '\\';
+  }
   if (plain) {
     FText += '"';
-    for (char c : text) {
-      if (c == '"' || c == '\\') FText += '\\';
-      FText += c;
+    if (!escapes) {
+      FText.append(text);
+    } else {
+      for (char c : text) {
+        if (c == '"' || c == '\\') FText += '\\';
+        FText += c;
+      }
     }
     FText += '"';
     return;
@@ -49,7 +56,7 @@ void TkvJsonWriter::Quoted(const std::string& text) {
   if (!FSerializer)
     FSerializer = std::make_unique<nlohmann::detail::serializer<nlohmann::ordered_json>>(
         nlohmann::detail::output_adapter<char>(FText), ' ', nlohmann::detail::error_handler_t::replace);
-  FSerializer->dump(nlohmann::ordered_json(text), true, false, kIndent, 0);
+  FSerializer->dump(nlohmann::ordered_json(std::string(text)), true, false, kIndent, 0);
 }
 
 TkvJsonWriter& TkvJsonWriter::BeginObject() {
@@ -77,7 +84,7 @@ TkvJsonWriter& TkvJsonWriter::End() {
   return *this;
 }
 
-TkvJsonWriter& TkvJsonWriter::Key(const std::string& key) {
+TkvJsonWriter& TkvJsonWriter::Key(std::string_view key) {
   Separate();
   Quoted(key);
   FText += ": ";
@@ -85,7 +92,7 @@ TkvJsonWriter& TkvJsonWriter::Key(const std::string& key) {
   return *this;
 }
 
-TkvJsonWriter& TkvJsonWriter::String(const std::string& text) {
+TkvJsonWriter& TkvJsonWriter::String(std::string_view text) {
   Before();
   Quoted(text);
   return *this;

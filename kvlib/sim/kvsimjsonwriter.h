@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -27,8 +28,8 @@ class TkvJsonWriter {
   TkvJsonWriter& BeginObject();
   TkvJsonWriter& BeginArray();
   TkvJsonWriter& End();
-  TkvJsonWriter& Key(const std::string& key);
-  TkvJsonWriter& String(const std::string& text);
+  TkvJsonWriter& Key(std::string_view key);
+  TkvJsonWriter& String(std::string_view text);
   TkvJsonWriter& Number(std::uint64_t value);
   TkvJsonWriter& Bool(bool value);
   TkvJsonWriter& Null();
@@ -57,7 +58,7 @@ class TkvJsonWriter {
   void Before();
   void Separate();
   void Indent(std::size_t depth);
-  void Quoted(const std::string& text);
+  void Quoted(std::string_view text);
 
   std::string FText;
   std::size_t FBase;

@@ -175,12 +175,26 @@ bool IsUsbReadRequest(DWORD code) {
   }
 }
 
-void Keep(TkvRecValue& value, DWORD type, const BYTE* data, std::size_t size) {
-  value.Type = type;
-  value.Data.assign(data, data + size);
+TkvRecBytes TkvRecArena::Copy(const void* data, std::size_t size) {
+  if (!size) return {};
+  if (size > FLeft) {
+    const std::size_t room = std::max(size, kBlock);
+    FBlocks.emplace_back(new BYTE[room]);
+    FFree = FBlocks.back().get();
+    FLeft = room;
+  }
+  std::memcpy(FFree, data, size);
+  const TkvRecBytes kept{FFree, size};
+  FFree += size;
+  FLeft -= size;
+  return kept;
 }
 
-void TkvRecValues::Set(std::string_view name, DWORD type, const BYTE* data, std::size_t size) {
+void TkvRecValues::Set(TkvRecArena& arena, std::string_view name, DWORD type, const BYTE* data, std::size_t size) {
+  auto keep = [&](TkvRecValue& value) {
+    value.Type = type;
+    value.Data = arena.Copy(data, size);
+  };
   auto same = [&](const std::string& known) {
     if (known.size() != name.size()) return false;
     for (std::size_t i = 0; i < name.size(); ++i)
@@ -189,17 +203,23 @@ void TkvRecValues::Set(std::string_view name, DWORD type, const BYTE* data, std:
   };
   for (auto& v : List)
     if (same(v.first)) {
-      Keep(v.second, type, data, size);
+      keep(v.second);
       return;
     }
   List.emplace_back(std::string(name), TkvRecValue());
-  Keep(List.back().second, type, data, size);
+  keep(List.back().second);
 }
 
 TkvRecValue& TkvRecDevnode::Property(DWORD code) {
   auto at = std::lower_bound(Properties.begin(), Properties.end(), code,
                              [](const auto& p, DWORD c) { return p.first < c; });
-  if (at == Properties.end() || at->first != code) at = Properties.emplace(at, code, TkvRecValue());
+  if (at == Properties.end() || at->first != code) {
+    if (Properties.empty()) {
+      Properties.reserve(8);  // the properties a refresh reads of a devnode
+      at = Properties.begin();
+    }
+    at = Properties.emplace(at, code, TkvRecValue());
+  }
   return at->second;
 }
 
@@ -213,12 +233,13 @@ DEVINST TkvRecordingMachine::TRecording::Node(DEVINST handle) {
 }
 
 DEVINST TkvRecordingMachine::TRecording::BindId(DEVINST handle, const std::string& id) {
+  // Mostly a handle already tied to the devnode of this id.
+  auto bound = Bound.find(handle);
+  if (bound != Bound.end() && SameText(At(bound->second).Id, id)) return bound->second;
   const std::string upper = UpperAscii(id);
   auto named = ById.find(upper);
-  auto bound = Bound.find(handle);
   if (bound != Bound.end()) {
     TkvRecDevnode& n = At(bound->second);
-    if (SameText(n.Id, id)) return bound->second;
     if (n.Id.empty() && named == ById.end()) {
       n.Id = id;
       ById[upper] = bound->second;
@@ -241,7 +262,9 @@ DEVINST TkvRecordingMachine::TRecording::BindId(DEVINST handle, const std::strin
 }
 
 TkvRecordingMachine::TRecording::Key& TkvRecordingMachine::TRecording::OpenedKey(const std::string& path) {
-  const std::string upper = UpperAscii(path);
+  std::string& upper = FUpper;  // its room is used again: keys are opened by the thousand
+  upper.assign(path);
+  for (char& c : upper) c = UpperAscii(c);
   auto it = Keys.find(upper);
   if (it != Keys.end()) return it->second;
   Key& k = Keys[upper];
@@ -342,7 +365,8 @@ BOOL TkvRecordingMachine::DeviceIoControl(HANDLE device, DWORD code, void* in, D
   }
   // The input first: the reply may be written over it.
   const DWORD room = out ? outSize : 0;
-  std::vector<BYTE> input;
+  thread_local std::vector<BYTE> input;
+  input.clear();
   if (in && inSize) input.assign(static_cast<const BYTE*>(in), static_cast<const BYTE*>(in) + inSize);
   DWORD got = 0;
   const BOOL ok = FBelow.DeviceIoControl(device, code, in, inSize, out, outSize, &got, overlapped);
@@ -362,7 +386,9 @@ BOOL TkvRecordingMachine::DeviceIoControl(HANDLE device, DWORD code, void* in, D
       TkvRecRequest* r = nullptr;
       for (auto [at, end] = FRec->RequestIndex.equal_range(hash); at != end && !r; ++at) {
         TkvRecRequest& known = FRec->Requests[at->second];
-        if (known.Object == object && known.Code == code && known.OutSize == room && known.In == input) r = &known;
+        if (known.Object == object && known.Code == code && known.OutSize == room &&
+            std::equal(known.In.begin(), known.In.end(), input.begin(), input.end()))
+          r = &known;
       }
       if (!r) {  // a request not made before; a later reply replaces an earlier
         FRec->RequestIndex.emplace(hash, FRec->Requests.size());
@@ -370,11 +396,11 @@ BOOL TkvRecordingMachine::DeviceIoControl(HANDLE device, DWORD code, void* in, D
         r->Object = object;
         r->Code = code;
         r->OutSize = room;
-        r->In = std::move(input);
+        r->In = FRec->Bytes.Copy(input.data(), input.size());
       }
       r->Ok = ok != FALSE;
       r->Error = ok ? ERROR_SUCCESS : error;
-      r->Out.assign(reply, reply + replied);
+      r->Out = FRec->Bytes.Copy(reply, replied);
     }
   }
   SetLastError(error);
@@ -395,14 +421,14 @@ LONG TkvRecordingMachine::RegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD options,
   const LONG status = FBelow.RegOpenKeyExA(root, subKey, options, access, result);
   if (status != ERROR_SUCCESS || !result) return status;
   std::lock_guard<std::mutex> lock(FLock);
-  std::string base = RegistryRootName(root);
-  if (base.empty()) {
+  std::string& path = FRec->FPath;
+  path = RegistryRootName(root);
+  if (path.empty()) {
     auto parent = FRec->KeyHandles.find(Key(root));
-    if (parent != FRec->KeyHandles.end()) base = parent->second->Path;
+    if (parent != FRec->KeyHandles.end()) path = parent->second->Path;
   }
-  if (base.empty()) return status;  // below a key whose path is not known
-  const std::string sub = subKey ? subKey : "";
-  const std::string path = sub.empty() ? base : base + "\\" + sub;
+  if (path.empty()) return status;  // below a key whose path is not known
+  if (subKey && *subKey) path.append("\\").append(subKey);
   FRec->KeyHandles[Key(*result)] = &FRec->OpenedKey(path);
   return status;
 }
@@ -422,10 +448,10 @@ LONG TkvRecordingMachine::RegQueryValueExA(HKEY key, LPCSTR valueName, DWORD* re
   std::lock_guard<std::mutex> lock(FLock);
   auto path = FRec->KeyHandles.find(Key(key));
   if (path != FRec->KeyHandles.end()) {
-    path->second->Values.Set(name, t, data, *size);
+    path->second->Values.Set(FRec->Bytes, name, t, data, *size);
   } else {
     auto hw = FRec->HardwareKeyHandles.find(Key(key));
-    if (hw != FRec->HardwareKeyHandles.end()) FRec->At(hw->second).HardwareValues.Set(name, t, data, *size);
+    if (hw != FRec->HardwareKeyHandles.end()) FRec->At(hw->second).HardwareValues.Set(FRec->Bytes, name, t, data, *size);
   }
   return status;
 }
@@ -442,7 +468,7 @@ LONG TkvRecordingMachine::RegEnumValueA(HKEY key, DWORD index, LPSTR name, DWORD
   if (status != ERROR_SUCCESS || !name || !nameSize || !data || !dataSize) return status;
   std::lock_guard<std::mutex> lock(FLock);
   auto path = FRec->KeyHandles.find(Key(key));
-  if (path != FRec->KeyHandles.end()) path->second->Values.Set(std::string_view(name, *nameSize), t, data, *dataSize);
+  if (path != FRec->KeyHandles.end()) path->second->Values.Set(FRec->Bytes, std::string_view(name, *nameSize), t, data, *dataSize);
   return status;
 }
 
@@ -569,7 +595,7 @@ BOOL TkvRecordingMachine::SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEV
   if (required) *required = need;
   if (ok && data && buffer) {
     std::lock_guard<std::mutex> lock(FLock);
-    Keep(FRec->Devnode(data->DevInst).Property(property), t, buffer, std::min(need, size));
+    FRec->Keep(FRec->Devnode(data->DevInst).Property(property), t, buffer, std::min(need, size));
   }
   SetLastError(error);
   return ok;
@@ -686,7 +712,7 @@ CONFIGRET TkvRecordingMachine::CM_Get_DevNode_Registry_PropertyA(DEVINST node, U
   if (r == CR_SUCCESS && buffer && length && property >= 1) {
     std::lock_guard<std::mutex> lock(FLock);
     // CM_DRP codes are SPDRP codes + 1
-    Keep(FRec->Devnode(node).Property(property - 1), t, static_cast<const BYTE*>(buffer), *length);
+    FRec->Keep(FRec->Devnode(node).Property(property - 1), t, static_cast<const BYTE*>(buffer), *length);
   }
   return r;
 }

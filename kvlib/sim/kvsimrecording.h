@@ -6,6 +6,7 @@
 #include <atomic>
 #include <deque>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -17,18 +18,43 @@
 
 namespace kv {
 
+// Bytes a recording keeps: a view into its arena.
+struct TkvRecBytes {
+  const BYTE* Data = nullptr;
+  std::size_t Size = 0;
+  std::size_t size() const { return Size; }
+  bool empty() const { return Size == 0; }
+  BYTE operator[](std::size_t i) const { return Data[i]; }
+  const BYTE* begin() const { return Data; }
+  const BYTE* end() const { return Data + Size; }
+};
+
+// Where a recording keeps the bytes it read: tens of thousands of small
+// replies and values, one after another in large blocks that never move, so
+// that keeping one costs a copy and no allocation of its own, and the whole
+// recording goes with a few blocks. A value read again is kept again; the
+// bytes of the older read stay unused.
+class TkvRecArena {
+ public:
+  TkvRecBytes Copy(const void* data, std::size_t size);
+
+ private:
+  static constexpr std::size_t kBlock = 256 * 1024;
+  std::vector<std::unique_ptr<BYTE[]>> FBlocks;
+  BYTE* FFree = nullptr;
+  std::size_t FLeft = 0;
+};
+
 struct TkvRecValue {
   DWORD Type = REG_NONE;
-  std::vector<BYTE> Data;
+  TkvRecBytes Data;
 };
 
 // Values in the order they were first read; a later read replaces an earlier.
 struct TkvRecValues {
   std::vector<std::pair<std::string, TkvRecValue>> List;
-  void Set(std::string_view name, DWORD type, const BYTE* data, std::size_t size);
+  void Set(TkvRecArena& arena, std::string_view name, DWORD type, const BYTE* data, std::size_t size);
 };
-// Keeps what a read delivered, reusing the room of an earlier read.
-void Keep(TkvRecValue& value, DWORD type, const BYTE* data, std::size_t size);
 
 // A devnode. Devnodes are kept by a key of their own: the machine's handles
 // (DEVINST) name the same devnode on Windows, but Wine hands out the handles
@@ -55,14 +81,20 @@ struct TkvRecDevnode {
 struct TkvRecRequest {
   std::size_t Object = 0;  // the number of the path's object (TRecording::Paths)
   DWORD Code = 0;
-  std::vector<BYTE> In;
+  TkvRecBytes In;
   DWORD OutSize = 0;
   bool Ok = false;
   DWORD Error = 0;
-  std::vector<BYTE> Out;  // the bytes returned
+  TkvRecBytes Out;  // the bytes returned
 };
 
 struct TkvRecordingMachine::TRecording {
+  TkvRecArena Bytes;  // the values, properties, request inputs and replies
+  // Keeps what a read delivered.
+  void Keep(TkvRecValue& value, DWORD type, const BYTE* data, std::size_t size) {
+    value.Type = type;
+    value.Data = Bytes.Copy(data, size);
+  }
   // Devnodes by their key (1, 2, ... in the order made); the key each handle
   // stands for now, and the key of each id (upper case).
   std::deque<TkvRecDevnode> Devnodes;
@@ -123,6 +155,7 @@ struct TkvRecordingMachine::TRecording {
   // Ties a handle to the devnode of this id.
   DEVINST BindId(DEVINST handle, const std::string& id);
   Key& OpenedKey(const std::string& path);
+  std::string FPath, FUpper;  // room for the paths of keys being opened
 };
 
 // The request codes a capture lets through: the reads of host controllers
