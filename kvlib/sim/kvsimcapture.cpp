@@ -60,11 +60,25 @@ std::string HexNumber(unsigned value, int digits) {
 }
 
 std::string GuidText(const GUID& g) {
-  char b[40];
-  std::snprintf(b, sizeof(b), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", static_cast<unsigned>(g.Data1),
-                g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
-                g.Data4[7]);
-  return b;
+  static const char digits[] = "0123456789ABCDEF";
+  char b[38];
+  std::size_t at = 0;
+  auto hex = [&](unsigned long value, int count) {
+    for (int shift = (count - 1) * 4; shift >= 0; shift -= 4) b[at++] = digits[(value >> shift) & 15];
+  };
+  b[at++] = '{';
+  hex(g.Data1, 8);
+  b[at++] = '-';
+  hex(g.Data2, 4);
+  b[at++] = '-';
+  hex(g.Data3, 4);
+  b[at++] = '-';
+  for (int i = 0; i < 8; ++i) {
+    if (i == 2) b[at++] = '-';
+    hex(g.Data4[i], 2);
+  }
+  b[at++] = '}';
+  return std::string(b, at);
 }
 
 template <class TBytes>
@@ -211,8 +225,18 @@ class TWriter {
       if (placeholder.empty()) placeholder = "SERIAL" + HexNumber(static_cast<unsigned>(FSerials.size()), 4);
     }
 
+    // The document goes out part by part, each with its serial numbers
+    // replaced on the way: the parts run to megabytes.
+    TkvCaptureResult result;
+    result.SerialsReplaced = static_cast<unsigned>(FSerials.size());
+    result.Json.reserve(devnodes.Text().size() + usb.size() + FRegistryKeys.size() * 128 + 4096);
     TkvJsonWriter doc;
-    doc.Text().reserve(devnodes.Text().size() + usb.size() + FRegistryKeys.size() * 128 + 4096);
+    const TScrub scrub = Scrubbing();
+    auto flush = [&](std::string& part) {
+      if (O.KeepSerials) result.Json += part;
+      else Scrub(scrub, part, result.Json);
+      part.clear();
+    };
     doc.BeginObject();
     if (!O.Name.empty()) doc.Key("name").String(Utf16ToUtf8(Utf8ToUtf16(O.Name)));
     if (FCodePage != 1252) doc.Key("codePage").Number(FCodePage);
@@ -225,15 +249,19 @@ class TWriter {
       for (const auto& k : FRegistryKeys) doc.Key(k.first).Json(k.second);
       doc.End();
     }
-    if (anyDevnode) doc.Key("devnodes").Raw(devnodes.Text());
-    if (!usb.empty()) doc.Key("usb").Raw(usb);
+    if (anyDevnode) {
+      doc.Key("devnodes").Raw(std::string());
+      flush(doc.Text());
+      flush(devnodes.Text());
+    }
+    if (!usb.empty()) {
+      doc.Key("usb").Raw(std::string());
+      flush(doc.Text());
+      flush(usb);
+    }
     doc.End();
-
-    TkvCaptureResult result;
-    result.SerialsReplaced = static_cast<unsigned>(FSerials.size());
-    result.Json = std::move(doc.Text());
-    result.Json += '\n';
-    if (!O.KeepSerials) result.Json = Scrub(result.Json);
+    doc.Text() += '\n';
+    flush(doc.Text());
     return result;
   }
 
@@ -409,7 +437,9 @@ class TWriter {
   unsigned FStamp = 0;
   std::vector<std::string> FIds;
   std::vector<char> FDone;
-  std::string FRoom, FUpperId;  // room for texts converted and ids in upper case
+  std::string FRoom;  // room for texts converted
+  // The relations asked for, by devnode key.
+  std::vector<const std::vector<std::string>*> FBusRelations, FRemovalRelations;
 
   bool IsChildOf(const TkvRecDevnode& n, DEVINST parent) const {
     const bool top = n.Parent == 0 || n.Parent == R.Root || !R.Has(n.Parent);
@@ -433,6 +463,15 @@ class TWriter {
     FTaken.assign(keys, 0);
     FIds.assign(keys, std::string());
     FDone.assign(keys, 0);
+    auto byKey = [&](const auto& map, std::vector<const std::vector<std::string>*>& list) {
+      list.assign(keys, nullptr);
+      for (const auto& r : map) {
+        auto node = R.ById.find(r.first);
+        if (node != R.ById.end() && R.Has(node->second)) list[node->second] = &r.second.second;
+      }
+    };
+    byKey(R.BusRelations, FBusRelations);
+    byKey(R.RemovalRelations, FRemovalRelations);
     std::vector<std::pair<unsigned long, DEVINST>> order;
     for (DEVINST key = 1; key < keys; ++key)
       if (key != R.Root) order.emplace_back(R.At(key).Seen, key);
@@ -489,23 +528,20 @@ class TWriter {
         if (!FDone[c]) children.push_back(c);
     // Relations are written where they differ from what the description
     // says anyway: the children for the bus, none for removal.
-    auto relations = [&](const auto& map, const char* key, const std::vector<DEVINST>* fallback) {
-      if (n.Id.empty() || map.empty()) return;
-      FUpperId.assign(n.Id);
-      for (char& c : FUpperId) c = UpperAscii(c);
-      auto it = map.find(FUpperId);
-      if (it == map.end()) return;
+    auto relations = [&](const std::vector<const std::vector<std::string>*>& byKey, const char* name,
+                         const std::vector<DEVINST>* fallback) {
+      if (!byKey[key]) return;
       std::vector<std::string> ids;
-      for (const auto& i : it->second.second) ids.push_back(Ansi(i));
+      for (const auto& i : *byKey[key]) ids.push_back(Ansi(i));
       bool same = ids.size() == (fallback ? fallback->size() : 0);
       for (std::size_t i = 0; same && i < ids.size(); ++i) same = ids[i] == IdOf((*fallback)[i]);
       if (same) return;
-      out.Key(key).BeginArray();
+      out.Key(name).BeginArray();
       for (const auto& i : ids) out.String(i);
       out.End();
     };
-    relations(R.BusRelations, "busRelations", &children);
-    relations(R.RemovalRelations, "removalRelations", nullptr);
+    relations(FBusRelations, "busRelations", &children);
+    relations(FRemovalRelations, "removalRelations", nullptr);
     if (!children.empty()) {
       out.Key("children").BeginArray();
       for (DEVINST c : children) Devnode(out, c, depth + 1);
@@ -973,24 +1009,33 @@ class TWriter {
   // (USB\VID_x&PID_y\<serial>, ...\<serial>&0, USB#VID_x&PID_y#<serial>#{...}):
   // the JSON texts (keys and values) are cut at the separators in one pass,
   // and the pieces that are a serial number (in any letter case) replaced.
-  std::string Scrub(const std::string& json) const {
-    std::unordered_map<std::string, std::string> swaps;  // upper-case serial -> placeholder
+  struct TScrub {
+    std::unordered_map<std::string, std::string> Swaps;  // upper-case serial -> placeholder
     // A quick look first: the lengths and the first two letters of the serials.
-    std::size_t shortest = std::string::npos, longest = 0;
-    std::vector<bool> starts(1u << 16);
-    auto start = [](const char* p) {
-      return static_cast<unsigned char>(UpperAscii(p[0])) << 8 | static_cast<unsigned char>(UpperAscii(p[1]));
-    };
-    for (const auto& s : FSerials) {
-      if (s.first.size() < kMinSerialInText) continue;
-      swaps.emplace(UpperAscii(s.first), s.second);
-      shortest = std::min(shortest, s.first.size());
-      longest = std::max(longest, s.first.size());
-      starts[start(s.first.data())] = true;
+    std::size_t Shortest = std::string::npos, Longest = 0;
+    std::vector<bool> Starts = std::vector<bool>(1u << 16);
+  };
+  static unsigned Start(const char* p) {
+    return static_cast<unsigned char>(UpperAscii(p[0])) << 8 | static_cast<unsigned char>(UpperAscii(p[1]));
+  }
+  TScrub Scrubbing() const {
+    TScrub s;
+    for (const auto& serial : FSerials) {
+      if (serial.first.size() < kMinSerialInText) continue;
+      s.Swaps.emplace(UpperAscii(serial.first), serial.second);
+      s.Shortest = std::min(s.Shortest, serial.first.size());
+      s.Longest = std::max(s.Longest, serial.first.size());
+      s.Starts[Start(serial.first.data())] = true;
     }
-    if (swaps.empty()) return json;
-    std::string out;
-    out.reserve(json.size());
+    return s;
+  }
+
+  // Appends the JSON text `json` to `out` with the serial numbers replaced.
+  static void Scrub(const TScrub& s, const std::string& json, std::string& out) {
+    if (s.Swaps.empty()) {
+      out += json;
+      return;
+    }
     // The characters that end a piece inside a text.
     bool ends[256] = {};
     for (unsigned char c : std::string("\\\"#&{}/ ;")) ends[c] = true;
@@ -999,11 +1044,11 @@ class TWriter {
     // A piece that is a serial number goes out as its placeholder.
     auto piece = [&](std::size_t at, std::size_t end) {
       const std::size_t n = end - at;
-      if (n < shortest || n > longest || !starts[start(json.data() + at)]) return;
+      if (n < s.Shortest || n > s.Longest || !s.Starts[Start(json.data() + at)]) return;
       upper.assign(json, at, n);
       for (char& c : upper) c = UpperAscii(c);
-      auto it = swaps.find(upper);
-      if (it == swaps.end()) return;
+      auto it = s.Swaps.find(upper);
+      if (it == s.Swaps.end()) return;
       out.append(json, copied, at - copied).append(it->second);
       copied = end;
     };
@@ -1028,7 +1073,6 @@ class TWriter {
       ++i;
     }
     out.append(json, copied, std::string::npos);
-    return out;
   }
 };
 
