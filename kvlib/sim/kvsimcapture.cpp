@@ -54,9 +54,13 @@ std::string Hex(const TBytes& bytes) {
 }
 
 std::string HexNumber(unsigned value, int digits) {
-  char b[16];
-  std::snprintf(b, sizeof(b), "%0*X", digits, value);
-  return b;
+  static const char hex[] = "0123456789ABCDEF";
+  char b[8];
+  int n = 0;
+  for (unsigned v = value; v && n < 8; v >>= 4) ++n;  // digits the value needs
+  n = std::max(n, std::min(digits, 8));
+  for (int i = n - 1; i >= 0; --i, value >>= 4) b[i] = hex[value & 15];
+  return std::string(b, static_cast<std::size_t>(n));
 }
 
 std::string GuidText(const GUID& g) {
@@ -1052,17 +1056,18 @@ class TWriter {
       out.append(json, copied, at - copied).append(it->second);
       copied = end;
     };
+    const char* const text = json.data();
     const std::size_t size = json.size();
     std::size_t i = 0;
     while (i < size) {
       // Outside the texts: up to and with the next quote.
-      const std::size_t quote = json.find('"', i);
-      if (quote == std::string::npos) break;
+      const void* quote = std::memchr(text + i, '"', size - i);
+      if (!quote) break;
       // A text: pieces between the separators; an escape ("\\" between the
       // parts of a path) is one.
-      std::size_t at = quote + 1;
+      std::size_t at = static_cast<std::size_t>(static_cast<const char*>(quote) - text) + 1;
       for (i = at; i < size; ++i) {
-        const unsigned char c = static_cast<unsigned char>(json[i]);
+        const unsigned char c = static_cast<unsigned char>(text[i]);
         if (!ends[c]) continue;
         piece(at, i);
         if (c == '"') break;

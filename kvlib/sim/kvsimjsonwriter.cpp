@@ -1,12 +1,20 @@
 #include "kvsimjsonwriter.h"
 
+#include <array>
 #include <charconv>
 
 namespace kv {
 
 namespace {
 constexpr int kIndent = 2;
+// A line break with a comma before it and the indentation after it, so that
+// a separator is one append: descriptions run to hundreds of thousands of lines.
+constexpr std::size_t kIndentRoom = 240;
+const std::string& Breaks() {
+  static const std::string breaks = ",\n" + std::string(kIndentRoom, ' ');
+  return breaks;
 }
+}  // namespace
 
 TkvJsonWriter::TkvJsonWriter(int depth) : FBase(static_cast<std::size_t>(depth)) {}
 
@@ -14,13 +22,24 @@ TkvJsonWriter::~TkvJsonWriter() = default;
 
 void TkvJsonWriter::Indent(std::size_t depth) { FText.append(depth * kIndent, ' '); }
 
+void TkvJsonWriter::Break(bool comma, std::size_t depth) {
+  const std::size_t spaces = depth * kIndent;
+  const std::size_t mark = comma ? 2 : 1;
+  const char* from = Breaks().data() + (2 - mark);
+  if (spaces <= kIndentRoom) {
+    FText.append(from, mark + spaces);
+  } else {
+    FText.append(from, mark);
+    Indent(depth);
+  }
+}
+
 // A new member or element of the innermost container: on a line of its own.
 void TkvJsonWriter::Separate() {
   if (FLevels.empty()) return;
   TLevel& level = FLevels.back();
-  FText += level.Empty ? "\n" : ",\n";
+  Break(!level.Empty, FBase + FLevels.size());
   level.Empty = false;
-  Indent(FBase + FLevels.size());
 }
 
 void TkvJsonWriter::Before() {
@@ -35,14 +54,19 @@ void TkvJsonWriter::Before() {
 // backslashes escaped; every other text is escaped by the library, so that
 // control characters and malformed UTF-8 come out exactly as it writes them.
 void TkvJsonWriter::Quoted(std::string_view text) {
-  bool plain = true, escapes = false;
-  for (unsigned char c : text) {
-    plain = plain && c >= 0x20 && c < 0x7F;
-    escapes = escapes || c == '"' || c == '\\';
-  }
-  if (plain) {
+  // What each character asks for: 0 nothing, 1 a backslash before it, 2 the
+  // library's escaping (control characters, bytes outside ASCII).
+  static const auto kinds = [] {
+    std::array<unsigned char, 256> k{};
+    for (int c = 0; c < 256; ++c) k[static_cast<std::size_t>(c)] = c < 0x20 || c >= 0x7F ? 2 : 0;
+    k['"'] = k['\\'] = 1;
+    return k;
+  }();
+  unsigned any = 0;
+  for (unsigned char c : text) any |= kinds[c];
+  if (any < 2) {
     FText += '"';
-    if (!escapes) {
+    if (!any) {
       FText.append(text);
     } else {
       for (char c : text) {
@@ -76,10 +100,7 @@ TkvJsonWriter& TkvJsonWriter::BeginArray() {
 TkvJsonWriter& TkvJsonWriter::End() {
   const TLevel level = FLevels.back();
   FLevels.pop_back();
-  if (!level.Empty) {
-    FText += '\n';
-    Indent(FBase + FLevels.size());
-  }
+  if (!level.Empty) Break(false, FBase + FLevels.size());
   FText += level.Close;
   return *this;
 }

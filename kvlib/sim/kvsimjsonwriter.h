@@ -58,6 +58,7 @@ class TkvJsonWriter {
   void Before();
   void Separate();
   void Indent(std::size_t depth);
+  void Break(bool comma, std::size_t depth);
   void Quoted(std::string_view text);
 
   std::string FText;

@@ -261,6 +261,40 @@ DEVINST TkvRecordingMachine::TRecording::BindId(DEVINST handle, const std::strin
   return key;
 }
 
+TkvRecRequest& TkvRecordingMachine::TRecording::Request(std::size_t object, DWORD code, DWORD room,
+                                                         const std::vector<BYTE>& input) {
+  std::size_t hash =
+      std::hash<std::string_view>()(std::string_view(reinterpret_cast<const char*>(input.data()), input.size()));
+  for (std::size_t part : {object, static_cast<std::size_t>(code), static_cast<std::size_t>(room)})
+    hash = hash * 1000003u ^ part;
+  if (RequestSlots.size() < 2 * (Requests.size() + 1)) {  // grow, and place the requests again
+    RequestSlots.assign(std::max<std::size_t>(1024, RequestSlots.size() * 2), 0);
+    const std::size_t mask = RequestSlots.size() - 1;
+    for (std::size_t n = 0; n < Requests.size(); ++n) {
+      std::size_t slot = Requests[n].Hash & mask;
+      while (RequestSlots[slot]) slot = (slot + 1) & mask;
+      RequestSlots[slot] = n + 1;
+    }
+  }
+  const std::size_t mask = RequestSlots.size() - 1;
+  std::size_t slot = hash & mask;
+  for (; RequestSlots[slot]; slot = (slot + 1) & mask) {
+    TkvRecRequest& known = Requests[RequestSlots[slot] - 1];
+    if (known.Hash == hash && known.Object == object && known.Code == code && known.OutSize == room &&
+        std::equal(known.In.begin(), known.In.end(), input.begin(), input.end()))
+      return known;
+  }
+  // A request not made before.
+  TkvRecRequest& r = Requests.emplace_back();
+  RequestSlots[slot] = Requests.size();
+  r.Hash = hash;
+  r.Object = object;
+  r.Code = code;
+  r.OutSize = room;
+  r.In = Bytes.Copy(input.data(), input.size());
+  return r;
+}
+
 TkvRecordingMachine::TRecording::Key& TkvRecordingMachine::TRecording::OpenedKey(const std::string& path) {
   std::string& upper = FUpper;  // its room is used again: keys are opened by the thousand
   upper.assign(path);
@@ -378,26 +412,7 @@ BOOL TkvRecordingMachine::DeviceIoControl(HANDLE device, DWORD code, void* in, D
     std::lock_guard<std::mutex> lock(FLock);
     auto file = FRec->Files.find(Key(device));
     if (file != FRec->Files.end()) {
-      const std::size_t object = file->second;
-      std::size_t hash = std::hash<std::string_view>()(
-          std::string_view(reinterpret_cast<const char*>(input.data()), input.size()));
-      for (std::size_t part : {object, static_cast<std::size_t>(code), static_cast<std::size_t>(room)})
-        hash = hash * 1000003u ^ part;
-      TkvRecRequest* r = nullptr;
-      for (auto [at, end] = FRec->RequestIndex.equal_range(hash); at != end && !r; ++at) {
-        TkvRecRequest& known = FRec->Requests[at->second];
-        if (known.Object == object && known.Code == code && known.OutSize == room &&
-            std::equal(known.In.begin(), known.In.end(), input.begin(), input.end()))
-          r = &known;
-      }
-      if (!r) {  // a request not made before; a later reply replaces an earlier
-        FRec->RequestIndex.emplace(hash, FRec->Requests.size());
-        r = &FRec->Requests.emplace_back();
-        r->Object = object;
-        r->Code = code;
-        r->OutSize = room;
-        r->In = FRec->Bytes.Copy(input.data(), input.size());
-      }
+      TkvRecRequest* r = &FRec->Request(file->second, code, room, input);
       r->Ok = ok != FALSE;
       r->Error = ok ? ERROR_SUCCESS : error;
       r->Out = FRec->Bytes.Copy(reply, replied);

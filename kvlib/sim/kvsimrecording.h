@@ -79,6 +79,7 @@ struct TkvRecDevnode {
 };
 
 struct TkvRecRequest {
+  std::size_t Hash = 0;    // of object, code, input and room: see TRecording::Request
   std::size_t Object = 0;  // the number of the path's object (TRecording::Paths)
   DWORD Code = 0;
   TkvRecBytes In;
@@ -145,8 +146,11 @@ struct TkvRecordingMachine::TRecording {
   std::vector<std::string> Paths;  // by object number - 1: the path as first opened
   std::deque<TkvRecRequest> Requests;
   // A request is the same as an earlier one when it goes to the same object
-  // with the same code, input and room for the reply: by a hash of those.
-  std::unordered_multimap<std::size_t, std::size_t> RequestIndex;
+  // with the same code, input and room for the reply. Found by a hash of
+  // those in an open-addressed table of request numbers + 1 (0: free), kept
+  // at most half full: thousands of requests, one look each.
+  std::vector<std::size_t> RequestSlots;
+  TkvRecRequest& Request(std::size_t object, DWORD code, DWORD room, const std::vector<BYTE>& input);
 
   // The key a handle stands for (a new devnode for a handle not seen yet),
   // and its devnode.
