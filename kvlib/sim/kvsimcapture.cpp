@@ -98,11 +98,11 @@ WORD Get16(const TBytes& b, std::size_t at) { return static_cast<WORD>(b[at] | b
 class TAnsi {
  public:
   explicit TAnsi(unsigned codePage) : FUtf8(codePage == 65001) {}
-  std::string operator()(std::string text) const {
+  std::string operator()(std::string_view text) const {
     bool ascii = true;
     for (unsigned char b : text) ascii = ascii && b < 0x80;
-    if (ascii) return text;
-    if (FUtf8) return Utf16ToUtf8(Utf8ToUtf16(text));  // keeps it valid UTF-8
+    if (ascii) return std::string(text);
+    if (FUtf8) return Utf16ToUtf8(Utf8ToUtf16(std::string(text)));  // keeps it valid UTF-8
     if (!FLearnt) Learn();
     std::u16string w;
     w.reserve(text.size());
@@ -121,7 +121,7 @@ class TAnsi {
     bool ascii = true;
     for (unsigned char b : text) ascii = ascii && b < 0x80;
     if (ascii) return text;
-    room = (*this)(std::string(text));
+    room = (*this)(text);
     return room;
   }
 
@@ -443,7 +443,7 @@ class TWriter {
   std::vector<char> FDone;
   std::string FRoom;  // room for texts converted
   // The relations asked for, by devnode key.
-  std::vector<const std::vector<std::string>*> FBusRelations, FRemovalRelations;
+  std::vector<const TkvRecBytes*> FBusRelations, FRemovalRelations;
 
   bool IsChildOf(const TkvRecDevnode& n, DEVINST parent) const {
     const bool top = n.Parent == 0 || n.Parent == R.Root || !R.Has(n.Parent);
@@ -467,7 +467,7 @@ class TWriter {
     FTaken.assign(keys, 0);
     FIds.assign(keys, std::string());
     FDone.assign(keys, 0);
-    auto byKey = [&](const auto& map, std::vector<const std::vector<std::string>*>& list) {
+    auto byKey = [&](const auto& map, std::vector<const TkvRecBytes*>& list) {
       list.assign(keys, nullptr);
       for (const auto& r : map) {
         auto node = R.ById.find(r.first);
@@ -532,11 +532,11 @@ class TWriter {
         if (!FDone[c]) children.push_back(c);
     // Relations are written where they differ from what the description
     // says anyway: the children for the bus, none for removal.
-    auto relations = [&](const std::vector<const std::vector<std::string>*>& byKey, const char* name,
+    auto relations = [&](const std::vector<const TkvRecBytes*>& byKey, const char* name,
                          const std::vector<DEVINST>* fallback) {
       if (!byKey[key]) return;
       std::vector<std::string> ids;
-      for (const auto& i : *byKey[key]) ids.push_back(Ansi(i));
+      for (const auto& i : SplitMultiSz(*byKey[key])) ids.push_back(Ansi(i));
       bool same = ids.size() == (fallback ? fallback->size() : 0);
       for (std::size_t i = 0; same && i < ids.size(); ++i) same = ids[i] == IdOf((*fallback)[i]);
       if (same) return;

@@ -49,6 +49,14 @@ constexpr int EntryIndex(const char* name) {
 
 ULONG_PTR Key(const void* handle) { return reinterpret_cast<ULONG_PTR>(handle); }
 
+// Equal without regard to ASCII case.
+bool SameAscii(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (UpperAscii(a[i]) != UpperAscii(b[i])) return false;
+  return true;
+}
+
 // The recorder that is installed, or that an installed forwarding machine
 // forwards to.
 TkvRecordingMachine* Active() {
@@ -146,16 +154,16 @@ FARPROC RecorderEntry(const std::string& name) {
   return nullptr;
 }
 
-std::vector<std::string> MultiSz(const char* buffer, std::size_t size) {
-  std::vector<std::string> items;
+// The length of a list of texts, each with its zero, up to the empty one
+// that ends it (or the buffer's end).
+std::size_t MultiSzLength(const char* buffer, std::size_t size) {
   std::size_t at = 0;
   while (at < size) {
     const std::size_t n = ::strnlen(buffer + at, size - at);
     if (n == 0) break;
-    items.emplace_back(buffer + at, n);
-    at += n + 1;
+    at = std::min(size, at + n + 1);
   }
-  return items;
+  return at;
 }
 
 }  // namespace
@@ -195,18 +203,12 @@ void TkvRecValues::Set(TkvRecArena& arena, std::string_view name, DWORD type, co
     value.Type = type;
     value.Data = arena.Copy(data, size);
   };
-  auto same = [&](const std::string& known) {
-    if (known.size() != name.size()) return false;
-    for (std::size_t i = 0; i < name.size(); ++i)
-      if (UpperAscii(known[i]) != UpperAscii(name[i])) return false;
-    return true;
-  };
   for (auto& v : List)
-    if (same(v.first)) {
+    if (SameAscii(v.first, name)) {
       keep(v.second);
       return;
     }
-  List.emplace_back(std::string(name), TkvRecValue());
+  List.emplace_back(arena.Text(name), TkvRecValue());
   keep(List.back().second);
 }
 
@@ -224,26 +226,26 @@ TkvRecValue& TkvRecDevnode::Property(DWORD code) {
 }
 
 DEVINST TkvRecordingMachine::TRecording::Node(DEVINST handle) {
-  auto it = Bound.find(handle);
-  if (it != Bound.end()) return it->second;
+  if (const DEVINST known = Bound.Find(handle)) return known;
   Devnodes.emplace_back().Seen = NextSeen++;
   const DEVINST key = static_cast<DEVINST>(Devnodes.size());
-  Bound[handle] = key;
+  Bound.Set(handle, key);
   return key;
 }
 
-DEVINST TkvRecordingMachine::TRecording::BindId(DEVINST handle, const std::string& id) {
+DEVINST TkvRecordingMachine::TRecording::BindId(DEVINST handle, std::string_view id) {
   // Mostly a handle already tied to the devnode of this id.
-  auto bound = Bound.find(handle);
-  if (bound != Bound.end() && SameText(At(bound->second).Id, id)) return bound->second;
-  const std::string upper = UpperAscii(id);
-  auto named = ById.find(upper);
-  if (bound != Bound.end()) {
-    TkvRecDevnode& n = At(bound->second);
+  const DEVINST bound = Bound.Find(handle);
+  if (bound && SameAscii(At(bound).Id, id)) return bound;
+  FUpper.assign(id);
+  for (char& c : FUpper) c = UpperAscii(c);
+  auto named = ById.find(FUpper);
+  if (bound) {
+    TkvRecDevnode& n = At(bound);
     if (n.Id.empty() && named == ById.end()) {
-      n.Id = id;
-      ById[upper] = bound->second;
-      return bound->second;
+      n.Id = Bytes.Text(id);
+      ById[Bytes.Text(FUpper)] = bound;
+      return bound;
     }
   }
   // A handle not seen yet, or one that now names another devnode.
@@ -253,11 +255,11 @@ DEVINST TkvRecordingMachine::TRecording::BindId(DEVINST handle, const std::strin
   } else {
     TkvRecDevnode& n = Devnodes.emplace_back();
     n.Seen = NextSeen++;
-    n.Id = id;
+    n.Id = Bytes.Text(id);
     key = static_cast<DEVINST>(Devnodes.size());
-    ById[upper] = key;
+    ById[Bytes.Text(FUpper)] = key;
   }
-  Bound[handle] = key;
+  Bound.Set(handle, key);
   return key;
 }
 
@@ -295,14 +297,14 @@ TkvRecRequest& TkvRecordingMachine::TRecording::Request(std::size_t object, DWOR
   return r;
 }
 
-TkvRecordingMachine::TRecording::Key& TkvRecordingMachine::TRecording::OpenedKey(const std::string& path) {
+TkvRecordingMachine::TRecording::Key& TkvRecordingMachine::TRecording::OpenedKey(std::string_view path) {
   std::string& upper = FUpper;  // its room is used again: keys are opened by the thousand
   upper.assign(path);
   for (char& c : upper) c = UpperAscii(c);
   auto it = Keys.find(upper);
   if (it != Keys.end()) return it->second;
-  Key& k = Keys[upper];
-  k.Path = path;
+  Key& k = Keys[Bytes.Text(upper)];
+  k.Path = Bytes.Text(path);
   k.Seen = NextKey++;
   return k;
 }
@@ -494,7 +496,7 @@ LONG TkvRecordingMachine::RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, DWORD
   std::lock_guard<std::mutex> lock(FLock);
   auto path = FRec->KeyHandles.find(Key(key));
   if (path != FRec->KeyHandles.end())
-    FRec->OpenedKey(path->second->Path + "\\" + std::string(name, *nameSize));
+    FRec->OpenedKey(std::string(path->second->Path) + "\\" + std::string(name, *nameSize));
   return status;
 }
 
@@ -582,8 +584,8 @@ BOOL TkvRecordingMachine::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DE
   bool seen;
   {
     std::lock_guard<std::mutex> lock(FLock);
-    auto bound = FRec->Bound.find(data->DevInst);
-    seen = bound != FRec->Bound.end() && !FRec->At(bound->second).Id.empty();
+    const DEVINST bound = FRec->Bound.Find(data->DevInst);
+    seen = bound && !FRec->At(bound).Id.empty();
   }
   char id[512];
   DWORD required = 0;
@@ -592,7 +594,7 @@ BOOL TkvRecordingMachine::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DE
   const bool named = seen && instanceId && instanceId(set, &copy, id, sizeof(id), &required) && required > 0;
   {
     std::lock_guard<std::mutex> lock(FLock);
-    const DEVINST key = named ? FRec->BindId(data->DevInst, std::string(id, ::strnlen(id, sizeof(id))))
+    const DEVINST key = named ? FRec->BindId(data->DevInst, std::string_view(id, ::strnlen(id, sizeof(id))))
                               : FRec->Node(data->DevInst);
     FRec->At(key).Class = data->ClassGuid;
   }
@@ -682,7 +684,7 @@ BOOL TkvRecordingMachine::SetupDiGetDeviceInstanceIdA(HDEVINFO set, SP_DEVINFO_D
   if (required) *required = need;
   if (ok && data && buffer && size) {
     std::lock_guard<std::mutex> lock(FLock);
-    const DEVINST node = FRec->BindId(data->DevInst, std::string(buffer, ::strnlen(buffer, size)));
+    const DEVINST node = FRec->BindId(data->DevInst, std::string_view(buffer, ::strnlen(buffer, size)));
     FRec->At(node).IdSizeZero = need == 0;
   }
   SetLastError(error);
@@ -787,7 +789,7 @@ CONFIGRET TkvRecordingMachine::CM_Get_Device_ID_ListA(LPCSTR filter, char* buffe
   const bool located = !known && locate && locate(&node, filter, CM_LOCATE_DEVNODE_NORMAL) == CR_SUCCESS;
   std::lock_guard<std::mutex> lock(FLock);
   auto& map = (flags & CM_GETIDLIST_FILTER_REMOVALRELATIONS) ? FRec->RemovalRelations : FRec->BusRelations;
-  map[upper] = {filter, MultiSz(buffer, length)};
+  map[upper] = {filter, FRec->Bytes.Copy(buffer, MultiSzLength(buffer, length))};
   if (located) FRec->BindId(node, filter);
   SetLastError(error);
   return r;
@@ -804,7 +806,7 @@ NTSTATUS TkvRecordingMachine::ZwQueryKey(HANDLE key, int infoClass, void* buffer
     const std::string text = Host().WideToAnsi(reinterpret_cast<const WCHAR*>(name.data()), units);
     std::lock_guard<std::mutex> lock(FLock);
     auto hw = FRec->HardwareKeyHandles.find(Key(key));
-    if (hw != FRec->HardwareKeyHandles.end()) FRec->At(hw->second).KernelName = text;
+    if (hw != FRec->HardwareKeyHandles.end()) FRec->At(hw->second).KernelName = FRec->Bytes.Text(text);
   }
   return status;
 }

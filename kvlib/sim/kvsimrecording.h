@@ -3,6 +3,7 @@
 // A functions delivered; the writer converts them.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <map>
@@ -37,12 +38,40 @@ struct TkvRecBytes {
 class TkvRecArena {
  public:
   TkvRecBytes Copy(const void* data, std::size_t size);
+  std::string_view Text(std::string_view text) {
+    const TkvRecBytes kept = Copy(text.data(), text.size());
+    return std::string_view(reinterpret_cast<const char*>(kept.Data), kept.Size);
+  }
 
  private:
   static constexpr std::size_t kBlock = 256 * 1024;
   std::vector<std::unique_ptr<BYTE[]>> FBlocks;
   BYTE* FFree = nullptr;
   std::size_t FLeft = 0;
+};
+
+// The devnode key each handle stands for. Handles are small numbers (on
+// Windows, under Wine and here): a table by handle, and a map for any other.
+class TkvRecBindings {
+ public:
+  DEVINST Find(DEVINST handle) const {  // 0: none
+    if (handle < FDirect.size()) return FDirect[handle];
+    auto it = FOther.find(handle);
+    return it == FOther.end() ? 0 : it->second;
+  }
+  void Set(DEVINST handle, DEVINST key) {
+    if (handle < kDirect) {
+      if (handle >= FDirect.size()) FDirect.resize(std::max<std::size_t>(handle + 1, FDirect.size() * 2), 0);
+      FDirect[handle] = key;
+    } else {
+      FOther[handle] = key;
+    }
+  }
+
+ private:
+  static constexpr DEVINST kDirect = 1u << 20;
+  std::vector<DEVINST> FDirect;
+  std::unordered_map<DEVINST, DEVINST> FOther;
 };
 
 struct TkvRecValue {
@@ -52,7 +81,7 @@ struct TkvRecValue {
 
 // Values in the order they were first read; a later read replaces an earlier.
 struct TkvRecValues {
-  std::vector<std::pair<std::string, TkvRecValue>> List;
+  std::vector<std::pair<std::string_view, TkvRecValue>> List;  // names in the arena
   void Set(TkvRecArena& arena, std::string_view name, DWORD type, const BYTE* data, std::size_t size);
 };
 
@@ -62,7 +91,7 @@ struct TkvRecValues {
 // is tied to a devnode only until the devnode's id says otherwise.
 struct TkvRecDevnode {
   unsigned long Seen = 0;  // order of first sight
-  std::string Id;          // empty: never read
+  std::string_view Id;     // in the arena; empty: never read
   bool IdSizeZero = false;
   std::optional<GUID> Class;
   // The tree as the walk saw it, as keys (0: not seen).
@@ -73,7 +102,7 @@ struct TkvRecDevnode {
   std::vector<std::pair<DWORD, TkvRecValue>> Properties;
   TkvRecValue& Property(DWORD code);
   std::optional<bool> HardwareKey;
-  std::string KernelName;     // of the hardware key, as ZwQueryKey named it (ANSI)
+  std::string_view KernelName;  // of the hardware key, as ZwQueryKey named it (ANSI, in the arena)
   TkvRecValues HardwareValues;  // read through the hardware key's handle
   std::vector<std::pair<GUID, std::string>> Interfaces;
 };
@@ -99,24 +128,27 @@ struct TkvRecordingMachine::TRecording {
   // Devnodes by their key (1, 2, ... in the order made); the key each handle
   // stands for now, and the key of each id (upper case).
   std::deque<TkvRecDevnode> Devnodes;
-  std::unordered_map<DEVINST, DEVINST> Bound;
-  std::unordered_map<std::string, DEVINST> ById;
+  TkvRecBindings Bound;
+  std::unordered_map<std::string_view, DEVINST> ById;  // ids in the arena
   unsigned long NextSeen = 0;
   DEVINST Root = 0;  // key of the root
   bool Has(DEVINST key) const { return key >= 1 && key <= Devnodes.size(); }
   TkvRecDevnode& At(DEVINST key) { return Devnodes[key - 1]; }
   const TkvRecDevnode& At(DEVINST key) const { return Devnodes[key - 1]; }
-  // Relations by the upper-case id asked for: the id as spelled and the list.
-  std::unordered_map<std::string, std::pair<std::string, std::vector<std::string>>> BusRelations, RemovalRelations;
+  // Relations by the upper-case id asked for: the id as spelled and the list
+  // (the ids one after another, each with its zero).
+  std::unordered_map<std::string, std::pair<std::string, TkvRecBytes>> BusRelations, RemovalRelations;
 
   // Registry keys that opened, by upper-case path ("HKLM\SYSTEM\..."), with
   // the values read; and the open handles.
   struct Key {
-    std::string Path;
+    std::string_view Path;  // in the arena
     unsigned long Seen = 0;
     TkvRecValues Values;
   };
-  std::unordered_map<std::string, Key> Keys;  // its elements stay where they are: KeyHandles points at them
+  // Upper-case paths in the arena; the elements stay where they are:
+  // KeyHandles points at them.
+  std::unordered_map<std::string_view, Key> Keys;
   unsigned long NextKey = 0;
   std::unordered_map<ULONG_PTR, Key*> KeyHandles;            // handle -> its key
   std::unordered_map<ULONG_PTR, DEVINST> HardwareKeyHandles;  // handle -> devnode key
@@ -157,8 +189,8 @@ struct TkvRecordingMachine::TRecording {
   DEVINST Node(DEVINST handle);
   TkvRecDevnode& Devnode(DEVINST handle) { return At(Node(handle)); }
   // Ties a handle to the devnode of this id.
-  DEVINST BindId(DEVINST handle, const std::string& id);
-  Key& OpenedKey(const std::string& path);
+  DEVINST BindId(DEVINST handle, std::string_view id);
+  Key& OpenedKey(std::string_view path);
   std::string FPath, FUpper;  // room for the paths of keys being opened
 };
 
