@@ -3,11 +3,16 @@
 // then checked against a machine loaded from the description, and a request
 // whose reply differs keeps its recorded reply ("replies").
 #include <algorithm>
+#include <bitset>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 
 #include <nlohmann/json.hpp>
@@ -187,6 +192,10 @@ std::vector<std::string> SplitMultiSz(const TkvRecBytes& data) {
   return items;
 }
 
+
+// Below this, a second thread for the devnodes costs more than it saves.
+constexpr std::size_t kDevnodesForThread = 512;
+
 class TWriter {
  public:
   TWriter(const TkvRecordingMachine::TRecording& rec, const TkvCaptureOptions& options)
@@ -196,7 +205,82 @@ class TWriter {
     for (const TkvRecRequest& r : R.Requests) FObjects[r.Object].push_back(&r);
   }
 
+ private:
+  // The second thread of a capture: it waits for the serial numbers, and
+  // is joined also when the capture unwinds.
+  struct TScrub;
+  class TSecondThread {
+   public:
+    template <class F>
+    void Start(F body) {
+      FThread = std::thread(std::move(body));
+    }
+    void Give(const TScrub* scrub) {
+      {
+        std::lock_guard<std::mutex> lock(FLock);
+        FScrub = scrub;
+      }
+      FChanged.notify_all();
+    }
+    // The serial numbers once given; nullptr: the capture gave up.
+    const TScrub* Serials() {
+      std::unique_lock<std::mutex> lock(FLock);
+      FChanged.wait(lock, [&] { return FScrub || FCancelled; });
+      return FScrub;
+    }
+    void Join() {
+      if (FThread.joinable()) FThread.join();
+    }
+    ~TSecondThread() {
+      {
+        std::lock_guard<std::mutex> lock(FLock);
+        FCancelled = true;
+      }
+      FChanged.notify_all();
+      Join();
+    }
+
+   private:
+    std::thread FThread;
+    std::mutex FLock;
+    std::condition_variable FChanged;
+    const TScrub* FScrub = nullptr;
+    bool FCancelled = false;
+  };
+
+ public:
   TkvCaptureResult Write() {
+    // The devnodes, and the registry keys they name, owe nothing to the
+    // buses: on large machines they are written on a second thread while
+    // the buses are written and checked. That thread also replaces the
+    // serial numbers in what it wrote, once they are all known. (The
+    // devnodes go first in the registry's order: they name the hardware
+    // keys the registry holds.)
+    TkvJsonWriter devnodes(1);
+    std::string devnodesOut;  // with the serial numbers replaced
+    bool anyDevnode = false;
+    std::exception_ptr failed;
+    TScrub scrub;  // before the thread that reads it, so that it outlives the thread
+    TSecondThread second;
+    auto writeDevnodes = [&] {
+      try {
+        // Room guessed from the size of the recording: the texts run to
+        // megabytes on large machines.
+        devnodes.Text().reserve(R.Devnodes.size() * 320);
+        anyDevnode = Devnodes(devnodes);
+        Registry();
+        if (O.KeepSerials) return;
+        const TScrub* scrub = second.Serials();
+        if (!scrub) return;  // the capture failed meanwhile
+        devnodesOut.reserve(devnodes.Text().size());
+        Scrub(*scrub, devnodes.Text(), devnodesOut);
+      } catch (...) {
+        failed = std::current_exception();
+      }
+    };
+    const bool threaded = R.Devnodes.size() >= kDevnodesForThread;
+    if (threaded) second.Start(writeDevnodes);
+
     // The replies are checked against the serial numbers as read: checked
     // against their placeholders, every serial-number request would differ
     // and keep its recorded reply, serial number and all.
@@ -204,19 +288,6 @@ class TWriter {
     FModel = std::make_unique<TkvSimMachine>();  // only the buses answer these requests
     FModelUsb = std::make_unique<TkvSimUsb>(*FModel);
     std::string usb = Usb();
-    Verify();
-    FModelUsb.reset();
-    FModel.reset();
-    FPlaceholders = !O.KeepSerials;
-    if (!FRaw.empty()) usb = Usb();  // again, with the replies kept
-    else if (FPlaceholders) usb = Placeholders(usb);
-    // The devnodes first: they name the hardware keys the registry holds.
-    // (Room guessed from the size of the recording: the texts run to
-    // megabytes on large machines.)
-    TkvJsonWriter devnodes(1);
-    devnodes.Text().reserve(R.Devnodes.size() * 256);
-    const bool anyDevnode = Devnodes(devnodes);
-    Registry();
     // Windows names a USB device that has a serial number after it
     // (USB\VID_x&PID_y\<serial>); generated instance names hold a '&'.
     for (const TkvRecDevnode& n : R.Devnodes) {
@@ -228,6 +299,17 @@ class TWriter {
       auto& placeholder = FSerials[serial];
       if (placeholder.empty()) placeholder = "SERIAL" + HexNumber(static_cast<unsigned>(FSerials.size()), 4);
     }
+    scrub = Scrubbing();
+    second.Give(&scrub);
+    Verify();
+    FModelUsb.reset();
+    FModel.reset();
+    FPlaceholders = !O.KeepSerials;
+    if (!FRaw.empty()) usb = Usb();  // again, with the replies kept
+    else if (FPlaceholders) usb = Placeholders(usb);
+    if (threaded) second.Join();
+    else writeDevnodes();
+    if (failed) std::rethrow_exception(failed);
 
     // The document goes out part by part, each with its serial numbers
     // replaced on the way: the parts run to megabytes.
@@ -235,7 +317,6 @@ class TWriter {
     result.SerialsReplaced = static_cast<unsigned>(FSerials.size());
     result.Json.reserve(devnodes.Text().size() + usb.size() + FRegistryKeys.size() * 128 + 4096);
     TkvJsonWriter doc;
-    const TScrub scrub = Scrubbing();
     auto flush = [&](std::string& part) {
       if (O.KeepSerials) result.Json += part;
       else Scrub(scrub, part, result.Json);
@@ -256,7 +337,7 @@ class TWriter {
     if (anyDevnode) {
       doc.Key("devnodes").Raw(std::string());
       flush(doc.Text());
-      flush(devnodes.Text());
+      result.Json += O.KeepSerials ? devnodes.Text() : devnodesOut;
     }
     if (!usb.empty()) {
       doc.Key("usb").Raw(std::string());
@@ -471,7 +552,7 @@ class TWriter {
       list.assign(keys, nullptr);
       for (const auto& r : map) {
         auto node = R.ById.find(r.first);
-        if (node != R.ById.end() && R.Has(node->second)) list[node->second] = &r.second.second;
+        if (node != R.ById.end() && R.Has(node->second)) list[node->second] = &r.second;
       }
     };
     byKey(R.BusRelations, FBusRelations);
@@ -524,7 +605,12 @@ class TWriter {
       ojson& values = RegistryKey("HKLM\\SYSTEM\\CurrentControlSet\\Enum\\" + id + "\\Device Parameters");
       for (const auto& v : n.HardwareValues.List) values[v.first.empty() ? "@default" : Ansi(v.first)] = Value(v.second);
     }
-    if (!n.KernelName.empty()) KernelNames(id, Ansi.View(n.KernelName, FRoom));
+    if (!n.KernelName.empty()) {
+      std::u16string name(n.KernelName.size() / 2, u'\0');
+      if (!name.empty()) std::memcpy(&name[0], n.KernelName.Data, name.size() * 2);
+      const std::string ansi = Host().WideToAnsi(reinterpret_cast<const WCHAR*>(name.data()), name.size());
+      if (!ansi.empty()) KernelNames(id, Ansi.View(ansi, FRoom));
+    }
 
     std::vector<DEVINST> children;
     if (depth + 2 <= simjson::kMaxDevnodeDepth)  // the top level is the loader's depth 1
@@ -661,11 +747,10 @@ class TWriter {
   // set, the buses the text says are built on it as well, as the loader
   // would build them from the text.
   std::string Usb() {
-    FSerials.clear();
     FSerialSpans.clear();
     FHubsWritten.clear();
     TkvJsonWriter out(1);
-    out.Text().reserve(R.Requests.size() * 64);
+    out.Text().reserve(R.Requests.size() * 144);
     out.BeginObject();
     out.Key("controllers").BeginArray();
     bool any = false;
@@ -873,29 +958,32 @@ class TWriter {
 
   void Descriptors(TkvJsonWriter& out, TkvSimUsbDevice& d, const TkvSimUsbDevice& defaults,
                    const TRequests& requests) {
-    // The longest reply per descriptor, and the strings that failed.
-    std::map<WORD, std::vector<BYTE>> got;
-    std::set<BYTE> failedStrings;
+    // The longest reply per descriptor (by type << 8 | index, in that
+    // order), and the strings that failed.
+    std::vector<std::pair<WORD, TkvRecBytes>> got;
+    std::bitset<256> failedStrings;
     for (const TkvRecRequest* r : requests) {
       const WORD key = static_cast<WORD>(r->In[7] << 8 | r->In[6]);
       if (!r->Ok) {
-        if (r->In[7] == 3 && r->In[6]) failedStrings.insert(r->In[6]);
+        if (r->In[7] == 3 && r->In[6]) failedStrings.set(r->In[6]);
         continue;
       }
       if (r->Out.size() < kDescriptorRequest) continue;
-      std::vector<BYTE> data(r->Out.begin() + kDescriptorRequest, r->Out.end());
-      auto& slot = got[key];
-      if (data.size() > slot.size()) slot = data;
+      const TkvRecBytes data{r->Out.Data + kDescriptorRequest, r->Out.size() - kDescriptorRequest};
+      auto slot = std::lower_bound(got.begin(), got.end(), key, [](const auto& g, WORD k) { return g.first < k; });
+      if (slot == got.end() || slot->first != key) got.insert(slot, {key, data});
+      else if (data.size() > slot->second.size()) slot->second = data;
     }
-    std::vector<std::pair<WORD, const std::vector<BYTE>*>> raw;  // descriptors kept as replied
-    auto prefixOf = [](const std::vector<BYTE>& part, const std::optional<std::vector<BYTE>>& whole) {
+    std::vector<std::pair<WORD, TkvRecBytes>> raw;  // descriptors kept as replied
+    auto prefixOf = [](const TkvRecBytes& part, const std::optional<std::vector<BYTE>>& whole) {
       return whole && part.size() <= whole->size() && std::equal(part.begin(), part.end(), whole->begin());
     };
+    static const std::optional<std::vector<BYTE>> english{std::vector<BYTE>{4, 3, 0x09, 0x04}};
     std::vector<std::optional<std::string>> strings;  // by index - 1; none: a string that failed
     BYTE serialIndex = 0;
     for (const auto& g : got) {
       const BYTE type = static_cast<BYTE>(g.first >> 8), index = static_cast<BYTE>(g.first);
-      const std::vector<BYTE>& data = g.second;
+      const TkvRecBytes& data = g.second;
       if (type == 2 && index == 0) {
         if (data.size() >= 9) {
           d.ConfigAttributes = data[7];
@@ -905,7 +993,7 @@ class TWriter {
           out.Key("configDescriptor").String(Hex(data));
           d.ConfigAttributes = defaults.ConfigAttributes;
           d.ConfigMaxPower = defaults.ConfigMaxPower;
-          d.ConfigDescriptor = data;
+          d.ConfigDescriptor = std::vector<BYTE>(data.begin(), data.end());
         } else {
           if (d.ConfigAttributes != defaults.ConfigAttributes)
             out.Key("configAttributes").String(HexNumber(d.ConfigAttributes, 2));
@@ -930,15 +1018,18 @@ class TWriter {
           }
           continue;
         }
-      } else if (type == 3 && prefixOf(data, std::vector<BYTE>{4, 3, 0x09, 0x04})) {
+      } else if (type == 3 && prefixOf(data, english)) {
         continue;
       } else if (type == 1 && index == 0 && prefixOf(data, d.Descriptor(1, 0))) {
         continue;
       }
-      raw.emplace_back(g.first, &data);
+      raw.emplace_back(g.first, data);
     }
-    for (BYTE i : failedStrings)
-      if (strings.size() < i) strings.resize(i);
+    for (std::size_t i = 255; i > 0; --i)
+      if (failedStrings[i]) {
+        if (strings.size() < i) strings.resize(i);
+        break;
+      }
     if (!strings.empty()) {
       out.Key("strings").BeginArray();
       d.Strings.assign(strings.size(), std::nullopt);
@@ -958,8 +1049,8 @@ class TWriter {
     if (!raw.empty()) {
       out.Key("descriptors").BeginObject();
       for (const auto& r : raw) {
-        out.Key(HexNumber(r.first, 4)).String(Hex(*r.second));
-        d.RawDescriptors[r.first] = *r.second;
+        out.Key(HexNumber(r.first, 4)).String(Hex(r.second));
+        d.RawDescriptors[r.first] = std::vector<BYTE>(r.second.begin(), r.second.end());
       }
       out.End();
     }

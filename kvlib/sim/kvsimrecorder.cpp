@@ -237,9 +237,7 @@ DEVINST TkvRecordingMachine::TRecording::BindId(DEVINST handle, std::string_view
   // Mostly a handle already tied to the devnode of this id.
   const DEVINST bound = Bound.Find(handle);
   if (bound && SameAscii(At(bound).Id, id)) return bound;
-  FUpper.assign(id);
-  for (char& c : FUpper) c = UpperAscii(c);
-  auto named = ById.find(FUpper);
+  auto named = ById.find(Upper(id));
   if (bound) {
     TkvRecDevnode& n = At(bound);
     if (n.Id.empty() && named == ById.end()) {
@@ -775,22 +773,24 @@ CONFIGRET TkvRecordingMachine::CM_Get_Device_ID_ListA(LPCSTR filter, char* buffe
       !(flags & (CM_GETIDLIST_FILTER_REMOVALRELATIONS | CM_GETIDLIST_FILTER_BUSRELATIONS)))
     return r;
   const DWORD error = GetLastError();
-  const std::string upper = UpperAscii(filter);
   // The devnode asked about may be one the walk passed without reading its
   // id: locating it ties the id to the devnode, so that its relations are
   // written where the library will ask for them.
   bool known;
   {
     std::lock_guard<std::mutex> lock(FLock);
-    known = FRec->ById.count(upper) != 0;
+    known = FRec->ById.count(FRec->Upper(filter)) != 0;
   }
   DEVINST node = 0;
   auto locate = BelowEntry<TCM_Locate_DevNodeA, EntryIndex("CM_Locate_DevNodeA")>();
   const bool located = !known && locate && locate(&node, filter, CM_LOCATE_DEVNODE_NORMAL) == CR_SUCCESS;
   std::lock_guard<std::mutex> lock(FLock);
-  auto& map = (flags & CM_GETIDLIST_FILTER_REMOVALRELATIONS) ? FRec->RemovalRelations : FRec->BusRelations;
-  map[upper] = {filter, FRec->Bytes.Copy(buffer, MultiSzLength(buffer, length))};
   if (located) FRec->BindId(node, filter);
+  auto& map = (flags & CM_GETIDLIST_FILTER_REMOVALRELATIONS) ? FRec->RemovalRelations : FRec->BusRelations;
+  const TkvRecBytes list = FRec->Bytes.Copy(buffer, MultiSzLength(buffer, length));
+  auto it = map.find(FRec->Upper(filter));
+  if (it != map.end()) it->second = list;
+  else map.emplace(FRec->Bytes.Text(FRec->FUpper), list);
   SetLastError(error);
   return r;
 }
@@ -801,12 +801,10 @@ NTSTATUS TkvRecordingMachine::ZwQueryKey(HANDLE key, int infoClass, void* buffer
     ULONG bytes = 0;
     std::memcpy(&bytes, buffer, 4);
     const std::size_t units = std::min<std::size_t>(bytes, length - 4) / 2;
-    std::u16string name(units, u'\0');
-    if (units) std::memcpy(&name[0], static_cast<const BYTE*>(buffer) + 4, units * 2);
-    const std::string text = Host().WideToAnsi(reinterpret_cast<const WCHAR*>(name.data()), units);
     std::lock_guard<std::mutex> lock(FLock);
     auto hw = FRec->HardwareKeyHandles.find(Key(key));
-    if (hw != FRec->HardwareKeyHandles.end()) FRec->At(hw->second).KernelName = FRec->Bytes.Text(text);
+    if (hw != FRec->HardwareKeyHandles.end())
+      FRec->At(hw->second).KernelName = FRec->Bytes.Copy(static_cast<const BYTE*>(buffer) + 4, units * 2);
   }
   return status;
 }

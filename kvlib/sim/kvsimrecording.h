@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "kvsimrecorder.h"
+#include "kvtext.h"
 
 namespace kv {
 
@@ -102,7 +103,7 @@ struct TkvRecDevnode {
   std::vector<std::pair<DWORD, TkvRecValue>> Properties;
   TkvRecValue& Property(DWORD code);
   std::optional<bool> HardwareKey;
-  std::string_view KernelName;  // of the hardware key, as ZwQueryKey named it (ANSI, in the arena)
+  TkvRecBytes KernelName;  // of the hardware key, as ZwQueryKey named it (UTF-16)
   TkvRecValues HardwareValues;  // read through the hardware key's handle
   std::vector<std::pair<GUID, std::string>> Interfaces;
 };
@@ -135,9 +136,9 @@ struct TkvRecordingMachine::TRecording {
   bool Has(DEVINST key) const { return key >= 1 && key <= Devnodes.size(); }
   TkvRecDevnode& At(DEVINST key) { return Devnodes[key - 1]; }
   const TkvRecDevnode& At(DEVINST key) const { return Devnodes[key - 1]; }
-  // Relations by the upper-case id asked for: the id as spelled and the list
-  // (the ids one after another, each with its zero).
-  std::unordered_map<std::string, std::pair<std::string, TkvRecBytes>> BusRelations, RemovalRelations;
+  // Relations by the upper-case id asked for (in the arena): the ids one
+  // after another, each with its zero.
+  std::unordered_map<std::string_view, TkvRecBytes> BusRelations, RemovalRelations;
 
   // Registry keys that opened, by upper-case path ("HKLM\SYSTEM\..."), with
   // the values read; and the open handles.
@@ -191,7 +192,12 @@ struct TkvRecordingMachine::TRecording {
   // Ties a handle to the devnode of this id.
   DEVINST BindId(DEVINST handle, std::string_view id);
   Key& OpenedKey(std::string_view path);
-  std::string FPath, FUpper;  // room for the paths of keys being opened
+  std::string FPath, FUpper;  // room for the paths of keys being opened, and for texts in upper case
+  const std::string& Upper(std::string_view text) {
+    FUpper.assign(text);
+    for (char& c : FUpper) c = UpperAscii(c);
+    return FUpper;
+  }
 };
 
 // The request codes a capture lets through: the reads of host controllers
