@@ -68,12 +68,26 @@ const char* const kCyrillic = R"({
        "manufacturerIndex": 1, "productIndex": 2, "serialIndex": 3, "strings": ["Фирма", "Флешка 😀", "SN12345"]}]}}]}
 })";
 
+// The demo machine with hundreds of devnodes more: large machines are
+// described on two threads.
+std::string CrowdedDemo() {
+  nlohmann::ordered_json demo = nlohmann::ordered_json::parse(kvDemoMachineJson);
+  for (int i = 0; i < 600; ++i)
+    demo["devnodes"].push_back({{"id", "ACPI\\PNP" + std::to_string(i) + "\\0"},
+                                {"class", "{4D36E97D-E325-11CE-BFC1-08002BE10318}"},
+                                {"description", "System device " + std::to_string(i)}});
+  return demo.dump();
+}
+
 TEST(CaptureTest, CaptureReplaysTheSameTreeAndCapturesItselfAgain) {
   struct TCase {
     const char* Name;
     std::string Json;
   };
-  const TCase cases[] = {{"demo", kvDemoMachineJson}, {"faulty buses", kFaultyBuses}, {"cyrillic", kCyrillic}};
+  const TCase cases[] = {{"demo", kvDemoMachineJson},
+                         {"faulty buses", kFaultyBuses},
+                         {"cyrillic", kCyrillic},
+                         {"crowded demo", CrowdedDemo()}};
   for (const TCase& c : cases) {
     for (bool descriptors : {false, true}) {
       SCOPED_TRACE(std::string(c.Name) + (descriptors ? " with descriptors" : ""));
@@ -183,6 +197,24 @@ TEST(CaptureTest, SerialNumbersBecomePlaceholdersUnlessKept) {
   EXPECT_NE(kept.find("SN12345"), std::string::npos);
   EXPECT_NE(kept.find("Флешка 😀"), std::string::npos) << "texts outside the code page stay exact";
   EXPECT_NO_THROW(kv::TkvSimMachine::FromJson(scrubbed));
+}
+
+// Two hubs of one name (in another letter case): a description cannot hold
+// both, since hubs open by name and the second would hide the first. The
+// second is written as the device it is, so that the capture loads and
+// captures itself again.
+TEST(CaptureTest, ASecondHubOfTheSameNameIsWrittenAsADevice) {
+  kv::TkvSimMachine machine;
+  kv::TkvSimUsb usb(machine);
+  kv::TkvSimUsbHub& root = usb.AddController(0, "").SetRootHub("ROOT", 2);
+  root.AttachHub(1, "TWIN", 1, "");
+  root.AttachHub(2, "twin", 1, "");
+  std::string shown;
+  const std::string first = Capture(machine, false, &shown);
+  ASSERT_NE(shown.find("\\\\.\\twin"), std::string::npos) << shown;
+  std::unique_ptr<kv::TkvSimMachine> replay;
+  ASSERT_NO_THROW(replay = kv::TkvSimMachine::FromJson(first)) << first;
+  EXPECT_EQ(Capture(*replay, false, &shown), first);
 }
 
 TEST(CaptureTest, CapturingChangesNothing) {
