@@ -716,7 +716,35 @@ class TWriter {
     return it == R.Opened.end() ? fallback : it->second.Opened;
   }
 
-  void Replies(TkvJsonWriter& out, const std::string& path) {
+  // Reply bytes as written. Unless serial numbers are kept, the text of a
+  // serial-number string (from `stringFrom` on; 0: none) becomes 'X's, and
+  // so does a serial number known elsewhere wherever it stands, in UTF-16 or
+  // in ASCII. The length stays, so that the reply still replays.
+  std::vector<BYTE> Private(const TkvRecBytes& bytes, std::size_t stringFrom) const {
+    std::vector<BYTE> b(bytes.begin(), bytes.end());
+    if (!FPlaceholders) return b;
+    for (std::size_t i = stringFrom; stringFrom && i < b.size(); ++i) b[i] = (i - stringFrom) % 2 ? 0 : 'X';
+    auto mask = [&](const std::vector<BYTE>& pattern, std::size_t unit) {
+      for (auto at = std::search(b.begin(), b.end(), pattern.begin(), pattern.end()); at != b.end();
+           at = std::search(at + static_cast<std::ptrdiff_t>(pattern.size()), b.end(), pattern.begin(), pattern.end()))
+        for (std::size_t i = 0; i < pattern.size(); i += unit) at[static_cast<std::ptrdiff_t>(i)] = 'X';
+    };
+    for (const auto& serial : FSerials) {
+      if (serial.first.size() < kMinSerialInText) continue;
+      std::vector<BYTE> wide;
+      for (char16_t c : Utf8ToUtf16(serial.first)) {
+        wide.push_back(static_cast<BYTE>(c & 0xFF));
+        wide.push_back(static_cast<BYTE>(c >> 8));
+      }
+      mask(wide, 2);
+      mask(std::vector<BYTE>(serial.first.begin(), serial.first.end()), 1);
+    }
+    return b;
+  }
+
+  // The recorded replies kept for an object; serialIndexes: a hub's serial
+  // string index by port, for its descriptor requests.
+  void Replies(TkvJsonWriter& out, const std::string& path, const std::vector<BYTE>* serialIndexes) {
     auto object = R.Opened.find(UpperAscii(path));
     auto it = object == R.Opened.end() ? FRaw.end() : FRaw.find(object->second.Number);
     if (it == FRaw.end()) return;
@@ -727,7 +755,12 @@ class TWriter {
       out.Key("request").String(name.substr(0, name.find('/')));
       if (!r->In.empty()) out.Key("in").String(Hex(r->In));
       out.Key("outSize").Number(r->OutSize);
-      if (r->Ok) out.Key("out").String(Hex(r->Out));
+      std::size_t stringFrom = 0;
+      if (r->Code == kDescriptor && r->In.size() >= kDescriptorRequest && r->In[7] == 3 && r->In[6] && serialIndexes) {
+        const DWORD port = Get32(r->In, 0);
+        if (port < serialIndexes->size() && (*serialIndexes)[port] == r->In[6]) stringFrom = kDescriptorRequest + 2;
+      }
+      if (r->Ok) out.Key("out").String(Hex(Private(r->Out, stringFrom)));
       else out.Key("error").Number(r->Error);
       out.End();
     }
@@ -772,7 +805,7 @@ class TWriter {
       const std::string rootName = Utf16ToUtf8(Name(Best(requests, kRootHubName), 4));
       if (!rootName.empty() && FHubsWritten.insert(UpperAscii(rootName)).second)
         Hub(out.Key("rootHub"), rootName, 1, TModelSlot{controller});
-      Replies(out, path);
+      Replies(out, path, nullptr);
       out.End();
     }
     out.End();
@@ -829,11 +862,14 @@ class TWriter {
     const TkvJsonWriter::TMark none = out.Mark();
     out.Key("devices").BeginArray();
     bool any = false;
+    std::vector<BYTE> serialIndexes(static_cast<std::size_t>(ports) + 1);
     for (int p = 1; p <= ports; ++p)
-      any = Device(out, byPort[static_cast<std::size_t>(p)], p, exRequest, depth, model) || any;
+      any = Device(out, byPort[static_cast<std::size_t>(p)], p, exRequest, depth, model,
+                   serialIndexes[static_cast<std::size_t>(p)]) ||
+            any;
     out.End();
     if (!any) out.Rewind(none);
-    Replies(out, path);
+    Replies(out, path, &serialIndexes);
     out.End();
     if (model && !openable) model->SetOpenable(false);
   }
@@ -841,7 +877,7 @@ class TWriter {
   // Writes the device on a port from the requests about the port, and puts
   // it on the port of `model`; false: nothing to say.
   bool Device(TkvJsonWriter& out, const TRequests& requests, int port, bool exRequest, int depth,
-              TkvSimUsbHub* model) {
+              TkvSimUsbHub* model, BYTE& serialIndex) {
     const TkvRecRequest* ex = exRequest ? Best(requests, kConnectionInformationEx) : nullptr;
     const TkvRecRequest* old = Best(requests, kConnectionInformation);
     const TkvRecRequest* info = ex ? ex : old;
@@ -884,6 +920,7 @@ class TWriter {
       d.IManufacturer = b[18];
       d.IProduct = b[19];
       d.ISerialNumber = b[20];
+      serialIndex = d.ISerialNumber;
       d.NumConfigurations = b[21];
       d.CurrentConfiguration = b[22];
       d.Speed = ex ? b[23] : (b[23] ? 0 : 1);
@@ -1049,7 +1086,8 @@ class TWriter {
     if (!raw.empty()) {
       out.Key("descriptors").BeginObject();
       for (const auto& r : raw) {
-        out.Key(HexNumber(r.first, 4)).String(Hex(r.second));
+        const bool serial = r.first >> 8 == 3 && (r.first & 0xFF) == d.ISerialNumber && d.ISerialNumber;
+        out.Key(HexNumber(r.first, 4)).String(Hex(Private(r.second, serial ? 2 : 0)));
         d.RawDescriptors[r.first] = std::vector<BYTE>(r.second.begin(), r.second.end());
       }
       out.End();

@@ -197,6 +197,21 @@ TEST(CaptureTest, SerialNumbersBecomePlaceholdersUnlessKept) {
   EXPECT_NE(kept.find("SN12345"), std::string::npos);
   EXPECT_NE(kept.find("Флешка 😀"), std::string::npos) << "texts outside the code page stay exact";
   EXPECT_NO_THROW(kv::TkvSimMachine::FromJson(scrubbed));
+
+  // Serial strings that are malformed, or cut short, are kept as replied:
+  // without their text unless the serial numbers are kept.
+  auto malformed = kv::TkvSimMachine::FromJson(R"({"usb": {"controllers": [{"number": 0, "rootHub": {
+    "name": "R", "ports": 2, "devices": [
+      {"port": 1, "vendorId": "0001", "serialIndex": 1, "descriptors": {"0301": "0B 03 53 00 4E 00 39 00 38 00 37"}},
+      {"port": 2, "vendorId": "0002", "serialIndex": 1, "strings": ["SN55667788"],
+       "short": {"IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION": 20}}]}}]}})");
+  const std::string hidden = Capture(*malformed, true, &shown, false);
+  const std::string shownSerials = Capture(*malformed, true, &shown, true);
+  for (const char* serial : {"53 00 4E 00 39 00 38 00 37", "53 00 4E 00 35 00"}) {
+    EXPECT_EQ(hidden.find(serial), std::string::npos) << hidden;
+    EXPECT_NE(shownSerials.find(serial), std::string::npos) << shownSerials;
+  }
+  EXPECT_NO_THROW(kv::TkvSimMachine::FromJson(hidden));
 }
 
 // Two hubs of one name (in another letter case): a description cannot hold
