@@ -1,8 +1,10 @@
 // The recording machine: forwards to the machine below and keeps what was read.
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <type_traits>
+#include <unordered_map>
 
 #include "kvsimmachine.h"
 #include "kvsimrecording.h"
@@ -114,8 +116,15 @@ BOOL KVAPI RefuseSetClassInstallParamsA(HDEVINFO, SP_DEVINFO_DATA*, SP_CLASSINST
 }
 CONFIGRET KVAPI RefuseRequestDeviceEjectA(DEVINST, PNP_VETO_TYPE*, LPSTR, ULONG, ULONG) { return CR_ACCESS_DENIED_; }
 
-// The recorder's own entry for a name; nullptr: the name is not let through.
-FARPROC RecorderEntry(const std::string& name) {
+// The recorder's own entry for a name, and the index of the machine's entry
+// it forwards to (-1: none, it refuses); nullptr: the name is not let
+// through. Looked up for every call of the library that resolves an entry
+// point: by a table made once.
+struct TRecorderEntry {
+  FARPROC Proc;
+  int Index;
+};
+const TRecorderEntry* RecorderEntry(std::string_view name) {
   const long invalid = -1;
   struct TEntry {
     const char* Name;
@@ -149,9 +158,13 @@ FARPROC RecorderEntry(const std::string& name) {
       {"SetupDiSetClassInstallParamsA", ToFarProc(&RefuseSetClassInstallParamsA)},
       {"CM_Request_Device_EjectA", ToFarProc(&RefuseRequestDeviceEjectA)},
   };
-  for (const TEntry& e : entries)
-    if (name == e.Name) return e.Proc;
-  return nullptr;
+  static const std::unordered_map<std::string_view, TRecorderEntry> byName = [] {
+    std::unordered_map<std::string_view, TRecorderEntry> m;
+    for (const TEntry& e : entries) m.emplace(e.Name, TRecorderEntry{e.Proc, EntryIndex(e.Name)});
+    return m;
+  }();
+  auto it = byName.find(name);
+  return it == byName.end() ? nullptr : &it->second;
 }
 
 // The length of a list of texts, each with its zero, up to the empty one
@@ -198,6 +211,23 @@ TkvRecBytes TkvRecArena::Copy(const void* data, std::size_t size) {
   return kept;
 }
 
+void* TkvRecArena::Room(std::size_t size, std::size_t align) {
+  const std::size_t skip = (align - reinterpret_cast<std::uintptr_t>(FFree) % align) % align;
+  if (size + skip > FLeft) {
+    const std::size_t room = std::max(size + align, kBlock);
+    FBlocks.emplace_back(new BYTE[room]);
+    FFree = FBlocks.back().get();
+    FLeft = room;
+    return Room(size, align);
+  }
+  FFree += skip;
+  FLeft -= skip;
+  void* at = FFree;
+  FFree += size;
+  FLeft -= size;
+  return at;
+}
+
 void TkvRecValues::Set(TkvRecArena& arena, std::string_view name, DWORD type, const BYTE* data, std::size_t size) {
   auto keep = [&](TkvRecValue& value) {
     value.Type = type;
@@ -217,7 +247,7 @@ TkvRecValue& TkvRecDevnode::Property(DWORD code) {
                              [](const auto& p, DWORD c) { return p.first < c; });
   if (at == Properties.end() || at->first != code) {
     if (Properties.empty()) {
-      Properties.reserve(8);  // the properties a refresh reads of a devnode
+      Properties.reserve(8);  // the properties a refresh reads of a devnode, at once
       at = Properties.begin();
     }
     at = Properties.emplace(at, code, TkvRecValue());
@@ -227,7 +257,7 @@ TkvRecValue& TkvRecDevnode::Property(DWORD code) {
 
 DEVINST TkvRecordingMachine::TRecording::Node(DEVINST handle) {
   if (const DEVINST known = Bound.Find(handle)) return known;
-  Devnodes.emplace_back().Seen = NextSeen++;
+  Devnodes.emplace_back(Bytes).Seen = NextSeen++;
   const DEVINST key = static_cast<DEVINST>(Devnodes.size());
   Bound.Set(handle, key);
   return key;
@@ -251,7 +281,7 @@ DEVINST TkvRecordingMachine::TRecording::BindId(DEVINST handle, std::string_view
   if (named != ById.end()) {
     key = named->second;
   } else {
-    TkvRecDevnode& n = Devnodes.emplace_back();
+    TkvRecDevnode& n = Devnodes.emplace_back(Bytes);
     n.Seen = NextSeen++;
     n.Id = Bytes.Text(id);
     key = static_cast<DEVINST>(Devnodes.size());
@@ -323,13 +353,16 @@ HMODULE TkvRecordingMachine::LoadLibraryA(LPCSTR name) {
   HMODULE m = FBelow.LoadLibraryA(name);
   const DWORD error = GetLastError();
   std::lock_guard<std::mutex> lock(FLock);
-  const std::string n = name ? name : "";
+  const std::string_view n = name ? name : "";
   if (m) {
-    FRec->Modules[Key(m)] = n;
+    // The library resolves some entries at every use: the same module again.
+    auto known = FRec->Modules.find(Key(m));
+    if (known == FRec->Modules.end()) FRec->Modules.emplace(Key(m), n);
+    else if (known->second != n) known->second = n;
   } else {
     bool known = false;
-    for (const auto& l : FRec->MissingLibraries) known = known || SameText(l, n);
-    if (!known) FRec->MissingLibraries.push_back(n);
+    for (const auto& l : FRec->MissingLibraries) known = known || SameAscii(l, n);
+    if (!known) FRec->MissingLibraries.emplace_back(n);
   }
   SetLastError(error);
   return m;
@@ -338,7 +371,7 @@ HMODULE TkvRecordingMachine::LoadLibraryA(LPCSTR name) {
 FARPROC TkvRecordingMachine::GetProcAddress(HMODULE module, LPCSTR name) {
   FARPROC below = FBelow.GetProcAddress(module, name);
   const DWORD error = GetLastError();
-  const std::string n = name ? name : "";
+  const std::string_view n = name ? name : "";
   std::lock_guard<std::mutex> lock(FLock);
   if (!below) {
     auto lib = FRec->Modules.find(Key(module));
@@ -346,20 +379,19 @@ FARPROC TkvRecordingMachine::GetProcAddress(HMODULE module, LPCSTR name) {
       auto& list = FRec->MissingExports[lib->second];
       bool known = false;
       for (const auto& e : list) known = known || e == n;
-      if (!known) list.push_back(n);
+      if (!known) list.emplace_back(n);
     }
     SetLastError(error);
     return nullptr;
   }
-  FARPROC own = RecorderEntry(n);
+  const TRecorderEntry* own = RecorderEntry(n);
   if (!own) {
     // Present, but not a reading call the capture knows: refused.
     SetLastError(ERROR_ACCESS_DENIED);
     return nullptr;
   }
-  const int index = EntryIndex(n.c_str());
-  if (index >= 0) FRec->BelowEntries[index].store(below, std::memory_order_release);
-  return own;
+  if (own->Index >= 0) FRec->BelowEntries[own->Index].store(below, std::memory_order_release);
+  return own->Proc;
 }
 
 BOOL TkvRecordingMachine::FreeLibrary(HMODULE module) { return FBelow.FreeLibrary(module); }

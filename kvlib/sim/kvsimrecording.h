@@ -43,12 +43,31 @@ class TkvRecArena {
     const TkvRecBytes kept = Copy(text.data(), text.size());
     return std::string_view(reinterpret_cast<const char*>(kept.Data), kept.Size);
   }
+  // Room for `size` bytes at a multiple of `align`.
+  void* Room(std::size_t size, std::size_t align);
 
  private:
   static constexpr std::size_t kBlock = 256 * 1024;
   std::vector<std::unique_ptr<BYTE[]>> FBlocks;
   BYTE* FFree = nullptr;
   std::size_t FLeft = 0;
+};
+
+// Allocates from an arena and never gives back: for the small lists of a
+// recording, which live as long as the recording.
+template <class T>
+struct TkvRecAllocator {
+  using value_type = T;
+  TkvRecArena* Arena;
+  explicit TkvRecAllocator(TkvRecArena& arena) : Arena(&arena) {}
+  template <class U>
+  TkvRecAllocator(const TkvRecAllocator<U>& other) : Arena(other.Arena) {}
+  T* allocate(std::size_t n) { return static_cast<T*>(Arena->Room(n * sizeof(T), alignof(T))); }
+  void deallocate(T*, std::size_t) {}
+  template <class U>
+  bool operator==(const TkvRecAllocator<U>& other) const { return Arena == other.Arena; }
+  template <class U>
+  bool operator!=(const TkvRecAllocator<U>& other) const { return Arena != other.Arena; }
 };
 
 // The devnode key each handle stands for. Handles are small numbers (on
@@ -100,7 +119,8 @@ struct TkvRecDevnode {
   DEVINST FirstChild = 0;
   DEVINST Next = 0;
   // The properties delivered, by SPDRP code (in the order of the codes).
-  std::vector<std::pair<DWORD, TkvRecValue>> Properties;
+  std::vector<std::pair<DWORD, TkvRecValue>, TkvRecAllocator<std::pair<DWORD, TkvRecValue>>> Properties;
+  explicit TkvRecDevnode(TkvRecArena& arena) : Properties(TkvRecAllocator<std::pair<DWORD, TkvRecValue>>(arena)) {}
   TkvRecValue& Property(DWORD code);
   std::optional<bool> HardwareKey;
   TkvRecBytes KernelName;  // of the hardware key, as ZwQueryKey named it (UTF-16)
