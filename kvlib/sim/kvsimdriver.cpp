@@ -174,7 +174,7 @@ void TkvSimMachine::ApplyDriverPackage(TkvSimDevnode& node, const TkvSimDriverPa
   std::string key = oldKey;
   if (key.empty()) {
     for (int n = 0; n < 10000 && key.empty(); ++n) {
-      char number[8];
+      char number[12];  // room for any int, though n stays below 10000
       std::snprintf(number, sizeof number, "%.4d", n);
       const std::string candidate = GuidToText(node.ClassGuid) + "\\" + number;
       if (!FDevnodeByDriverKey.count(UpperAscii(candidate))) key = candidate;
