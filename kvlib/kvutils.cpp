@@ -96,6 +96,31 @@ bool WriteWholeFile(const std::string& FileName, const void* Data, DWORD Size) {
   return ok;
 }
 
+bool ReadWholeFile(const std::string& FileName, std::string& Bytes) {
+  Bytes.clear();
+  TkvHost& h = Host();
+  HANDLE file = h.CreateFileA(FileName.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  // To the end of the file, whatever size it had when opened.
+  constexpr DWORD kChunk = 64 * 1024;
+  bool ok;
+  DWORD read = 0;
+  do {
+    const std::size_t done = Bytes.size();
+    Bytes.resize(done + kChunk);
+    read = 0;
+    ok = h.ReadFile(file, &Bytes[done], kChunk, &read, nullptr) != FALSE;
+    Bytes.resize(done + (ok ? read : 0));
+  } while (ok && read > 0);
+  const DWORD error = ok ? 0 : GetLastError();
+  h.CloseHandle(file);
+  if (!ok) {
+    Bytes.clear();
+    SetLastError(error);
+  }
+  return ok;
+}
+
 std::string LoadResourceText(const std::string& ResName) {
   DWORD size = 0;
   const BYTE* bytes = FindOwnResource(ResName, size);

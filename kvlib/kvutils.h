@@ -19,6 +19,10 @@ bool SaveResourceToFile(const std::string& ResName, const std::string& FileName)
 // INF, program or description is worse than none. On failure the last error
 // says why (ERROR_WRITE_FAULT for a short write).
 bool WriteWholeFile(const std::string& FileName, const void* Data, DWORD Size);
+// Reads FileName through the host, to its end, into Bytes (others may read
+// it meanwhile). False when it cannot be opened or read, the last error
+// saying why; Bytes is then empty.
+bool ReadWholeFile(const std::string& FileName, std::string& Bytes);
 // The bytes of the program's RCDATA resource ResName, or "" when it has none.
 std::string LoadResourceText(const std::string& ResName);
 // The file version of FileName formatted with Fmt (four %u; default

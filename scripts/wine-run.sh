@@ -48,4 +48,41 @@ if [ ! -f "$WINEPREFIX/.kv-ready" ]; then
   ) 9>"$WINEPREFIX.lock"
 fi
 
-exec "$WINE" "$@"
+# Wine starts its desktop process (explorer.exe /desktop) from the first
+# program that needs a window, and hands it that program's standard error.
+# The desktop lives on until no program has used it for a second, so while
+# other programs keep it busy it holds the first one's output open: a caller
+# that reads the output to its end (CTest, execute_process) waits for the
+# desktop, not for the program, and a test that passed in 40 s ends in
+# CTest's time-out. So, unless both outputs are terminals, the program writes
+# into files of this run that are copied to the real outputs as they grow,
+# and the run ends when the program does, with its exit code.
+if [ -t 1 ] && [ -t 2 ]; then
+  exec "$WINE" "$@"
+fi
+OUTPUTS=$(mktemp -d "${TMPDIR:-/tmp}/wine-run.XXXXXX")
+PROGRAM_PID=
+COPIES=()
+finish() {
+  [ -z "$PROGRAM_PID" ] || kill "$PROGRAM_PID" 2>/dev/null || true
+  [ ${#COPIES[@]} -eq 0 ] || kill "${COPIES[@]}" 2>/dev/null || true
+  rm -rf "$OUTPUTS"
+}
+trap finish EXIT
+trap 'exit 143' TERM
+trap 'exit 130' INT
+: >"$OUTPUTS/out"
+: >"$OUTPUTS/err"
+"$WINE" "$@" <&0 >"$OUTPUTS/out" 2>"$OUTPUTS/err" &
+PROGRAM_PID=$!
+# Each copy ends after the program has, with what the file holds by then.
+tail -q -n +1 -s 0.1 --pid="$PROGRAM_PID" -f "$OUTPUTS/out" &
+COPIES+=($!)
+tail -q -n +1 -s 0.1 --pid="$PROGRAM_PID" -f "$OUTPUTS/err" >&2 &
+COPIES+=($!)
+STATUS=0
+wait "$PROGRAM_PID" || STATUS=$?
+PROGRAM_PID=
+wait "${COPIES[@]}" || true
+COPIES=()
+exit "$STATUS"

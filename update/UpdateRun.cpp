@@ -46,10 +46,8 @@ bool ShellOperation(TUpdateUser& user, kv::UINT function, const std::string& fro
   return result == 0 && !operation.fAnyOperationsAborted;
 }
 
-}  // namespace
-
-std::optional<TUpdatePlan> MakePlan(const TUpdateData& data) {
-  if (!EntriesAreSafe(data)) return std::nullopt;
+// The plan of entries EntriesAreSafe has passed.
+TUpdatePlan PlanOfSafeEntries(const TUpdateData& data) {
   TUpdatePlan plan;
   const unsigned deletes = std::min<unsigned>(data.DeleteCount, MaxEntries);
   for (unsigned k = 1; k <= deletes; ++k) plan.Deletes.push_back(data.InstallPath + data.DeleteList[k]);
@@ -57,6 +55,13 @@ std::optional<TUpdatePlan> MakePlan(const TUpdateData& data) {
   for (unsigned k = 1; k <= copies; ++k)
     plan.Copies.push_back({data.CopySources[k], data.InstallPath + data.CopyTargets[k]});
   return plan;
+}
+
+}  // namespace
+
+std::optional<TUpdatePlan> MakePlan(const TUpdateData& data) {
+  if (!EntriesAreSafe(data)) return std::nullopt;
+  return PlanOfSafeEntries(data);
 }
 
 bool StaysInsideFolder(const std::string& entry) {
@@ -88,6 +93,7 @@ TRunResult InstallRun(TUpdateData& data, TUpdateUser& user) {
   kv::TkvHost& host = kv::Host();
   const bool found = LocateInstallation(data);
   if (IsNotNewer(data)) return TRunResult::NewerInstalled;
+  // Checked before anything is asked or changed; nothing below changes the entries.
   if (!EntriesAreSafe(data)) return TRunResult::NotInstalled;
   if (!found) {
     std::string folder;
@@ -96,27 +102,26 @@ TRunResult InstallRun(TUpdateData& data, TUpdateUser& user) {
   }
   if (data.InstallPath.empty() || data.InstallPath.back() != '\\') data.InstallPath += '\\';
   if (!IsFile(data.InstallPath + data.ProgramFile)) return TRunResult::NotInstalled;
-  const std::optional<TUpdatePlan> plan = MakePlan(data);
-  if (!plan) return TRunResult::NotInstalled;
+  const TUpdatePlan plan = PlanOfSafeEntries(data);
 
   user.BeginWork();
 
-  for (unsigned k = 1; k <= plan->Deletes.size(); ++k) {
+  for (unsigned k = 1; k <= plan.Deletes.size(); ++k) {
     // A relative installation folder means one below the update's own; a run
     // that cannot get back there stops rather than work somewhere else.
     if (!host.SetCurrentDirectoryA(data.StartDir.c_str())) return TRunResult::NotInstalled;
-    const std::string& path = plan->Deletes[k - 1];
+    const std::string& path = plan.Deletes[k - 1];
     if (!IsFile(path)) continue;  // already gone: the bar waits for the next one
     if (!ShellOperation(user, kv::FO_DELETE, path, nullptr)) return TRunResult::NotInstalled;
     user.SetProgress(ProgressMax / data.DeleteCount * k);
   }
   user.SetProgress(0);
 
-  for (unsigned k = 1; k <= plan->Copies.size(); ++k) {
+  for (unsigned k = 1; k <= plan.Copies.size(); ++k) {
     // Copy sources are relative to the update's own folder: without it they
     // would be taken from whatever folder is current.
     if (!host.SetCurrentDirectoryA(data.StartDir.c_str())) return TRunResult::NotInstalled;
-    const TUpdatePlan::TCopy& copy = plan->Copies[k - 1];
+    const TUpdatePlan::TCopy& copy = plan.Copies[k - 1];
     if (!ShellOperation(user, kv::FO_COPY, copy.Source, &copy.Target)) return TRunResult::NotInstalled;
     user.SetProgress(ProgressMax / data.CopyCount * k);
   }

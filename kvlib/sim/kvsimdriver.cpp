@@ -18,19 +18,6 @@ namespace {
 constexpr DWORD kErrorGeneralSyntax = 0xE0000003;   // ERROR_GENERAL_SYNTAX
 constexpr DWORD kErrorNoCompatDrivers = 0xE0000228;  // ERROR_NO_COMPAT_DRIVERS
 
-bool ReadHostText(const std::string& path, std::string& bytes) {
-  TkvHost& h = Host();
-  HANDLE file = h.CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  bytes.clear();
-  char buffer[4096];
-  DWORD read = 0;
-  bool ok = true;
-  while ((ok = h.ReadFile(file, buffer, sizeof buffer, &read, nullptr) != FALSE) && read > 0) bytes.append(buffer, read);
-  h.CloseHandle(file);
-  return ok;
-}
-
 bool FileExists(const std::string& path) {
   const DWORD a = Host().GetFileAttributesA(path.c_str());
   return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
@@ -80,7 +67,7 @@ bool SourceOf(const TkvInf& inf, const std::string& arch, const std::string& fil
 DWORD ReadSimDriverPackage(const std::string& infPath, const std::string& hardwareId, bool x64,
                            TkvSimDriverPackage& package, std::string* InfText) {
   std::string text;
-  if (!ReadHostText(infPath, text)) return ERROR_FILE_NOT_FOUND;
+  if (!ReadWholeFile(infPath, text)) return ERROR_FILE_NOT_FOUND;
   if (InfText) *InfText = text;
   TkvInf inf;
   std::string error;
@@ -187,7 +174,7 @@ void TkvSimMachine::ApplyDriverPackage(TkvSimDevnode& node, const TkvSimDriverPa
   std::string key = oldKey;
   if (key.empty()) {
     for (int n = 0; n < 10000 && key.empty(); ++n) {
-      char number[8];
+      char number[12];  // room for any int, though n stays below 10000
       std::snprintf(number, sizeof number, "%.4d", n);
       const std::string candidate = GuidToText(node.ClassGuid) + "\\" + number;
       if (!FDevnodeByDriverKey.count(UpperAscii(candidate))) key = candidate;

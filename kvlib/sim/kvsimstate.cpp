@@ -388,28 +388,12 @@ T Export(const char* name) {
 void StubDebugW(const WCHAR* text) { Host().OutputDebugStringW(text); }
 DWORD StubLastError() { return GetLastError(); }
 
-// The bytes of a file of the host, or false when it cannot be read.
-bool ReadHostFile(const std::string& path, std::string& bytes) {
-  TkvHost& h = Host();
-  HANDLE file = h.CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  const DWORD size = h.GetFileSize(file, nullptr);
-  bool ok = size != INVALID_FILE_SIZE;
-  if (ok) {
-    bytes.assign(size, '\0');
-    DWORD read = 0;
-    ok = size == 0 || (h.ReadFile(file, &bytes[0], size, &read, nullptr) && read == size);
-  }
-  h.CloseHandle(file);
-  return ok;
-}
-
 }  // namespace
 
 bool TkvSimMachine::RunStub(const std::string& path, const std::string& commandLine, DWORD& exitCode) {
   // Only the file the program wrote from its own resource is the stub.
   std::string bytes;
-  if (!ReadHostFile(path, bytes)) {
+  if (!ReadWholeFile(path, bytes)) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return false;
   }

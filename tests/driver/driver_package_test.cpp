@@ -7,6 +7,7 @@
 
 #include "drivertest.h"
 #include "../common/kvtestboard.h"
+#include "kvresources.h"
 #include "kvusb.h"
 #include "kvusbdriver.h"
 #include "kvutils.h"
@@ -152,7 +153,8 @@ TEST_F(DriverPackageTest, HardwareIdFromTheSelectedDeviceOrTheOwnIds) {
 }
 
 // What goes into the INF: GUID, description, date, version; each checked in
-// the written package, which must stay a sound INF whatever the values.
+// the written package, which must stay a sound INF whatever the values. Then
+// the co-installer files of the package and what deleting it leaves.
 TEST_F(DriverPackageTest, ValuesTheInfGets) {
   BrowserSettings();
   const std::string folder = MakeFolder();
@@ -216,6 +218,25 @@ TEST_F(DriverPackageTest, ValuesTheInfGets) {
     }
   }
   EXPECT_TRUE(Fatals.empty());
+
+  // Co-installer files the build carries (resource names in any letter case)
+  // go to their processor's folder byte for byte; deleting leaves the folders.
+  static const char kBlob[] = "co-\0installer";
+  host::RegisterResource("KVUSBBIN_X32", 10, kBlob, sizeof kBlob);
+  host::RegisterResource("kvusbwdfup_i64", 10, kBlob, sizeof kBlob);
+  Log.Lines.clear();
+  const bool saved = Driver.SaveDriverFiles(folder);
+  host::UnregisterResource("KVUSBBIN_X32", 10);
+  host::UnregisterResource("kvusbwdfup_i64", 10);
+  ASSERT_TRUE(saved);
+  EXPECT_EQ(Log.Lines, (std::vector<TLogLine>{
+                           {2, "kvUsbDriver: Driver file has been created: kvusbbin_x32=i386\\WinUSBCoInstaller2.dll"},
+                           {2, "kvUsbDriver: Driver file has been created: kvusbwdfup_i64=ia64\\WUDFUpdate_01009.dll"},
+                           {1, "kvUsbDriver: Create files:2"}}));
+  EXPECT_EQ(ReadBytes(PackagePath("i386/WinUSBCoInstaller2.dll")), std::string(kBlob, sizeof kBlob));
+  EXPECT_EQ(ReadBytes(PackagePath("ia64/WUDFUpdate_01009.dll")), std::string(kBlob, sizeof kBlob));
+  Driver.DeleteDriverFiles(folder);
+  EXPECT_EQ(Temp.Tree(), (std::vector<std::string>{"pkg/", "pkg/amd64/", "pkg/i386/", "pkg/ia64/"}));
 
   // The placeholders in any letter case, and only they, are replaced.
   TkvInfValues v;

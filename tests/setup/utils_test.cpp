@@ -1,7 +1,5 @@
 // System utilities on the simulated machine and the native host.
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
 #include "kvutils.h"
 #include "simfixture.h"
@@ -93,11 +91,19 @@ TEST_F(UtilsTest, OwnVersionRecordAndResources) {
   EXPECT_FALSE(kv::SaveResourceToFile("KVTEST_NONE", file));
   EXPECT_EQ(kv::Host().GetFileAttributesA(file.c_str()), kv::INVALID_FILE_ATTRIBUTES) << "no file for a missing name";
   ASSERT_TRUE(kv::SaveResourceToFile("KvTest_Data", file));
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  EXPECT_EQ(content.str(), expected);
-  in.close();
+  std::string content = "stale";
+  ASSERT_TRUE(kv::ReadWholeFile(file, content));
+  EXPECT_EQ(content, expected);  // the zero and what follows it included
+  // Longer than one read, and read to its end.
+  const std::string big(200000, 'k');
+  const std::string bigFile = std::string(temp) + "kvtest_big.bin";
+  ASSERT_TRUE(kv::WriteWholeFile(bigFile, big.data(), static_cast<kv::DWORD>(big.size())));
+  ASSERT_TRUE(kv::ReadWholeFile(bigFile, content));
+  EXPECT_EQ(content, big);
+  kv::Host().DeleteFileA(bigFile.c_str());
+  EXPECT_FALSE(kv::ReadWholeFile(bigFile, content));
+  EXPECT_EQ(kv::GetLastError(), kv::ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(content, "");
   EXPECT_FALSE(kv::SaveResourceToFile("KVTEST_DATA", std::string(temp) + "no\\such\\folder\\x.bin"));
   kv::Host().DeleteFileA(file.c_str());
 }
