@@ -291,6 +291,10 @@ class TWriter {
     // Windows names a USB device that has a serial number after it
     // (USB\VID_x&PID_y\<serial>); generated instance names hold a '&'.
     for (const TkvRecDevnode& n : R.Devnodes) {
+      constexpr std::string_view usbDevice = "USB\\VID_";
+      bool candidate = n.Id.size() > usbDevice.size();
+      for (std::size_t i = 0; candidate && i < usbDevice.size(); ++i) candidate = UpperAscii(n.Id[i]) == usbDevice[i];
+      if (!candidate) continue;
       const std::string id = Ansi(n.Id);
       const std::size_t last = id.rfind('\\');
       if (!SameText(id.substr(0, 8), "USB\\VID_") || last == std::string::npos || last < 8) continue;
@@ -306,7 +310,7 @@ class TWriter {
     FModel.reset();
     FPlaceholders = !O.KeepSerials;
     if (!FRaw.empty()) usb = Usb();  // again, with the replies kept
-    else if (FPlaceholders) usb = Placeholders(usb);
+    const bool splice = FRaw.empty() && FPlaceholders;  // the serial-number strings, when written out
     if (threaded) second.Join();
     else writeDevnodes();
     if (failed) std::rethrow_exception(failed);
@@ -342,7 +346,8 @@ class TWriter {
     if (!usb.empty()) {
       doc.Key("usb").Raw(std::string());
       flush(doc.Text());
-      flush(usb);
+      if (splice) Placeholders(usb, scrub, result.Json);
+      else flush(usb);
     }
     doc.End();
     doc.Text() += '\n';
@@ -1120,20 +1125,18 @@ class TWriter {
     }
   }
 
-  // The "usb" text with the serial numbers written as their placeholders.
-  std::string Placeholders(const std::string& usb) const {
-    std::string out;
-    out.reserve(usb.size());
+  // Appends the "usb" text to `out` with the serial-number strings written
+  // as their placeholders, and the rest through `scrub`.
+  void Placeholders(std::string_view usb, const TScrub& scrub, std::string& out) const {
     std::size_t from = 0;
     for (const TSerialSpan& s : FSerialSpans) {
       // The span holds the separator before the text, then the quoted text.
       const std::size_t quote = usb.find('"', s.At);
-      out.append(usb, from, quote - from);
+      Scrub(scrub, usb.substr(from, quote - from), out);
       out.append("\"").append(*s.Placeholder).append("\"");
       from = s.End;
     }
-    out.append(usb, from, std::string::npos);
-    return out;
+    Scrub(scrub, usb.substr(from), out);
   }
 
   // ---- serial numbers ------------------------------------------------------------------------
@@ -1164,7 +1167,7 @@ class TWriter {
   }
 
   // Appends the JSON text `json` to `out` with the serial numbers replaced.
-  static void Scrub(const TScrub& s, const std::string& json, std::string& out) {
+  static void Scrub(const TScrub& s, std::string_view json, std::string& out) {
     if (s.Swaps.empty()) {
       out += json;
       return;
@@ -1178,11 +1181,11 @@ class TWriter {
     auto piece = [&](std::size_t at, std::size_t end) {
       const std::size_t n = end - at;
       if (n < s.Shortest || n > s.Longest || !s.Starts[Start(json.data() + at)]) return;
-      upper.assign(json, at, n);
+      upper.assign(json.substr(at, n));
       for (char& c : upper) c = UpperAscii(c);
       auto it = s.Swaps.find(upper);
       if (it == s.Swaps.end()) return;
-      out.append(json, copied, at - copied).append(it->second);
+      out.append(json.substr(copied, at - copied)).append(it->second);
       copied = end;
     };
     const char* const text = json.data();
@@ -1206,7 +1209,7 @@ class TWriter {
       if (i >= size) piece(at, size);
       ++i;
     }
-    out.append(json, copied, std::string::npos);
+    out.append(json.substr(copied));
   }
 };
 
