@@ -525,7 +525,8 @@ class TWriter {
   std::vector<std::vector<DEVINST>> FBySeen;
   std::vector<unsigned> FTaken;
   unsigned FStamp = 0;
-  std::vector<std::string> FIds;
+  std::vector<std::string_view> FIds;  // into the recording, or into FIdTexts
+  std::deque<std::string> FIdTexts;    // ids converted or made up
   std::vector<char> FDone;
   std::string FRoom;  // room for texts converted
   // The relations asked for, by devnode key.
@@ -536,12 +537,16 @@ class TWriter {
     return parent == R.Root ? top : n.Parent == parent;
   }
 
-  const std::string& IdOf(DEVINST key) {
-    std::string& id = FIds[key];
+  std::string_view IdOf(DEVINST key) {
+    std::string_view& id = FIds[key];
     if (id.empty()) {
       const TkvRecDevnode& n = R.At(key);
+      bool ascii = !n.Id.empty();
+      for (unsigned char c : n.Id) ascii = ascii && c < 0x80;
+      if (ascii) id = n.Id;
       // A devnode the library walked past without reading its id.
-      id = n.Id.empty() ? "UNREAD\\DEVNODE\\" + std::to_string(n.Seen) : Ansi(n.Id);
+      else if (n.Id.empty()) id = FIdTexts.emplace_back("UNREAD\\DEVNODE\\" + std::to_string(n.Seen));
+      else id = FIdTexts.emplace_back(Ansi(n.Id));
     }
     return id;
   }
@@ -551,7 +556,7 @@ class TWriter {
     const std::size_t keys = R.Devnodes.size() + 1;
     FBySeen.assign(keys, {});
     FTaken.assign(keys, 0);
-    FIds.assign(keys, std::string());
+    FIds.assign(keys, std::string_view());
     FDone.assign(keys, 0);
     auto byKey = [&](const auto& map, std::vector<const TkvRecBytes*>& list) {
       list.assign(keys, nullptr);
@@ -581,7 +586,7 @@ class TWriter {
   void Devnode(TkvJsonWriter& out, DEVINST key, int depth) {
     FDone[key] = 1;
     const TkvRecDevnode& n = R.At(key);
-    const std::string& id = IdOf(key);
+    const std::string_view id = IdOf(key);
     out.BeginObject();
     out.Key("id").String(id);
     if (n.Class) out.Key("class").String(GuidText(*n.Class));
@@ -590,7 +595,13 @@ class TWriter {
         out.Key(name).String(Ansi.View(Text(p.second.Data), FRoom));
       } else if (p.first == SPDRP_HARDWAREID) {
         out.Key("hardwareIds").BeginArray();
-        for (const auto& i : SplitMultiSz(p.second.Data)) out.String(Ansi(i));
+        const char* text = reinterpret_cast<const char*>(p.second.Data.Data);
+        for (std::size_t at = 0, size = p.second.Data.size(); at < size;) {
+          const std::size_t length = ::strnlen(text + at, size - at);
+          if (!length) break;
+          out.String(Ansi.View(std::string_view(text + at, length), FRoom));
+          at += length + 1;
+        }
         out.End();
       }
     }
@@ -607,7 +618,8 @@ class TWriter {
       out.End();
     }
     if (!n.HardwareValues.List.empty()) {
-      ojson& values = RegistryKey("HKLM\\SYSTEM\\CurrentControlSet\\Enum\\" + id + "\\Device Parameters");
+      ojson& values =
+          RegistryKey(std::string("HKLM\\SYSTEM\\CurrentControlSet\\Enum\\").append(id).append("\\Device Parameters"));
       for (const auto& v : n.HardwareValues.List) values[v.first.empty() ? "@default" : Ansi(v.first)] = Value(v.second);
     }
     if (!n.KernelName.empty()) {
@@ -646,7 +658,7 @@ class TWriter {
   }
   // The kernel names the hardware key's components had where they differ
   // from the ones the simulated machine gives.
-  void KernelNames(const std::string& id, std::string_view kernel) {
+  void KernelNames(std::string_view id, std::string_view kernel) {
     constexpr std::string_view machine = "\\REGISTRY\\MACHINE\\";
     if (kernel.size() <= machine.size()) return;
     for (std::size_t i = 0; i < machine.size(); ++i)
