@@ -162,11 +162,26 @@ std::string GetVersionText(const std::string& FileName, const std::string& Fmt) 
 }
 
 std::string GuidToText(const GUID& Guid) {
-  char text[40];
-  std::snprintf(text, sizeof(text), "{%.8X-%.4X-%.4X-%.2X%.2X-%.2X%.2X%.2X%.2X%.2X%.2X}",
-                static_cast<unsigned>(Guid.Data1), Guid.Data2, Guid.Data3, Guid.Data4[0], Guid.Data4[1], Guid.Data4[2],
-                Guid.Data4[3], Guid.Data4[4], Guid.Data4[5], Guid.Data4[6], Guid.Data4[7]);
-  return text;
+  // By hand rather than by printf: a capture writes thousands of them.
+  static const char digits[] = "0123456789ABCDEF";
+  char text[38];
+  std::size_t at = 0;
+  auto hex = [&](unsigned long value, int count) {
+    for (int shift = (count - 1) * 4; shift >= 0; shift -= 4) text[at++] = digits[(value >> shift) & 15];
+  };
+  text[at++] = '{';
+  hex(Guid.Data1, 8);
+  text[at++] = '-';
+  hex(Guid.Data2, 4);
+  text[at++] = '-';
+  hex(Guid.Data3, 4);
+  text[at++] = '-';
+  for (int i = 0; i < 8; ++i) {
+    if (i == 2) text[at++] = '-';
+    hex(Guid.Data4[i], 2);
+  }
+  text[at++] = '}';
+  return std::string(text, at);
 }
 
 std::string DevicePathToId(const std::string& Path) {

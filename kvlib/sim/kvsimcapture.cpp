@@ -23,6 +23,7 @@
 #include "kvsimrecording.h"
 #include "kvsimusb.h"
 #include "kvtext.h"
+#include "kvutils.h"
 
 namespace kv {
 
@@ -66,28 +67,6 @@ std::string HexNumber(unsigned value, int digits) {
   n = std::max(n, std::min(digits, 8));
   for (int i = n - 1; i >= 0; --i, value >>= 4) b[i] = hex[value & 15];
   return std::string(b, static_cast<std::size_t>(n));
-}
-
-std::string GuidText(const GUID& g) {
-  static const char digits[] = "0123456789ABCDEF";
-  char b[38];
-  std::size_t at = 0;
-  auto hex = [&](unsigned long value, int count) {
-    for (int shift = (count - 1) * 4; shift >= 0; shift -= 4) b[at++] = digits[(value >> shift) & 15];
-  };
-  b[at++] = '{';
-  hex(g.Data1, 8);
-  b[at++] = '-';
-  hex(g.Data2, 4);
-  b[at++] = '-';
-  hex(g.Data3, 4);
-  b[at++] = '-';
-  for (int i = 0; i < 8; ++i) {
-    if (i == 2) b[at++] = '-';
-    hex(g.Data4[i], 2);
-  }
-  b[at++] = '}';
-  return std::string(b, at);
 }
 
 template <class TBytes>
@@ -589,7 +568,7 @@ class TWriter {
     const std::string_view id = IdOf(key);
     out.BeginObject();
     out.Key("id").String(id);
-    if (n.Class) out.Key("class").String(GuidText(*n.Class));
+    if (n.Class) out.Key("class").String(GuidToText(*n.Class));
     for (const auto& p : n.Properties) {
       if (const char* name = PropertyName(p.first)) {
         out.Key(name).String(Ansi.View(Text(p.second.Data), FRoom));
@@ -611,7 +590,7 @@ class TWriter {
       out.Key("interfaces").BeginArray();
       for (const auto& i : n.Interfaces) {
         out.BeginObject();
-        out.Key("class").String(GuidText(i.first));
+        out.Key("class").String(GuidToText(i.first));
         out.Key("path").String(Ansi(i.second));
         out.End();
       }
