@@ -45,7 +45,6 @@ const char* const kNoRealMachine = "kvconsole: --machine real needs the Windows 
 const char* const kNoHosts = "No USB host controllers.\n";
 const char* const kRowPrefix = "- ";
 const char* const kRowSeparator = ": ";
-const char* const kRealMachineName = "this machine";
 const char* const kSerialsReplaced =
     "kvconsole: %u serial number(s) replaced by placeholders in %s (--keep-serials keeps them)\n";
 const char* const kCaptureFailed = "kvconsole: cannot write %s\n";
@@ -230,28 +229,25 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<kv::TkvSimMachine> loaded;
   kv::TkvMachine* machine = nullptr;
-  std::string machineName;
-  unsigned codePage = 0;  // of the real machine: the host's
   if (options.Machine == "real") {
     machine = kv::RealMachine();
     if (!machine) {
       std::fputs(kNoRealMachine, stderr);
       return kUsageError;
     }
-    machineName = kRealMachineName;
   } else {
     try {
       kv::TkvSimMachine& sim =
           options.Machine == "demo" ? kv::DemoMachine() : *(loaded = kv::TkvSimMachine::FromFile(options.Machine));
       kv::host::SetAnsiCodePage(sim.CodePage());
-      codePage = sim.CodePage();
       machine = &sim;
-      machineName = sim.Name();
     } catch (const std::exception& e) {
       std::fprintf(stderr, "kvconsole: %s\n", e.what());
       return kMachineError;
     }
   }
+  const kv::TkvCaptureOptions described = kv::CaptureOptionsOf(*machine);
+  const std::string& machineName = described.Name;
   // A capture refreshes through a recorder standing in front of the machine.
   std::unique_ptr<kv::TkvRecordingMachine> recorder;
   if (!options.Capture.empty()) machine = (recorder = std::make_unique<kv::TkvRecordingMachine>(*machine)).get();
@@ -277,10 +273,8 @@ int main(int argc, char** argv) {
   // The topology belongs to this machine; it goes before the machine does.
   manager.Clear();
   if (recorder) {
-    kv::TkvCaptureOptions capture;
-    capture.Name = machineName;
+    kv::TkvCaptureOptions capture = described;
     capture.KeepSerials = options.KeepSerials;
-    capture.CodePage = codePage;
     const kv::TkvCaptureResult result = recorder->Describe(capture);
     // Through the host, as every file of the programs: names in the ANSI code
     // page, and a description that cannot be written whole is removed.

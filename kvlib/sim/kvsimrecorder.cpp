@@ -337,6 +337,17 @@ TkvRecordingMachine::TRecording::Key& TkvRecordingMachine::TRecording::OpenedKey
   return k;
 }
 
+TkvCaptureOptions CaptureOptionsOf(TkvMachine& machine) {
+  TkvCaptureOptions options;
+  if (auto* sim = dynamic_cast<TkvSimMachine*>(&machine)) {
+    options.Name = sim->Name();
+    options.CodePage = sim->CodePage();
+  } else {
+    options.Name = "this machine";
+  }
+  return options;
+}
+
 TkvRecordingMachine::TkvRecordingMachine(TkvMachine& below) : FBelow(below), FRec(std::make_unique<TRecording>()) {}
 
 TkvRecordingMachine::~TkvRecordingMachine() = default;

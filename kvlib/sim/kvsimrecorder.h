@@ -35,6 +35,11 @@ struct TkvCaptureOptions {
   unsigned CodePage = 0;        // ANSI code page of the texts read; 0: the host's
 };
 
+// What a capture of this machine is named and which code page its texts are
+// in: a simulated machine's own, so that the capture of a replay is the same
+// file; "this machine" in the host's code page otherwise.
+TkvCaptureOptions CaptureOptionsOf(TkvMachine& machine);
+
 struct TkvCaptureResult {
   std::string Json;              // the machine description
   unsigned SerialsReplaced = 0;  // serial numbers replaced by placeholders

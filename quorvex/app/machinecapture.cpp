@@ -10,26 +10,11 @@ namespace quorvex {
 
 const char* const kvDefaultDescriptionName = "machine.json";
 
-namespace {
-
-// The real machine's description is named as the console names it.
-const char* const kRealMachineName = "this machine";
-
-}  // namespace
-
 TkvSaveOutcome SaveMachineDescription(const std::string& FileName, bool RequestDescriptors) {
   TkvSaveOutcome outcome;
   outcome.FileName = FileName;
   kv::TkvMachine& below = kv::Machine();
-  kv::TkvCaptureOptions options;
-  // A simulated machine's name and code page go into the description, so
-  // that the capture of a replay is the same file.
-  if (auto* sim = dynamic_cast<kv::TkvSimMachine*>(&below)) {
-    options.Name = sim->Name();
-    options.CodePage = sim->CodePage();
-  } else {
-    options.Name = kRealMachineName;
-  }
+  kv::TkvCaptureOptions options = kv::CaptureOptionsOf(below);
   kv::TkvRecordingMachine recorder(below);
   {
     kv::TkvMachineScope scope(recorder);
