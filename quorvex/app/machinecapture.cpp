@@ -3,7 +3,6 @@
 #include "kvplatform.h"
 #include "kvusbman.h"
 #include "kvutils.h"
-#include "sim/kvsimmachine.h"
 #include "sim/kvsimrecorder.h"
 
 namespace quorvex {
