@@ -68,14 +68,22 @@ const char* const kCyrillic = R"({
        "manufacturerIndex": 1, "productIndex": 2, "serialIndex": 3, "strings": ["Фирма", "Флешка 😀", "SN12345"]}]}}]}
 })";
 
-// The demo machine with hundreds of devnodes more: large machines are
-// described on two threads.
+// The demo machine with thousands of devnodes and a controller of 200
+// devices more: large machines are described on two threads, and the
+// recording's tables and blocks grow many times over.
 std::string CrowdedDemo() {
   nlohmann::ordered_json demo = nlohmann::ordered_json::parse(kvDemoMachineJson);
-  for (int i = 0; i < 600; ++i)
+  for (int i = 0; i < 2000; ++i)
     demo["devnodes"].push_back({{"id", "ACPI\\PNP" + std::to_string(i) + "\\0"},
                                 {"class", "{4D36E97D-E325-11CE-BFC1-08002BE10318}"},
                                 {"description", "System device " + std::to_string(i)}});
+  nlohmann::ordered_json devices = nlohmann::ordered_json::array();
+  for (int port = 1; port <= 200; ++port)
+    devices.push_back({{"port", port}, {"vendorId", "16C0"}, {"productId", "05DC"}, {"manufacturerIndex", 1},
+                       {"productIndex", 2}, {"serialIndex", 3},
+                       {"strings", {"Maker", "Device " + std::to_string(port), "SN" + std::to_string(100000 + port)}}});
+  demo["usb"]["controllers"].push_back(
+      {{"number", 9}, {"rootHub", {{"name", "CROWDED"}, {"ports", 200}, {"devices", devices}}}});
   return demo.dump();
 }
 
