@@ -12,6 +12,7 @@
 #include <exception>
 #include <mutex>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 
@@ -87,7 +88,7 @@ class TAnsi {
     for (unsigned char b : text) ascii = ascii && b < 0x80;
     if (ascii) return std::string(text);
     if (FUtf8) return Utf16ToUtf8(Utf8ToUtf16(std::string(text)));  // keeps it valid UTF-8
-    if (!FLearnt) Learn();
+    std::call_once(FLearnt, [this] { Learn(); });  // both threads of a capture convert
     std::u16string w;
     w.reserve(text.size());
     for (unsigned char b : text) {
@@ -112,7 +113,6 @@ class TAnsi {
  private:
   // The table, learnt when the first text outside ASCII comes.
   void Learn() const {
-    FLearnt = true;
     for (char32_t c = 0x80; c < 0x10000; ++c) {
       if (c >= 0xD800 && c <= 0xDFFF) continue;
       const WCHAR w = static_cast<WCHAR>(c);
@@ -122,7 +122,7 @@ class TAnsi {
     }
   }
   bool FUtf8;
-  mutable bool FLearnt = false;
+  mutable std::once_flag FLearnt;
   mutable std::map<unsigned char, char16_t> FTable;
 };
 
@@ -191,8 +191,13 @@ class TWriter {
   class TSecondThread {
    public:
     template <class F>
-    void Start(F body) {
-      FThread = std::thread(std::move(body));
+    bool Start(F body) {  // false: no thread to be had; the caller does the work itself
+      try {
+        FThread = std::thread(std::move(body));
+        return true;
+      } catch (const std::system_error&) {
+        return false;
+      }
     }
     void Give(const TScrub* scrub) {
       {
@@ -257,8 +262,7 @@ class TWriter {
         failed = std::current_exception();
       }
     };
-    const bool threaded = R.Devnodes.size() >= kDevnodesForThread;
-    if (threaded) second.Start(writeDevnodes);
+    const bool threaded = R.Devnodes.size() >= kDevnodesForThread && second.Start(writeDevnodes);
 
     // The replies are checked against the serial numbers as read: checked
     // against their placeholders, every serial-number request would differ
@@ -288,8 +292,12 @@ class TWriter {
     FModelUsb.reset();
     FModel.reset();
     FPlaceholders = !O.KeepSerials;
-    if (!FRaw.empty()) usb = Usb();  // again, with the replies kept
-    const bool splice = FRaw.empty() && FPlaceholders;  // the serial-number strings, when written out
+    // Again, with the replies kept, or with the serial numbers out of the
+    // descriptors kept as replied; otherwise the serial-number strings go in
+    // as the text is written out.
+    const bool again = !FRaw.empty() || (FPlaceholders && FRawDescriptors);
+    if (again) usb = Usb();
+    const bool splice = !again && FPlaceholders;
     if (threaded) second.Join();
     else writeDevnodes();
     if (failed) std::rethrow_exception(failed);
@@ -344,6 +352,7 @@ class TWriter {
   std::vector<std::vector<const TkvRecRequest*>> FObjects;
   std::map<std::size_t, std::vector<const TkvRecRequest*>> FRaw;
   bool FPlaceholders = false;  // serial-number strings written as their placeholders
+  bool FRawDescriptors = false;  // descriptors written as replied
   std::map<std::string, std::string> FSerials;  // serial number -> placeholder
   std::set<std::string> FHubsWritten;  // upper case
   // Where the serial numbers stand in the "usb" text written with the
@@ -714,29 +723,43 @@ class TWriter {
 
   // Reply bytes as written. Unless serial numbers are kept, the text of a
   // serial-number string (from `stringFrom` on; 0: none) becomes 'X's, and
-  // so does a serial number known elsewhere wherever it stands, in UTF-16 or
-  // in ASCII. The length stays, so that the reply still replays.
-  std::vector<BYTE> Private(const TkvRecBytes& bytes, std::size_t stringFrom) const {
+  // so does a serial number known elsewhere where it stands between
+  // separators (as in a hub's name), in UTF-16 or in ASCII. The length
+  // stays, so that the reply still replays.
+  std::vector<BYTE> Private(const TkvRecBytes& bytes, std::size_t stringFrom) {
     std::vector<BYTE> b(bytes.begin(), bytes.end());
     if (!FPlaceholders) return b;
     for (std::size_t i = stringFrom; stringFrom && i < b.size(); ++i) b[i] = (i - stringFrom) % 2 ? 0 : 'X';
-    auto mask = [&](const std::vector<BYTE>& pattern, std::size_t unit) {
-      for (auto at = std::search(b.begin(), b.end(), pattern.begin(), pattern.end()); at != b.end();
-           at = std::search(at + static_cast<std::ptrdiff_t>(pattern.size()), b.end(), pattern.begin(), pattern.end()))
-        for (std::size_t i = 0; i < pattern.size(); i += unit) at[static_cast<std::ptrdiff_t>(i)] = 'X';
-    };
-    for (const auto& serial : FSerials) {
-      if (serial.first.size() < kMinSerialInText) continue;
-      std::vector<BYTE> wide;
-      for (char16_t c : Utf8ToUtf16(serial.first)) {
-        wide.push_back(static_cast<BYTE>(c & 0xFF));
-        wide.push_back(static_cast<BYTE>(c >> 8));
+    if (!FHiddenMade) {
+      FHiddenMade = true;
+      for (const auto& serial : FSerials) {
+        if (serial.first.size() < kMinSerialInText) continue;
+        std::vector<BYTE> wide;
+        for (char16_t c : Utf8ToUtf16(serial.first)) {
+          wide.push_back(static_cast<BYTE>(c & 0xFF));
+          wide.push_back(static_cast<BYTE>(c >> 8));
+        }
+        FHidden.emplace_back(std::move(wide), 2);
+        FHidden.emplace_back(std::vector<BYTE>(serial.first.begin(), serial.first.end()), 1);
       }
-      mask(wide, 2);
-      mask(std::vector<BYTE>(serial.first.begin(), serial.first.end()), 1);
     }
+    // A character that ends a piece: a separator, a zero, or none.
+    auto apart = [&](std::size_t at, std::size_t unit) {
+      if (at + unit > b.size()) return true;
+      const unsigned c = unit == 2 ? (b[at] | b[at + 1] << 8) : b[at];
+      return c == 0 || (c < 0x80 && std::strchr("\\\"#&{}/ ;", static_cast<int>(c)) != nullptr);
+    };
+    for (const auto& [pattern, unit] : FHidden)
+      for (auto at = std::search(b.begin(), b.end(), pattern.begin(), pattern.end()); at != b.end();
+           at = std::search(at + static_cast<std::ptrdiff_t>(unit), b.end(), pattern.begin(), pattern.end())) {
+        const std::size_t from = static_cast<std::size_t>(at - b.begin()), to = from + pattern.size();
+        if ((from >= unit && !apart(from - unit, unit)) || !apart(to, unit)) continue;
+        for (std::size_t i = from; i < to; i += unit) b[i] = 'X';
+      }
     return b;
   }
+  std::vector<std::pair<std::vector<BYTE>, std::size_t>> FHidden;  // serial numbers as bytes, and their unit
+  bool FHiddenMade = false;
 
   // The recorded replies kept for an object; serialIndexes: a hub's serial
   // string index by port, for its descriptor requests.
@@ -1080,6 +1103,7 @@ class TWriter {
       out.End();
     }
     if (!raw.empty()) {
+      FRawDescriptors = true;
       out.Key("descriptors").BeginObject();
       for (const auto& r : raw) {
         const bool serial = r.first >> 8 == 3 && (r.first & 0xFF) == d.ISerialNumber && d.ISerialNumber;

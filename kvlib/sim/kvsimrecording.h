@@ -75,13 +75,14 @@ struct TkvRecAllocator {
 class TkvRecBindings {
  public:
   DEVINST Find(DEVINST handle) const {  // 0: none
-    if (handle < FDirect.size()) return FDirect[handle];
+    if (handle < kDirect) return handle < FDirect.size() ? FDirect[handle] : 0;
     auto it = FOther.find(handle);
     return it == FOther.end() ? 0 : it->second;
   }
   void Set(DEVINST handle, DEVINST key) {
     if (handle < kDirect) {
-      if (handle >= FDirect.size()) FDirect.resize(std::max<std::size_t>(handle + 1, FDirect.size() * 2), 0);
+      if (handle >= FDirect.size())
+        FDirect.resize(std::min<std::size_t>(kDirect, std::max<std::size_t>(handle + 1, FDirect.size() * 2)), 0);
       FDirect[handle] = key;
     } else {
       FOther[handle] = key;
