@@ -24,6 +24,7 @@
 #include "kvsimrecording.h"
 #include "kvsimusb.h"
 #include "kvtext.h"
+#include "kvusbw32.h"
 #include "kvutils.h"
 
 namespace kv {
@@ -32,13 +33,6 @@ namespace {
 
 using ojson = nlohmann::ordered_json;
 
-constexpr DWORD kHcdDriverKeyName = 0x220424;
-constexpr DWORD kRootHubName = 0x220408;  // also IOCTL_USB_GET_NODE_INFORMATION on a hub
-constexpr DWORD kConnectionInformation = 0x22040C;
-constexpr DWORD kDescriptor = 0x220410;
-constexpr DWORD kConnectionName = 0x220414;
-constexpr DWORD kConnectionDriverKeyName = 0x220420;
-constexpr DWORD kConnectionInformationEx = 0x220448;
 constexpr std::size_t kConnectionHeader = 35;
 constexpr std::size_t kPipeInfo = 11;
 constexpr std::size_t kNodeInformation = 76;
@@ -775,7 +769,7 @@ class TWriter {
       if (!r->In.empty()) out.Key("in").String(Hex(r->In));
       out.Key("outSize").Number(r->OutSize);
       std::size_t stringFrom = 0;
-      if (r->Code == kDescriptor && r->In.size() >= kDescriptorRequest && r->In[7] == 3 && r->In[6] && serialIndexes) {
+      if (r->Code == IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION && r->In.size() >= kDescriptorRequest && r->In[7] == 3 && r->In[6] && serialIndexes) {
         const DWORD port = Get32(r->In, 0);
         if (port < serialIndexes->size() && (*serialIndexes)[port] == r->In[6]) stringFrom = kDescriptorRequest + 2;
       }
@@ -814,14 +808,14 @@ class TWriter {
       out.BeginObject();
       out.Key("number").Number(static_cast<unsigned>(n));
       std::string driver;
-      if (const TkvRecRequest* key = Best(requests, kHcdDriverKeyName)) {
+      if (const TkvRecRequest* key = Best(requests, IOCTL_GET_HCD_DRIVERKEY_NAME)) {
         driver = Utf16ToUtf8(Name(key, 4));
         if (!driver.empty()) out.Key("driver").String(driver);
       }
       TkvSimUsbController* controller = FModel ? &FModelUsb->AddController(n, driver) : nullptr;
       // A root hub named twice (by two controllers) is written once: the
       // names open the hubs, so the second would hide the first.
-      const std::string rootName = Utf16ToUtf8(Name(Best(requests, kRootHubName), 4));
+      const std::string rootName = Utf16ToUtf8(Name(Best(requests, IOCTL_USB_GET_ROOT_HUB_NAME), 4));
       if (!rootName.empty() && FHubsWritten.insert(UpperAscii(rootName)).second)
         Hub(out.Key("rootHub"), rootName, 1, TModelSlot{controller});
       Replies(out, path, nullptr);
@@ -841,7 +835,7 @@ class TWriter {
     int ports = root ? 2 : 4;
     BYTE controlCurrent = 100;
     bool busPowered = false, nodeFails = false;
-    if (const TkvRecRequest* info = Best(requests, kRootHubName); info && info->Out.size() >= kNodeInformation) {
+    if (const TkvRecRequest* info = Best(requests, IOCTL_USB_GET_NODE_INFORMATION); info && info->Out.size() >= kNodeInformation) {
       ports = info->Out[6];
       controlCurrent = info->Out[10];
       busPowered = info->Out[75] != 0;
@@ -851,15 +845,15 @@ class TWriter {
     } else {
       DWORD highest = 0;
       for (const TkvRecRequest* r : requests)
-        if (r->Code != kRootHubName && r->In.size() >= 4) highest = std::max(highest, Get32(r->In, 0));
+        if (r->Code != IOCTL_USB_GET_NODE_INFORMATION && r->In.size() >= 4) highest = std::max(highest, Get32(r->In, 0));
       ports = static_cast<int>(std::min<DWORD>(255, std::max<DWORD>(highest, static_cast<DWORD>(ports))));
       out.Key("ports").Number(static_cast<unsigned>(ports));
-      nodeFails = AllFailed(requests, kRootHubName, ERROR_GEN_FAILURE);
+      nodeFails = AllFailed(requests, IOCTL_USB_GET_NODE_INFORMATION, ERROR_GEN_FAILURE);
       if (nodeFails) out.Key("fail").BeginArray().String("IOCTL_USB_GET_NODE_INFORMATION").End();
     }
     bool exRequest = true;
     for (const TkvRecRequest* r : requests)
-      if (r->Code == kConnectionInformationEx && !r->Ok && r->Error == ERROR_INVALID_FUNCTION) exRequest = false;
+      if (r->Code == IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX && !r->Ok && r->Error == ERROR_INVALID_FUNCTION) exRequest = false;
     if (!exRequest) out.Key("exRequest").Bool(false);
     const bool openable = Opened(path, true);
     if (!openable) out.Key("openable").Bool(false);
@@ -869,7 +863,7 @@ class TWriter {
     if (model) {
       model->HubControlCurrent = controlCurrent;
       model->BusPowered = busPowered;
-      if (nodeFails) model->FailRequests[kRootHubName] = ERROR_GEN_FAILURE;
+      if (nodeFails) model->FailRequests[IOCTL_USB_GET_NODE_INFORMATION] = ERROR_GEN_FAILURE;
       model->ExRequestSupported = exRequest;
     }
     // The requests about each port.
@@ -897,20 +891,20 @@ class TWriter {
   // it on the port of `model`; false: nothing to say.
   bool Device(TkvJsonWriter& out, const TRequests& requests, int port, bool exRequest, int depth,
               TkvSimUsbHub* model, BYTE& serialIndex) {
-    const TkvRecRequest* ex = exRequest ? Best(requests, kConnectionInformationEx) : nullptr;
-    const TkvRecRequest* old = Best(requests, kConnectionInformation);
+    const TkvRecRequest* ex = exRequest ? Best(requests, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX) : nullptr;
+    const TkvRecRequest* old = Best(requests, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION);
     const TkvRecRequest* info = ex ? ex : old;
-    const TkvRecRequest* nameReply = Best(requests, kConnectionName);
-    const TkvRecRequest* keyReply = Best(requests, kConnectionDriverKeyName);
+    const TkvRecRequest* nameReply = Best(requests, IOCTL_USB_GET_NODE_CONNECTION_NAME);
+    const TkvRecRequest* keyReply = Best(requests, IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME);
     const std::string hubName = Utf16ToUtf8(Name(nameReply, 8));
     const std::string driver = Utf16ToUtf8(Name(keyReply, 8));
     const bool connected = info && info->Out.size() >= kConnectionHeader && Get32(info->Out, 31) != 0;
     TRequests descriptors;
     for (const TkvRecRequest* r : requests)
-      if (r->Code == kDescriptor && r->In.size() >= kDescriptorRequest) descriptors.push_back(r);
+      if (r->Code == IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION && r->In.size() >= kDescriptorRequest) descriptors.push_back(r);
     std::vector<DWORD> failList;
-    for (DWORD code : {kConnectionInformationEx, kConnectionInformation, kConnectionName})
-      if ((code != kConnectionInformationEx || exRequest) && AllFailed(requests, code, ERROR_GEN_FAILURE))
+    for (DWORD code : {IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, IOCTL_USB_GET_NODE_CONNECTION_NAME})
+      if ((code != IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX || exRequest) && AllFailed(requests, code, ERROR_GEN_FAILURE))
         failList.push_back(code);
     if (!connected && hubName.empty() && driver.empty() && failList.empty()) return false;
 

@@ -9,6 +9,7 @@
 #include "kvsimmachine.h"
 #include "kvsimrecording.h"
 #include "kvtext.h"
+#include "kvusbw32.h"
 
 namespace kv {
 
@@ -183,13 +184,13 @@ std::size_t MultiSzLength(const char* buffer, std::size_t size) {
 
 bool IsUsbReadRequest(DWORD code) {
   switch (code) {
-    case 0x220424:  // IOCTL_GET_HCD_DRIVERKEY_NAME
-    case 0x220408:  // IOCTL_USB_GET_ROOT_HUB_NAME, IOCTL_USB_GET_NODE_INFORMATION
-    case 0x22040C:  // IOCTL_USB_GET_NODE_CONNECTION_INFORMATION
-    case 0x220410:  // IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION
-    case 0x220414:  // IOCTL_USB_GET_NODE_CONNECTION_NAME
-    case 0x220420:  // IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME
-    case 0x220448:  // IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX
+    case IOCTL_GET_HCD_DRIVERKEY_NAME:
+    case IOCTL_USB_GET_NODE_INFORMATION:  // and IOCTL_USB_GET_ROOT_HUB_NAME, of the same value
+    case IOCTL_USB_GET_NODE_CONNECTION_INFORMATION:
+    case IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION:
+    case IOCTL_USB_GET_NODE_CONNECTION_NAME:
+    case IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME:
+    case IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX:
       return true;
     default:
       return false;
