@@ -16,13 +16,18 @@ if(NOT rc EQUAL 0 OR out STREQUAL "")
 endif()
 
 set(key "HKCU\\Control Panel\\Desktop")
+set(shots main device terminal popup install save about)
 set(failed)
 foreach(dpi 96 144)
+  # A run that takes none must not pass on the pictures of an earlier run.
+  foreach(shot ${shots})
+    file(REMOVE ${ARTIFACTS}/${shot}-${dpi}.png)
+  endforeach()
   execute_process(COMMAND ${WINE} reg add ${key} /v LogPixels /t REG_DWORD /d ${dpi} /f
                   OUTPUT_QUIET ERROR_QUIET)
   execute_process(COMMAND ${WINE} explorer /desktop=quorvexshots${dpi},1024x768 ${SHOTS} ${out} ${dpi}
                   RESULT_VARIABLE rc TIMEOUT 120)
-  foreach(shot main device terminal popup install save about)
+  foreach(shot ${shots})
     if(NOT EXISTS ${ARTIFACTS}/${shot}-${dpi}.png)
       list(APPEND failed ${shot}-${dpi}.png)
     endif()
