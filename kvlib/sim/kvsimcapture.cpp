@@ -8,9 +8,8 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <condition_variable>
 #include <exception>
-#include <mutex>
+#include <mutex>  // std::call_once
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -23,6 +22,7 @@
 #include "kvsimmachine.h"
 #include "kvsimrecording.h"
 #include "kvsimusb.h"
+#include "kvlock.h"
 #include "kvtext.h"
 #include "kvusbw32.h"
 #include "kvutils.h"
@@ -195,15 +195,15 @@ class TWriter {
     }
     void Give(const TScrub* scrub) {
       {
-        std::lock_guard<std::mutex> lock(FLock);
+        TkvLockGuard<TkvMutex> lock(FLock);
         FScrub = scrub;
       }
       FChanged.notify_all();
     }
     // The serial numbers once given; nullptr: the capture gave up.
     const TScrub* Serials() {
-      std::unique_lock<std::mutex> lock(FLock);
-      FChanged.wait(lock, [&] { return FScrub || FCancelled; });
+      TkvUniqueLock<TkvMutex> lock(FLock);
+      while (!FScrub && !FCancelled) FChanged.wait(lock);
       return FScrub;
     }
     void Join() {
@@ -211,7 +211,7 @@ class TWriter {
     }
     ~TSecondThread() {
       {
-        std::lock_guard<std::mutex> lock(FLock);
+        TkvLockGuard<TkvMutex> lock(FLock);
         FCancelled = true;
       }
       FChanged.notify_all();
@@ -220,10 +220,10 @@ class TWriter {
 
    private:
     std::thread FThread;
-    std::mutex FLock;
-    std::condition_variable FChanged;
-    const TScrub* FScrub = nullptr;
-    bool FCancelled = false;
+    TkvMutex FLock;
+    TkvCondition FChanged;
+    const TScrub* FScrub KV_GUARDED_BY(FLock) = nullptr;
+    bool FCancelled KV_GUARDED_BY(FLock) = false;
   };
 
  public:
@@ -1225,7 +1225,7 @@ class TWriter {
 }  // namespace
 
 TkvCaptureResult TkvRecordingMachine::Describe(const TkvCaptureOptions& options) const {
-  std::lock_guard<std::mutex> lock(FLock);
+  TkvLockGuard<TkvMutex> lock(FLock);
   TWriter writer(*FRec, options);
   return writer.Write();
 }

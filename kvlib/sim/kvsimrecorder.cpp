@@ -356,7 +356,7 @@ TkvRecordingMachine::~TkvRecordingMachine() = default;
 template <class T, int Index>
 T TkvRecordingMachine::BelowEntry() const {
   static_assert(Index >= 0 && Index < 32, "an entry point the recorder does not forward");
-  return ProcCast<T>(FRec->BelowEntries[Index].load(std::memory_order_acquire));
+  return ProcCast<T>(FBelowEntries[Index].load(std::memory_order_acquire));
 }
 
 // ---- services -----------------------------------------------------------------------
@@ -364,7 +364,7 @@ T TkvRecordingMachine::BelowEntry() const {
 HMODULE TkvRecordingMachine::LoadLibraryA(LPCSTR name) {
   HMODULE m = FBelow.LoadLibraryA(name);
   const DWORD error = GetLastError();
-  std::lock_guard<std::mutex> lock(FLock);
+  TkvLockGuard<TkvMutex> lock(FLock);
   const std::string_view n = name ? name : "";
   if (m) {
     // The library resolves some entries at every use: the same module again.
@@ -384,7 +384,7 @@ FARPROC TkvRecordingMachine::GetProcAddress(HMODULE module, LPCSTR name) {
   FARPROC below = FBelow.GetProcAddress(module, name);
   const DWORD error = GetLastError();
   const std::string_view n = name ? name : "";
-  std::lock_guard<std::mutex> lock(FLock);
+  TkvLockGuard<TkvMutex> lock(FLock);
   if (!below) {
     auto lib = FRec->Modules.find(Key(module));
     if (lib != FRec->Modules.end()) {
@@ -402,7 +402,7 @@ FARPROC TkvRecordingMachine::GetProcAddress(HMODULE module, LPCSTR name) {
     SetLastError(ERROR_ACCESS_DENIED);
     return nullptr;
   }
-  if (own->Index >= 0) FRec->BelowEntries[own->Index].store(below, std::memory_order_release);
+  if (own->Index >= 0) FBelowEntries[own->Index].store(below, std::memory_order_release);
   return own->Proc;
 }
 
@@ -421,7 +421,7 @@ HANDLE TkvRecordingMachine::CreateFileA(LPCSTR name, DWORD access, DWORD share, 
   const std::string path = name ? name : "";
   const bool ok = h != INVALID_HANDLE_VALUE && h != nullptr;
   {
-    std::lock_guard<std::mutex> lock(FLock);
+    TkvLockGuard<TkvMutex> lock(FLock);
     auto object = FRec->Opened.try_emplace(UpperAscii(path));
     if (object.second) {
       FRec->Paths.push_back(path);
@@ -453,7 +453,7 @@ BOOL TkvRecordingMachine::DeviceIoControl(HANDLE device, DWORD code, void* in, D
   const BYTE* reply = static_cast<const BYTE*>(out);
   const std::size_t replied = ok && out ? std::min(got, outSize) : 0;
   {
-    std::lock_guard<std::mutex> lock(FLock);
+    TkvLockGuard<TkvMutex> lock(FLock);
     auto file = FRec->Files.find(Key(device));
     if (file != FRec->Files.end()) {
       TkvRecRequest* r = &FRec->Request(file->second, code, room, input);
@@ -468,7 +468,7 @@ BOOL TkvRecordingMachine::DeviceIoControl(HANDLE device, DWORD code, void* in, D
 
 BOOL TkvRecordingMachine::CloseHandle(HANDLE handle) {
   {
-    std::lock_guard<std::mutex> lock(FLock);
+    TkvLockGuard<TkvMutex> lock(FLock);
     FRec->Files.erase(Key(handle));
   }
   return FBelow.CloseHandle(handle);
@@ -479,7 +479,7 @@ BOOL TkvRecordingMachine::CloseHandle(HANDLE handle) {
 LONG TkvRecordingMachine::RegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD options, REGSAM access, HKEY* result) {
   const LONG status = FBelow.RegOpenKeyExA(root, subKey, options, access, result);
   if (status != ERROR_SUCCESS || !result) return status;
-  std::lock_guard<std::mutex> lock(FLock);
+  TkvLockGuard<TkvMutex> lock(FLock);
   std::string& path = FRec->FPath;
   path = RegistryRootName(root);
   if (path.empty()) {
@@ -504,7 +504,7 @@ LONG TkvRecordingMachine::RegQueryValueExA(HKEY key, LPCSTR valueName, DWORD* re
   if (type) *type = t;
   if (status != ERROR_SUCCESS || !data || !size) return status;
   const std::string_view name = valueName ? valueName : "";
-  std::lock_guard<std::mutex> lock(FLock);
+  TkvLockGuard<TkvMutex> lock(FLock);
   auto path = FRec->KeyHandles.find(Key(key));
   if (path != FRec->KeyHandles.end()) {
     path->second->Values.Set(FRec->Bytes, name, t, data, *size);
@@ -525,7 +525,7 @@ LONG TkvRecordingMachine::RegEnumValueA(HKEY key, DWORD index, LPSTR name, DWORD
   const LONG status = FBelow.RegEnumValueA(key, index, name, nameSize, reserved, &t, data, dataSize);
   if (type) *type = t;
   if (status != ERROR_SUCCESS || !name || !nameSize || !data || !dataSize) return status;
-  std::lock_guard<std::mutex> lock(FLock);
+  TkvLockGuard<TkvMutex> lock(FLock);
   auto path = FRec->KeyHandles.find(Key(key));
   if (path != FRec->KeyHandles.end()) path->second->Values.Set(FRec->Bytes, std::string_view(name, *nameSize), t, data, *dataSize);
   return status;
@@ -535,7 +535,7 @@ LONG TkvRecordingMachine::RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, DWORD
                                         LPSTR cls, DWORD* clsSize, void* lastWrite) {
   const LONG status = FBelow.RegEnumKeyExA(key, index, name, nameSize, reserved, cls, clsSize, lastWrite);
   if (status != ERROR_SUCCESS || !name || !nameSize) return status;
-  std::lock_guard<std::mutex> lock(FLock);
+  TkvLockGuard<TkvMutex> lock(FLock);
   auto path = FRec->KeyHandles.find(Key(key));
   if (path != FRec->KeyHandles.end())
     FRec->OpenedKey(std::string(path->second->Path) + "\\" + std::string(name, *nameSize));
@@ -544,7 +544,7 @@ LONG TkvRecordingMachine::RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, DWORD
 
 LONG TkvRecordingMachine::RegCloseKey(HKEY key) {
   {
-    std::lock_guard<std::mutex> lock(FLock);
+    TkvLockGuard<TkvMutex> lock(FLock);
     FRec->KeyHandles.erase(Key(key));
     FRec->HardwareKeyHandles.erase(Key(key));
   }
@@ -556,7 +556,7 @@ LONG TkvRecordingMachine::RegCloseKey(HKEY key) {
 DWORD TkvRecordingMachine::GetLogicalDrives() {
   const DWORD mask = FBelow.GetLogicalDrives();
   const DWORD error = GetLastError();
-  std::lock_guard<std::mutex> lock(FLock);
+  TkvLockGuard<TkvMutex> lock(FLock);
   FRec->DriveMask = mask;
   SetLastError(error);
   return mask;
@@ -566,7 +566,7 @@ UINT TkvRecordingMachine::GetDriveTypeA(LPCSTR rootPath) {
   const UINT type = FBelow.GetDriveTypeA(rootPath);
   const DWORD error = GetLastError();
   if (rootPath && std::strlen(rootPath) >= 2 && rootPath[1] == ':') {
-    std::lock_guard<std::mutex> lock(FLock);
+    TkvLockGuard<TkvMutex> lock(FLock);
     FRec->DriveTypes[UpperAscii(rootPath[0])] = type;
   }
   SetLastError(error);
@@ -577,7 +577,7 @@ BOOL TkvRecordingMachine::GetVersionExA(OSVERSIONINFOA* info) {
   const BOOL ok = FBelow.GetVersionExA(info);
   const DWORD error = GetLastError();
   if (ok && info && info->dwOSVersionInfoSize >= sizeof(OSVERSIONINFOA)) {
-    std::lock_guard<std::mutex> lock(FLock);
+    TkvLockGuard<TkvMutex> lock(FLock);
     FRec->Version = *info;
   }
   SetLastError(error);
@@ -587,7 +587,7 @@ BOOL TkvRecordingMachine::GetVersionExA(OSVERSIONINFOA* info) {
 BOOL TkvRecordingMachine::IsWow64() {
   const BOOL wow64 = FBelow.IsWow64();
   const DWORD error = GetLastError();
-  std::lock_guard<std::mutex> lock(FLock);
+  TkvLockGuard<TkvMutex> lock(FLock);
   FRec->Wow64 = wow64 != FALSE;
   SetLastError(error);
   return wow64;
@@ -625,7 +625,7 @@ BOOL TkvRecordingMachine::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DE
   // handles of destroyed sets again): its id tells.
   bool seen;
   {
-    std::lock_guard<std::mutex> lock(FLock);
+    TkvLockGuard<TkvMutex> lock(FLock);
     const DEVINST bound = FRec->Bound.Find(data->DevInst);
     seen = bound && !FRec->At(bound).Id.empty();
   }
@@ -635,7 +635,7 @@ BOOL TkvRecordingMachine::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DE
   SP_DEVINFO_DATA copy = *data;
   const bool named = seen && instanceId && instanceId(set, &copy, id, sizeof(id), &required) && required > 0;
   {
-    std::lock_guard<std::mutex> lock(FLock);
+    TkvLockGuard<TkvMutex> lock(FLock);
     const DEVINST key = named ? FRec->BindId(data->DevInst, std::string_view(id, ::strnlen(id, sizeof(id))))
                               : FRec->Node(data->DevInst);
     FRec->At(key).Class = data->ClassGuid;
@@ -653,7 +653,7 @@ BOOL TkvRecordingMachine::SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEV
   if (type) *type = t;
   if (required) *required = need;
   if (ok && data && buffer) {
-    std::lock_guard<std::mutex> lock(FLock);
+    TkvLockGuard<TkvMutex> lock(FLock);
     FRec->Keep(FRec->Devnode(data->DevInst).Property(property), t, buffer, std::min(need, size));
   }
   SetLastError(error);
@@ -666,7 +666,7 @@ HKEY TkvRecordingMachine::SetupDiOpenDevRegKey(HDEVINFO set, SP_DEVINFO_DATA* da
   const DWORD error = GetLastError();
   if (data && keyType == DIREG_DEV) {
     const bool ok = key != reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE) && key != nullptr;
-    std::lock_guard<std::mutex> lock(FLock);
+    TkvLockGuard<TkvMutex> lock(FLock);
     const DEVINST node = FRec->Node(data->DevInst);
     TkvRecDevnode& n = FRec->At(node);
     n.HardwareKey = ok || n.HardwareKey.value_or(false);
@@ -682,7 +682,7 @@ BOOL TkvRecordingMachine::SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_D
       BelowEntry<TSetupDiEnumDeviceInterfaces, EntryIndex("SetupDiEnumDeviceInterfaces")>()(set, data, cls, index, iface);
   if (ok && iface) {
     const DWORD error = GetLastError();
-    std::lock_guard<std::mutex> lock(FLock);
+    TkvLockGuard<TkvMutex> lock(FLock);
     FRec->Interfaces[iface->Reserved] = {data ? FRec->Node(data->DevInst) : 0, iface->InterfaceClassGuid};
     SetLastError(error);
   }
@@ -698,7 +698,7 @@ BOOL TkvRecordingMachine::SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, SP_DEVI
     const DWORD error = GetLastError();
     const std::size_t room = size - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
     const std::string path(detail->DevicePath, ::strnlen(detail->DevicePath, room));
-    std::lock_guard<std::mutex> lock(FLock);
+    TkvLockGuard<TkvMutex> lock(FLock);
     auto it = FRec->Interfaces.find(iface->Reserved);
     DEVINST node = data ? FRec->Node(data->DevInst) : 0;
     if (!node && it != FRec->Interfaces.end()) node = it->second.first;
@@ -725,7 +725,7 @@ BOOL TkvRecordingMachine::SetupDiGetDeviceInstanceIdA(HDEVINFO set, SP_DEVINFO_D
   const DWORD error = GetLastError();
   if (required) *required = need;
   if (ok && data && buffer && size) {
-    std::lock_guard<std::mutex> lock(FLock);
+    TkvLockGuard<TkvMutex> lock(FLock);
     const DEVINST node = FRec->BindId(data->DevInst, std::string_view(buffer, ::strnlen(buffer, size)));
     FRec->At(node).IdSizeZero = need == 0;
   }
@@ -739,7 +739,7 @@ BOOL TkvRecordingMachine::SetupDiOpenDeviceInfoA(HDEVINFO set, LPCSTR instanceId
       BelowEntry<TSetupDiOpenDeviceInfoA, EntryIndex("SetupDiOpenDeviceInfoA")>()(set, instanceId, parent, flags, data);
   if (ok && data && instanceId) {
     const DWORD error = GetLastError();
-    std::lock_guard<std::mutex> lock(FLock);
+    TkvLockGuard<TkvMutex> lock(FLock);
     FRec->At(FRec->BindId(data->DevInst, instanceId)).Class = data->ClassGuid;
     SetLastError(error);
   }
@@ -755,7 +755,7 @@ BOOL TkvRecordingMachine::SetupDiGetINFClassA(LPCSTR inf, GUID* cls, LPSTR name,
 CONFIGRET TkvRecordingMachine::CM_Locate_DevNodeA(DEVINST* node, LPCSTR id, ULONG flags) {
   const CONFIGRET r = BelowEntry<TCM_Locate_DevNodeA, EntryIndex("CM_Locate_DevNodeA")>()(node, id, flags);
   if (r == CR_SUCCESS && node) {
-    std::lock_guard<std::mutex> lock(FLock);
+    TkvLockGuard<TkvMutex> lock(FLock);
     if (!id || !*id) FRec->Root = FRec->Node(*node);
     else FRec->BindId(*node, id);
   }
@@ -769,7 +769,7 @@ CONFIGRET TkvRecordingMachine::CM_Get_DevNode_Registry_PropertyA(DEVINST node, U
       node, property, &t, buffer, length, flags);
   if (type) *type = t;
   if (r == CR_SUCCESS && buffer && length && property >= 1) {
-    std::lock_guard<std::mutex> lock(FLock);
+    TkvLockGuard<TkvMutex> lock(FLock);
     // CM_DRP codes are SPDRP codes + 1
     FRec->Keep(FRec->Devnode(node).Property(property - 1), t, static_cast<const BYTE*>(buffer), *length);
   }
@@ -779,7 +779,7 @@ CONFIGRET TkvRecordingMachine::CM_Get_DevNode_Registry_PropertyA(DEVINST node, U
 CONFIGRET TkvRecordingMachine::CM_Get_Parent(DEVINST* result, DEVINST node, ULONG flags) {
   const CONFIGRET r = BelowEntry<TCM_Get_Parent, EntryIndex("CM_Get_Parent")>()(result, node, flags);
   if (r == CR_SUCCESS && result) {
-    std::lock_guard<std::mutex> lock(FLock);
+    TkvLockGuard<TkvMutex> lock(FLock);
     FRec->Devnode(node).Parent = FRec->Node(*result);
   }
   return r;
@@ -788,7 +788,7 @@ CONFIGRET TkvRecordingMachine::CM_Get_Parent(DEVINST* result, DEVINST node, ULON
 CONFIGRET TkvRecordingMachine::CM_Get_Child(DEVINST* result, DEVINST node, ULONG flags) {
   const CONFIGRET r = BelowEntry<TCM_Get_Child, EntryIndex("CM_Get_Child")>()(result, node, flags);
   if (r == CR_SUCCESS && result) {
-    std::lock_guard<std::mutex> lock(FLock);
+    TkvLockGuard<TkvMutex> lock(FLock);
     const DEVINST child = FRec->Node(*result), parent = FRec->Node(node);
     FRec->At(child).Parent = parent;
     FRec->At(parent).FirstChild = child;
@@ -799,7 +799,7 @@ CONFIGRET TkvRecordingMachine::CM_Get_Child(DEVINST* result, DEVINST node, ULONG
 CONFIGRET TkvRecordingMachine::CM_Get_Sibling(DEVINST* result, DEVINST node, ULONG flags) {
   const CONFIGRET r = BelowEntry<TCM_Get_Sibling, EntryIndex("CM_Get_Sibling")>()(result, node, flags);
   if (r == CR_SUCCESS && result) {
-    std::lock_guard<std::mutex> lock(FLock);
+    TkvLockGuard<TkvMutex> lock(FLock);
     const DEVINST self = FRec->Node(node), next = FRec->Node(*result);
     FRec->At(self).Next = next;
     if (const DEVINST parent = FRec->At(self).Parent) FRec->At(next).Parent = parent;
@@ -822,13 +822,13 @@ CONFIGRET TkvRecordingMachine::CM_Get_Device_ID_ListA(LPCSTR filter, char* buffe
   // written where the library will ask for them.
   bool known;
   {
-    std::lock_guard<std::mutex> lock(FLock);
+    TkvLockGuard<TkvMutex> lock(FLock);
     known = FRec->ById.count(FRec->Upper(filter)) != 0;
   }
   DEVINST node = 0;
   auto locate = BelowEntry<TCM_Locate_DevNodeA, EntryIndex("CM_Locate_DevNodeA")>();
   const bool located = !known && locate && locate(&node, filter, CM_LOCATE_DEVNODE_NORMAL) == CR_SUCCESS;
-  std::lock_guard<std::mutex> lock(FLock);
+  TkvLockGuard<TkvMutex> lock(FLock);
   if (located) FRec->BindId(node, filter);
   auto& map = (flags & CM_GETIDLIST_FILTER_REMOVALRELATIONS) ? FRec->RemovalRelations : FRec->BusRelations;
   const TkvRecBytes list = FRec->Bytes.Copy(buffer, MultiSzLength(buffer, length));
@@ -845,7 +845,7 @@ NTSTATUS TkvRecordingMachine::ZwQueryKey(HANDLE key, int infoClass, void* buffer
     ULONG bytes = 0;
     std::memcpy(&bytes, buffer, 4);
     const std::size_t units = std::min<std::size_t>(bytes, length - 4) / 2;
-    std::lock_guard<std::mutex> lock(FLock);
+    TkvLockGuard<TkvMutex> lock(FLock);
     auto hw = FRec->HardwareKeyHandles.find(Key(key));
     if (hw != FRec->HardwareKeyHandles.end())
       FRec->At(hw->second).KernelName = FRec->Bytes.Copy(static_cast<const BYTE*>(buffer) + 4, units * 2);

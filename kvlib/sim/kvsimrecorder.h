@@ -16,15 +16,16 @@
 // with ERROR_ACCESS_DENIED (CR_ACCESS_DENIED for the configuration manager).
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "kvboundapi.h"
+#include "kvlock.h"
 #include "kvplatform.h"
 
 namespace kv {
@@ -121,8 +122,11 @@ class TkvRecordingMachine : public TkvMachine {
   T BelowEntry() const;
 
   TkvMachine& FBelow;
-  mutable std::mutex FLock;
-  std::unique_ptr<TRecording> FRec;
+  mutable TkvMutex FLock;
+  std::unique_ptr<TRecording> FRec KV_PT_GUARDED_BY(FLock);
+  // The machine's own entry points, by the recorder's entry index; set when
+  // the library looks them up, read by every recorded call (without the lock).
+  std::atomic<FARPROC> FBelowEntries[32] = {};
 };
 
 }  // namespace kv

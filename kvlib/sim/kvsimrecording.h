@@ -179,9 +179,6 @@ struct TkvRecordingMachine::TRecording {
   std::unordered_map<ULONG_PTR, std::string> Modules;  // handle -> library name as asked
   std::vector<std::string> MissingLibraries;
   std::map<std::string, std::vector<std::string>> MissingExports;  // library -> entries
-  // The machine's own entry points, by the recorder's entry index; set
-  // when the library looks them up, read by every recorded call.
-  std::atomic<FARPROC> BelowEntries[32] = {};
   std::unordered_map<ULONG_PTR, std::pair<DEVINST, GUID>> Interfaces;  // SP_DEVICE_INTERFACE_DATA.Reserved -> key
 
   std::optional<DWORD> DriveMask;
