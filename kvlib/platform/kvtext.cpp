@@ -15,7 +15,7 @@ std::string LowerAscii(std::string text) {
   return text;
 }
 
-bool SameText(const std::string& a, const std::string& b) {
+bool SameText(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i)
     if (UpperAscii(a[i]) != UpperAscii(b[i])) return false;

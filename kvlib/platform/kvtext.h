@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "kvwintypes.h"
 
@@ -12,7 +13,7 @@ namespace kv {
 char UpperAscii(char c);
 std::string UpperAscii(std::string text);
 std::string LowerAscii(std::string text);
-bool SameText(const std::string& a, const std::string& b);
+bool SameText(std::string_view a, std::string_view b);
 
 // UTF-8 (the machine descriptions' encoding) to UTF-16 and back. Invalid
 // sequences become U+FFFD; nothing is dropped silently.

@@ -1,11 +1,10 @@
 // Writing a recording as a machine description. Everything is said with the
 // description's ordinary entries where they can say it; the USB replies are
-// then checked against a machine loaded from the description, and a request
-// whose reply differs keeps its recorded reply ("replies").
+// then checked against the buses those entries say (built as the text is
+// written), and a request whose reply differs keeps its recorded reply
+// ("replies").
 #include <algorithm>
 #include <bitset>
-#include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <exception>
@@ -40,6 +39,9 @@ constexpr std::size_t kDescriptorRequest = 12;
 // Serial numbers shorter than this are replaced only where they are the
 // serial number itself: inside other texts they would hit unrelated digits.
 constexpr std::size_t kMinSerialInText = 4;
+// What separates the pieces of ids, paths and names, where serial numbers
+// stand between them (USB\VID_x&PID_y\<serial>, USB#VID_x&PID_y#<serial>#{...}).
+constexpr char kSeparators[] = "\\\"#&{}/ ;";
 
 template <class TBytes>
 std::string Hex(const TBytes& bytes) {
@@ -64,13 +66,8 @@ std::string HexNumber(unsigned value, int digits) {
   return std::string(b, static_cast<std::size_t>(n));
 }
 
-template <class TBytes>
-DWORD Get32(const TBytes& b, std::size_t at) {
-  return static_cast<DWORD>(b[at]) | static_cast<DWORD>(b[at + 1]) << 8 | static_cast<DWORD>(b[at + 2]) << 16 |
-         static_cast<DWORD>(b[at + 3]) << 24;
-}
-template <class TBytes>
-WORD Get16(const TBytes& b, std::size_t at) { return static_cast<WORD>(b[at] | b[at + 1] << 8); }
+DWORD Get32(const TkvRecBytes& b, std::size_t at) { return ReadLeDword(b.Data + at); }
+WORD Get16(const TkvRecBytes& b, std::size_t at) { return ReadLeWord(b.Data + at); }
 
 // ANSI text of the machine's code page to UTF-8. The table is recovered from
 // the host's own conversion, which uses the same code page.
@@ -152,8 +149,9 @@ const char* PropertyName(DWORD spdrp) {
   }
 }
 
-std::vector<std::string> SplitMultiSz(const TkvRecBytes& data) {
-  std::vector<std::string> items;
+// The texts of a list, each ending in its zero, up to the empty one.
+std::vector<std::string_view> SplitMultiSz(const TkvRecBytes& data) {
+  std::vector<std::string_view> items;
   const char* p = reinterpret_cast<const char*>(data.Data);
   std::size_t at = 0;
   while (at < data.size()) {
@@ -165,15 +163,15 @@ std::vector<std::string> SplitMultiSz(const TkvRecBytes& data) {
   return items;
 }
 
-
 // Below this, a second thread for the devnodes costs more than it saves.
 constexpr std::size_t kDevnodesForThread = 512;
 
 class TWriter {
  public:
   TWriter(const TkvRecordingMachine::TRecording& rec, const TkvCaptureOptions& options)
-      : R(rec), O(options), Ansi(options.CodePage ? options.CodePage : HostCodePage()),
-        FCodePage(options.CodePage ? options.CodePage : HostCodePage()) {
+      : TWriter(rec, options, options.CodePage ? options.CodePage : HostCodePage()) {}
+  TWriter(const TkvRecordingMachine::TRecording& rec, const TkvCaptureOptions& options, unsigned codePage)
+      : R(rec), O(options), Ansi(codePage), FCodePage(codePage) {
     FObjects.resize(R.Opened.size() + 1);
     for (const TkvRecRequest& r : R.Requests) FObjects[r.Object].push_back(&r);
   }
@@ -267,18 +265,14 @@ class TWriter {
     std::string usb = Usb();
     // Windows names a USB device that has a serial number after it
     // (USB\VID_x&PID_y\<serial>); generated instance names hold a '&'.
+    constexpr std::string_view usbDevice = "USB\\VID_";
     for (const TkvRecDevnode& n : R.Devnodes) {
-      constexpr std::string_view usbDevice = "USB\\VID_";
-      bool candidate = n.Id.size() > usbDevice.size();
-      for (std::size_t i = 0; candidate && i < usbDevice.size(); ++i) candidate = UpperAscii(n.Id[i]) == usbDevice[i];
-      if (!candidate) continue;
-      const std::string id = Ansi(n.Id);
+      if (n.Id.size() <= usbDevice.size() || !SameText(n.Id.substr(0, usbDevice.size()), usbDevice)) continue;
+      const std::string id = Ansi(n.Id);  // the prefix, ASCII, stays as it is
       const std::size_t last = id.rfind('\\');
-      if (!SameText(id.substr(0, 8), "USB\\VID_") || last == std::string::npos || last < 8) continue;
+      if (last < usbDevice.size()) continue;
       const std::string serial = id.substr(last + 1);
-      if (serial.empty() || serial.find('&') != std::string::npos) continue;
-      auto& placeholder = FSerials[serial];
-      if (placeholder.empty()) placeholder = "SERIAL" + HexNumber(static_cast<unsigned>(FSerials.size()), 4);
+      if (!serial.empty() && serial.find('&') == std::string::npos) Placeholder(serial);
     }
     scrub = Scrubbing();
     second.Give(&scrub);
@@ -348,6 +342,12 @@ class TWriter {
   bool FPlaceholders = false;  // serial-number strings written as their placeholders
   bool FRawDescriptors = false;  // descriptors written as replied
   std::map<std::string, std::string> FSerials;  // serial number -> placeholder
+  // The placeholder of a serial number: SERIAL0001, ... in the order first met.
+  const std::string& Placeholder(const std::string& serial) {
+    std::string& placeholder = FSerials[serial];
+    if (placeholder.empty()) placeholder = "SERIAL" + HexNumber(static_cast<unsigned>(FSerials.size()), 4);
+    return placeholder;
+  }
   std::set<std::string> FHubsWritten;  // upper case
   // Where the serial numbers stand in the "usb" text written with the
   // serial numbers as read: from before the text's separator to its end.
@@ -449,9 +449,9 @@ class TWriter {
       return o;
     }
     if (v.Type == REG_MULTI_SZ) {
-      const std::vector<std::string> items = SplitMultiSz(v.Data);
+      const std::vector<std::string_view> items = SplitMultiSz(v.Data);
       std::string joined;
-      for (const auto& i : items) joined += i + '\0';
+      for (const auto& i : items) joined.append(i).push_back('\0');
       joined += '\0';
       ojson o = ojson::object();
       if (joined == raw) {
@@ -577,13 +577,7 @@ class TWriter {
         out.Key(name).String(Ansi.View(Text(p.second.Data), FRoom));
       } else if (p.first == SPDRP_HARDWAREID) {
         out.Key("hardwareIds").BeginArray();
-        const char* text = reinterpret_cast<const char*>(p.second.Data.Data);
-        for (std::size_t at = 0, size = p.second.Data.size(); at < size;) {
-          const std::size_t length = ::strnlen(text + at, size - at);
-          if (!length) break;
-          out.String(Ansi.View(std::string_view(text + at, length), FRoom));
-          at += length + 1;
-        }
+        for (std::string_view i : SplitMultiSz(p.second.Data)) out.String(Ansi.View(i, FRoom));
         out.End();
       }
     }
@@ -602,7 +596,8 @@ class TWriter {
     if (!n.HardwareValues.List.empty()) {
       ojson& values =
           RegistryKey(std::string("HKLM\\SYSTEM\\CurrentControlSet\\Enum\\").append(id).append("\\Device Parameters"));
-      for (const auto& v : n.HardwareValues.List) values[v.first.empty() ? "@default" : Ansi(v.first)] = Value(v.second);
+      for (const auto& v : n.HardwareValues.List)
+        values[v.first.empty() ? "@default" : Ansi(v.first)] = Value(v.second);
     }
     if (!n.KernelName.empty()) {
       std::u16string name(n.KernelName.size() / 2, u'\0');
@@ -642,9 +637,7 @@ class TWriter {
   // from the ones the simulated machine gives.
   void KernelNames(std::string_view id, std::string_view kernel) {
     constexpr std::string_view machine = "\\REGISTRY\\MACHINE\\";
-    if (kernel.size() <= machine.size()) return;
-    for (std::size_t i = 0; i < machine.size(); ++i)
-      if (UpperAscii(kernel[i]) != machine[i]) return;
+    if (kernel.size() <= machine.size() || !SameText(kernel.substr(0, machine.size()), machine)) return;
     auto split = [](std::string_view path, std::vector<std::string_view>& parts) {
       parts.clear();
       for (;;) {
@@ -741,7 +734,7 @@ class TWriter {
     auto apart = [&](std::size_t at, std::size_t unit) {
       if (at + unit > b.size()) return true;
       const unsigned c = unit == 2 ? (b[at] | b[at + 1] << 8) : b[at];
-      return c == 0 || (c < 0x80 && std::strchr("\\\"#&{}/ ;", static_cast<int>(c)) != nullptr);
+      return c == 0 || (c < 0x80 && std::strchr(kSeparators, static_cast<int>(c)) != nullptr);
     };
     for (const auto& [pattern, unit] : FHidden)
       for (auto at = std::search(b.begin(), b.end(), pattern.begin(), pattern.end()); at != b.end();
@@ -769,7 +762,8 @@ class TWriter {
       if (!r->In.empty()) out.Key("in").String(Hex(r->In));
       out.Key("outSize").Number(r->OutSize);
       std::size_t stringFrom = 0;
-      if (r->Code == IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION && r->In.size() >= kDescriptorRequest && r->In[7] == 3 && r->In[6] && serialIndexes) {
+      if (r->Code == IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION && r->In.size() >= kDescriptorRequest &&
+          r->In[7] == 3 && r->In[6] && serialIndexes) {
         const DWORD port = Get32(r->In, 0);
         if (port < serialIndexes->size() && (*serialIndexes)[port] == r->In[6]) stringFrom = kDescriptorRequest + 2;
       }
@@ -835,7 +829,8 @@ class TWriter {
     int ports = root ? 2 : 4;
     BYTE controlCurrent = 100;
     bool busPowered = false, nodeFails = false;
-    if (const TkvRecRequest* info = Best(requests, IOCTL_USB_GET_NODE_INFORMATION); info && info->Out.size() >= kNodeInformation) {
+    const TkvRecRequest* info = Best(requests, IOCTL_USB_GET_NODE_INFORMATION);
+    if (info && info->Out.size() >= kNodeInformation) {
       ports = info->Out[6];
       controlCurrent = info->Out[10];
       busPowered = info->Out[75] != 0;
@@ -845,7 +840,8 @@ class TWriter {
     } else {
       DWORD highest = 0;
       for (const TkvRecRequest* r : requests)
-        if (r->Code != IOCTL_USB_GET_NODE_INFORMATION && r->In.size() >= 4) highest = std::max(highest, Get32(r->In, 0));
+        if (r->Code != IOCTL_USB_GET_NODE_INFORMATION && r->In.size() >= 4)
+          highest = std::max(highest, Get32(r->In, 0));
       ports = static_cast<int>(std::min<DWORD>(255, std::max<DWORD>(highest, static_cast<DWORD>(ports))));
       out.Key("ports").Number(static_cast<unsigned>(ports));
       nodeFails = AllFailed(requests, IOCTL_USB_GET_NODE_INFORMATION, ERROR_GEN_FAILURE);
@@ -853,7 +849,8 @@ class TWriter {
     }
     bool exRequest = true;
     for (const TkvRecRequest* r : requests)
-      if (r->Code == IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX && !r->Ok && r->Error == ERROR_INVALID_FUNCTION) exRequest = false;
+      if (r->Code == IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX && !r->Ok && r->Error == ERROR_INVALID_FUNCTION)
+        exRequest = false;
     if (!exRequest) out.Key("exRequest").Bool(false);
     const bool openable = Opened(path, true);
     if (!openable) out.Key("openable").Bool(false);
@@ -901,10 +898,13 @@ class TWriter {
     const bool connected = info && info->Out.size() >= kConnectionHeader && Get32(info->Out, 31) != 0;
     TRequests descriptors;
     for (const TkvRecRequest* r : requests)
-      if (r->Code == IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION && r->In.size() >= kDescriptorRequest) descriptors.push_back(r);
+      if (r->Code == IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION && r->In.size() >= kDescriptorRequest)
+        descriptors.push_back(r);
     std::vector<DWORD> failList;
-    for (DWORD code : {IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, IOCTL_USB_GET_NODE_CONNECTION_NAME})
-      if ((code != IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX || exRequest) && AllFailed(requests, code, ERROR_GEN_FAILURE))
+    for (DWORD code : {IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION,
+                       IOCTL_USB_GET_NODE_CONNECTION_NAME})
+      if ((code != IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX || exRequest) &&
+          AllFailed(requests, code, ERROR_GEN_FAILURE))
         failList.push_back(code);
     if (!connected && hubName.empty() && driver.empty() && failList.empty()) return false;
 
@@ -912,7 +912,8 @@ class TWriter {
     // the nesting limit, and under a name not written yet (a name that
     // comes again would hide the first hub, and a loop of names would not
     // end). Otherwise it is written as the device it is.
-    const bool isHub = !hubName.empty() && depth < simjson::kMaxHubDepth && FHubsWritten.insert(UpperAscii(hubName)).second;
+    const bool isHub =
+        !hubName.empty() && depth < simjson::kMaxHubDepth && FHubsWritten.insert(UpperAscii(hubName)).second;
     // The defaults of the kind of device, to write only what differs.
     const TkvSimUsbDevice& defaults = isHub ? FHubDefaults : FDeviceDefaults;
     TkvSimUsbDevice d = defaults;
@@ -1059,8 +1060,7 @@ class TWriter {
         if (plain && Utf8ToUtf16(utf8) == text) {
           if (strings.size() < index) strings.resize(index);
           if (index == d.ISerialNumber && !text.empty()) {
-            auto& placeholder = FSerials[utf8];
-            if (placeholder.empty()) placeholder = "SERIAL" + HexNumber(static_cast<unsigned>(FSerials.size()), 4);
+            const std::string& placeholder = Placeholder(utf8);
             serialIndex = index;
             strings[index - 1u] = FPlaceholders ? placeholder : utf8;
           } else {
@@ -1126,7 +1126,8 @@ class TWriter {
         const BOOL ok = FModel->DeviceIoControl(h, r->Code, in.empty() ? nullptr : in.data(),
                                                 static_cast<DWORD>(in.size()), out.empty() ? nullptr : out.data(),
                                                 r->OutSize, &returned, nullptr);
-        const bool same = r->Ok ? ok && returned == r->Out.size() && std::equal(r->Out.begin(), r->Out.end(), out.begin())
+        const bool same = r->Ok ? ok && returned == r->Out.size() &&
+                                      std::equal(r->Out.begin(), r->Out.end(), out.begin())
                                 : !ok && GetLastError() == r->Error;
         if (!same) FRaw[object].push_back(r);
       }
@@ -1150,9 +1151,7 @@ class TWriter {
 
   // ---- serial numbers ------------------------------------------------------------------------
 
-  // Serial numbers stand in ids, paths and names between separators
-  // (USB\VID_x&PID_y\<serial>, ...\<serial>&0, USB#VID_x&PID_y#<serial>#{...}):
-  // the JSON texts (keys and values) are cut at the separators in one pass,
+  // The JSON texts (keys and values) are cut at the separators in one pass,
   // and the pieces that are a serial number (in any letter case) replaced.
   struct TScrub {
     std::unordered_map<std::string, std::string> Swaps;  // upper-case serial -> placeholder
@@ -1183,7 +1182,7 @@ class TWriter {
     }
     // The characters that end a piece inside a text.
     bool ends[256] = {};
-    for (unsigned char c : std::string("\\\"#&{}/ ;")) ends[c] = true;
+    for (const char* c = kSeparators; *c; ++c) ends[static_cast<unsigned char>(*c)] = true;
     std::string upper;
     std::size_t copied = 0;  // what is before it is in `out`
     // A piece that is a serial number goes out as its placeholder.

@@ -52,14 +52,6 @@ constexpr int EntryIndex(const char* name) {
 
 ULONG_PTR Key(const void* handle) { return reinterpret_cast<ULONG_PTR>(handle); }
 
-// Equal without regard to ASCII case.
-bool SameAscii(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (UpperAscii(a[i]) != UpperAscii(b[i])) return false;
-  return true;
-}
-
 // The recorder that is installed, or that an installed forwarding machine
 // forwards to.
 TkvRecordingMachine* Active() {
@@ -199,17 +191,9 @@ bool IsUsbReadRequest(DWORD code) {
 
 TkvRecBytes TkvRecArena::Copy(const void* data, std::size_t size) {
   if (!size) return {};
-  if (size > FLeft) {
-    const std::size_t room = std::max(size, kBlock);
-    FBlocks.emplace_back(new BYTE[room]);
-    FFree = FBlocks.back().get();
-    FLeft = room;
-  }
-  std::memcpy(FFree, data, size);
-  const TkvRecBytes kept{FFree, size};
-  FFree += size;
-  FLeft -= size;
-  return kept;
+  void* at = Room(size, 1);
+  std::memcpy(at, data, size);
+  return TkvRecBytes{static_cast<const BYTE*>(at), size};
 }
 
 void* TkvRecArena::Room(std::size_t size, std::size_t align) {
@@ -235,7 +219,7 @@ void TkvRecValues::Set(TkvRecArena& arena, std::string_view name, DWORD type, co
     value.Data = arena.Copy(data, size);
   };
   for (auto& v : List)
-    if (SameAscii(v.first, name)) {
+    if (SameText(v.first, name)) {
       keep(v.second);
       return;
     }
@@ -267,7 +251,7 @@ DEVINST TkvRecordingMachine::TRecording::Node(DEVINST handle) {
 DEVINST TkvRecordingMachine::TRecording::BindId(DEVINST handle, std::string_view id) {
   // Mostly a handle already tied to the devnode of this id.
   const DEVINST bound = Bound.Find(handle);
-  if (bound && SameAscii(At(bound).Id, id)) return bound;
+  if (bound && SameText(At(bound).Id, id)) return bound;
   auto named = ById.find(Upper(id));
   if (bound) {
     TkvRecDevnode& n = At(bound);
@@ -373,7 +357,7 @@ HMODULE TkvRecordingMachine::LoadLibraryA(LPCSTR name) {
     else if (known->second != n) known->second = n;
   } else {
     bool known = false;
-    for (const auto& l : FRec->MissingLibraries) known = known || SameAscii(l, n);
+    for (const auto& l : FRec->MissingLibraries) known = known || SameText(l, n);
     if (!known) FRec->MissingLibraries.emplace_back(n);
   }
   SetLastError(error);
@@ -510,7 +494,8 @@ LONG TkvRecordingMachine::RegQueryValueExA(HKEY key, LPCSTR valueName, DWORD* re
     path->second->Values.Set(FRec->Bytes, name, t, data, *size);
   } else {
     auto hw = FRec->HardwareKeyHandles.find(Key(key));
-    if (hw != FRec->HardwareKeyHandles.end()) FRec->At(hw->second).HardwareValues.Set(FRec->Bytes, name, t, data, *size);
+    if (hw != FRec->HardwareKeyHandles.end())
+      FRec->At(hw->second).HardwareValues.Set(FRec->Bytes, name, t, data, *size);
   }
   return status;
 }
@@ -527,7 +512,8 @@ LONG TkvRecordingMachine::RegEnumValueA(HKEY key, DWORD index, LPSTR name, DWORD
   if (status != ERROR_SUCCESS || !name || !nameSize || !data || !dataSize) return status;
   TkvLockGuard<TkvMutex> lock(FLock);
   auto path = FRec->KeyHandles.find(Key(key));
-  if (path != FRec->KeyHandles.end()) path->second->Values.Set(FRec->Bytes, std::string_view(name, *nameSize), t, data, *dataSize);
+  if (path != FRec->KeyHandles.end())
+    path->second->Values.Set(FRec->Bytes, std::string_view(name, *nameSize), t, data, *dataSize);
   return status;
 }
 

@@ -17,10 +17,8 @@
 #pragma once
 
 #include <atomic>
-#include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 

@@ -4,12 +4,10 @@
 #pragma once
 
 #include <algorithm>
-#include <atomic>
 #include <deque>
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>

@@ -199,45 +199,25 @@ int main(int argc, char** argv) {
       SendMessageA(window.Handle(), WM_CONTEXTMENU, reinterpret_cast<WPARAM>(tree), MAKELPARAM(at.x, at.y));
     }
 
-    // The question "Install Driver ..." asks first, answered No.
-    {
-      browserwin::TOnModal question(
-          [&](HWND box) {
-            RECT r;
-            GetWindowRect(box, &r);
-            written += Shoot(r, out + "install-" + suffix + ".png");
-            PostMessageA(box, WM_COMMAND, IDNO, 0);
-          },
-          "#32770", kSettle);
-      SendMessageA(window.Handle(), WM_COMMAND, quorvex::cmdInstallDriver, 0);
-    }
-
-    // The Save As dialog of "Save Machine Description ...", cancelled.
-    {
+    // A dialog the command opens, taken and then answered with `answer`.
+    auto shootDialog = [&](UINT command, const char* name, WPARAM answer) {
       browserwin::TOnModal dialog(
           [&](HWND box) {
             RECT r;
             GetWindowRect(box, &r);
-            written += Shoot(r, out + "save-" + suffix + ".png");
-            PostMessageA(box, WM_COMMAND, IDCANCEL, 0);
+            written += Shoot(r, out + name + "-" + suffix + ".png");
+            PostMessageA(box, WM_COMMAND, answer, 0);
           },
           "#32770", kSettle);
-      SendMessageA(window.Handle(), WM_COMMAND, quorvex::cmdSaveMachineDescription, 0);
-    }
-
-    // The About window, with the mouse away from its links.
+      SendMessageA(window.Handle(), WM_COMMAND, command, 0);
+    };
+    // The question "Install Driver ..." asks first, answered No; the Save As
+    // dialog of "Save Machine Description ...", cancelled; the About window,
+    // with the mouse away from its links.
+    shootDialog(quorvex::cmdInstallDriver, "install", IDNO);
+    shootDialog(quorvex::cmdSaveMachineDescription, "save", IDCANCEL);
     SetCursorPos(0, 0);
-    {
-      browserwin::TOnModal about(
-          [&](HWND box) {
-            RECT r;
-            GetWindowRect(box, &r);
-            written += Shoot(r, out + "about-" + suffix + ".png");
-            PostMessageA(box, WM_COMMAND, IDOK, 0);
-          },
-          "#32770", kSettle);
-      SendMessageA(window.Handle(), WM_COMMAND, quorvex::cmdAbout, 0);
-    }
+    shootDialog(quorvex::cmdAbout, "about", IDOK);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "quorvex_shots: %s\n", e.what());
     return 2;
